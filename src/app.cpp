@@ -1,0 +1,134 @@
+#include "app.h"
+
+#include "registers.h"
+#include "transfer.h"
+#include "variant.h"
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <glib/gi18n.h>
+#include <memory>
+
+GladeXML* glade_xml = nullptr;
+GQuark domain = 0;
+
+namespace {
+struct GFreeDeleter {
+    void operator()(void* p) const { g_free(p); }
+};
+using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
+
+const char* LOAD_FAILURE = N_("Error: cannot load interface file %s.\n");
+} // namespace
+
+const char* locale_dir() {
+    return g_file_test("share/locale", G_FILE_TEST_IS_DIR) ? "share/locale" : SYSTEM_LOCALE_DIR;
+}
+
+GladeXML* glade_load(const char* name, std::initializer_list<const char*> folders) {
+    for (const char* folder : folders) {
+        GCharPtr path(g_strconcat(folder, name, nullptr));
+        if (!g_file_test(path.get(), G_FILE_TEST_IS_REGULAR))
+            continue;
+        if (GladeXML* xml = glade_xml_new(path.get(), nullptr, nullptr))
+            return xml;
+    }
+    return nullptr;
+}
+
+GladeXML* glade_parse(const char* name) {
+    if (GladeXML* xml = glade_load(name, {"ui/", SYSTEM_UI_DIR}))
+        return xml;
+    g_printerr(_(LOAD_FAILURE), name);
+    // A start that could not show its window is a failure, not a success.
+    exit(EXIT_FAILURE);
+}
+
+void error_dialog(const char* text) {
+    GtkWidget* main_window = glade_xml_get_widget(glade_xml, "kelvra_main");
+    GtkWidget* dialog = gtk_dialog_new_with_buttons(
+        _("Error"), GTK_WINDOW(main_window),
+        static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
+        GTK_STOCK_OK, GTK_RESPONSE_NONE, nullptr);
+    gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER_ON_PARENT);
+    GtkWidget* label = gtk_label_new(text);
+    gtk_misc_set_padding(GTK_MISC(label), 25, 25);
+    gtk_container_add(GTK_CONTAINER(GTK_DIALOG(dialog)->vbox), label);
+    g_signal_connect_swapped(dialog, "response", G_CALLBACK(gtk_widget_destroy), dialog);
+    gtk_widget_show_all(dialog);
+}
+
+std::string clock_text(const std::tm& t) {
+    char buffer[16];
+    g_snprintf(buffer, sizeof buffer, "%02d:%02d:%02d", t.tm_hour, t.tm_min, t.tm_sec);
+    return buffer;
+}
+
+gboolean HMS_label_update(gpointer) {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    GtkWidget* label = glade_xml_get_widget(glade_xml, "HMSLabel");
+    if (label)
+        gtk_label_set_text(GTK_LABEL(label), clock_text(local).c_str());
+    return TRUE;
+}
+
+gboolean on_window_delete_event(GtkWidget*, GdkEvent*, gpointer) {
+    gtk_main_quit();
+    return TRUE;
+}
+
+void on_menu_quit_activate(GtkMenuItem*, gpointer) {
+    gtk_main_quit();
+}
+
+void on_menu_about_activate(GtkMenuItem*, gpointer) {
+    // A modal dialog run inside a transfer's event dispatch would stall the transfer.
+    if (transfer_running())
+        return;
+    const char* name = "kelvra_about.glade";
+    GladeXML* xml = glade_load(name, {"ui/", SYSTEM_UI_DIR});
+    if (!xml) {
+        // Ending the program here would lose the parameters shown in the window.
+        GCharPtr text(g_strdup_printf(_(LOAD_FAILURE), name));
+        g_strchomp(text.get());
+        error_dialog(text.get());
+        return;
+    }
+    glade_xml_signal_autoconnect(xml);
+    GtkWidget* dialog = glade_xml_get_widget(xml, "kelvra_about");
+    g_object_unref(xml);
+    if (!dialog || !GTK_IS_DIALOG(dialog)) {
+        if (dialog)
+            gtk_widget_destroy(dialog);
+        return;
+    }
+    gtk_window_set_transient_for(GTK_WINDOW(dialog),
+                                 GTK_WINDOW(glade_xml_get_widget(glade_xml, "kelvra_main")));
+    gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER_ON_PARENT);
+    gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+}
+
+int kelvra_run(const Variant& v) {
+    variant = &v;
+    setlocale(LC_ALL, "");
+    bindtextdomain(TEXT_DOMAIN, locale_dir());
+    bind_textdomain_codeset(TEXT_DOMAIN, "UTF-8");
+    textdomain(TEXT_DOMAIN);
+    domain = g_quark_from_static_string("BRESKA");
+    // No GDK lock: this program has one thread, and the event dispatch nested inside a
+    // transfer would otherwise take the lock its own handler already holds.
+    gtk_init(nullptr, nullptr);
+    glade_xml = glade_parse(v.main_ui);
+    glade_xml_signal_autoconnect(glade_xml);
+    gtk_widget_show(glade_xml_get_widget(glade_xml, "kelvra_main"));
+    g_timeout_add_seconds(1, HMS_label_update, nullptr);
+    init_registers();
+    gtk_main();
+    g_object_unref(glade_xml);
+    glade_xml = nullptr;
+    return EXIT_SUCCESS;
+}

@@ -1,0 +1,118 @@
+#include "variant.h"
+
+#include <array>
+
+namespace {
+
+constexpr std::array<RelayParamDef, 9> full_relay{{
+    {0, "SetPoint C %d", "Set Point (°C) %d", REGISTER_SPIN_BUTTON, 1.0},
+    {20, "Hysteresis C %d", "Hysteresis (°C) %d", REGISTER_SPIN_BUTTON, 1.0},
+    {120, "SetPoint I %d", "Set Point (I%%) %d", REGISTER_SPIN_BUTTON, 1.0},
+    {140, "Hysteresis I %d", "Hysteresis (I%%) %d", REGISTER_SPIN_BUTTON, 1.0},
+    {40, "Timeout %d", "Timeout %d", REGISTER_SPIN_BUTTON, 10.0},
+    {60, "Associated Channel %d", "Associated Channel %d", REGISTER_COMBO_BOX, 0},
+    {80, "Forced Activation %d", "Forced Activation %d", REGISTER_COMBO_BOX, 0},
+    {100, "Activation Logic %d", "Activation Logic %d", REGISTER_COMBO_BOX, 0},
+    {160, "Associated Function %d", "Associated Function %d", REGISTER_COMBO_BOX, 0},
+}};
+
+constexpr std::array<RelayParamDef, 7> rtd_relay{{
+    full_relay[0],
+    full_relay[1],
+    full_relay[4],
+    full_relay[5],
+    full_relay[6],
+    full_relay[7],
+    full_relay[8],
+}};
+
+constexpr std::array<ParamDef, 16> full_head{{
+    {200, "IndicationType", "Indication Type", REGISTER_COMBO_BOX, 0, true},
+    {201, "DeltaT1", "Delta T1", REGISTER_SPIN_BUTTON, 1.0, true},
+    {202, "DeltaT2", "Delta T2", REGISTER_SPIN_BUTTON, 1.0, true},
+    {203, "DeltaT3", "Delta T3", REGISTER_SPIN_BUTTON, 1.0, true},
+    {204, "In1", "In 1", REGISTER_SPIN_BUTTON, 10.0, true},
+    {205, "In2", "In 2", REGISTER_SPIN_BUTTON, 10.0, true},
+    {206, "In3", "In 3", REGISTER_SPIN_BUTTON, 10.0, true},
+    {207, "AlternateActivation", "Alternate Activation", REGISTER_COMBO_BOX, 0, true},
+    {208, "tau", "tau", REGISTER_SPIN_BUTTON, 10.0, false},
+    {209, "m", "m", REGISTER_SPIN_BUTTON, 10.0, false},
+    {210, "Frequency", "Line Frequency", REGISTER_COMBO_BOX, 0, true},
+    {211, "DailyCoolingStartHour", "Daily Cooling - Start", REGISTER_HOUR_MINUTE, 0, true,
+     "DailyCoolingStartMinute"},
+    {212, "DailyCoolingDuration", "Daily Cooling - Duration", REGISTER_SPIN_BUTTON, 1.0, true},
+    {213, "EventTimer", "Event Timer", REGISTER_SPIN_BUTTON, 1.0, true},
+    {300, "IoutScale", "Current Loop Scale", REGISTER_COMBO_BOX, 0, true},
+    {301, "IoutFS", "Current Loop Full Scale", REGISTER_SPIN_BUTTON, 1.0, true},
+}};
+
+constexpr std::array<ParamDef, 7> rtd_head{{
+    {200, "IndicationType", "Indication Type", REGISTER_COMBO_BOX, 0, true},
+    {201, "NActiveRTDS", "Number of Active RTDS", REGISTER_SPIN_BUTTON, 1.0, true},
+    {202, "AlternateActivation", "Alternate Activation", REGISTER_COMBO_BOX, 0, true},
+    {203, "DailyCoolingStartHour", "Daily Cooling - Start", REGISTER_HOUR_MINUTE, 0, true,
+     "DailyCoolingStartMinute"},
+    {204, "DailyCoolingDuration", "Daily Cooling - Duration", REGISTER_SPIN_BUTTON, 1.0, true},
+    {300, "IoutScale", "Current Loop Scale", REGISTER_COMBO_BOX, 0, true},
+    {301, "IoutFS", "Current Loop Full Scale", REGISTER_SPIN_BUTTON, 1.0, true},
+}};
+
+constexpr std::array<ParamDef, 17> common_tail{{
+    {320, "MODBUSBaudRate", "MODBUS Baud Rate", REGISTER_COMBO_BOX, 0, false},
+    {321, "MODBUSFormat", "MODBUS Format", REGISTER_COMBO_BOX, 0, false},
+    {322, "MODBUSAddress", "MODBUS Address", REGISTER_SPIN_BUTTON, 1.0, false},
+    {340, "DNP3BaudRate", "DNP3 Baud Rate", REGISTER_COMBO_BOX, 0, false},
+    {341, "DNP3Format", "DNP3 Format", REGISTER_COMBO_BOX, 0, false},
+    {342, "DNP3Address", "DNP3 Address", REGISTER_SPIN_BUTTON, 1.0, false},
+    {343, "DNP3Confirm", "DNP3 Application Layer Confirmation", REGISTER_COMBO_BOX, 0, false},
+    {344, "DNP3MaxGap", "DNP3 Maximum Inter-octet Gap", REGISTER_SPIN_BUTTON, 1.0, false},
+    {345, "DNP3FixedDelay", "DNP3 Backoff Delay (fixed)", REGISTER_SPIN_BUTTON, 1.0, false},
+    {346, "DNP3RandomDelay", "DNP3 Backoff Delay (random)", REGISTER_SPIN_BUTTON, 1.0, false},
+    {347, "DNP3InterFrameGap", "DNP3 Inter-Frame Gap", REGISTER_COMBO_BOX, 0, false},
+    {400, "Hour", "Hour", REGISTER_SPIN_BUTTON, 1.0, true},
+    {401, "Minute", "Minute", REGISTER_SPIN_BUTTON, 1.0, true},
+    {402, "Second", "Second", REGISTER_SPIN_BUTTON, 1.0, true},
+    {403, "Date", "Day", REGISTER_CALENDAR_DAY, 0, true},
+    {404, "Date", "Month", REGISTER_CALENDAR_MONTH, 0, true},
+    {405, "Date", "Year", REGISTER_CALENDAR_YEAR, 0, true},
+}};
+
+constexpr Block port_block(int options) {
+    return (options & OPTION_DNP3) ? Block{340, 8} : Block{320, 3};
+}
+
+} // namespace
+
+const Variant variant_full{"kelvra", "kelvra.glade", "varnel", full_relay, 14, full_head};
+const Variant variant_rtd{"kelvra0", "kelvra0.glade", "varnel0", rtd_relay, 5, rtd_head};
+const Variant* variant = &variant_full;
+
+std::span<const ParamDef> tail_params() {
+    return common_tail;
+}
+
+std::vector<Block> transfer_blocks(const Variant& v, int nrelays, int options, bool with_clock) {
+    std::vector<Block> blocks;
+    for (const auto& r : v.relay_params)
+        blocks.push_back({r.base, static_cast<uint16_t>(nrelays)});
+    blocks.push_back({200, v.general_count});
+    blocks.push_back({300, 2});
+    blocks.push_back(port_block(options));
+    if (with_clock)
+        blocks.push_back(CLOCK_BLOCK);
+    return blocks;
+}
+
+std::vector<uint16_t> validation_order(const Variant& v, int nrelays, int options) {
+    std::vector<uint16_t> order;
+    for (int i = 0; i < nrelays; ++i)
+        for (const auto& r : v.relay_params)
+            order.push_back(static_cast<uint16_t>(r.base + i));
+    for (const Block& b : transfer_blocks(v, 0, options, true)) {
+        if (b.count == 0)
+            continue;
+        for (uint16_t k = 0; k < b.count; ++k)
+            order.push_back(static_cast<uint16_t>(b.first + k));
+    }
+    return order;
+}
