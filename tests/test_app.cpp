@@ -1,4 +1,133 @@
+// The shell: interface-file search, catalogue folder, error dialogs, clock, Quit, close
+// request, About, and the programs' start-up as a whole.
 #include "support.h"
+
+#include <fstream>
+#include <glib/gstdio.h>
+#include <regex>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const char* MINIMAL_UI = R"(<?xml version="1.0"?>
+<!DOCTYPE glade-interface SYSTEM "glade-2.0.dtd">
+<glade-interface>
+  <widget class="GtkWindow" id="kelvra_main">
+    <property name="title">%s</property>
+  </widget>
+</glade-interface>
+)";
+
+// A scratch working directory, left again at the end.
+class ScratchDir {
+  public:
+    ScratchDir() : path_(g_dir_make_tmp("kelvra-test-XXXXXX", nullptr)) {
+        old_ = g_get_current_dir();
+        EXPECT_EQ(chdir(path_), 0);
+    }
+    ~ScratchDir() {
+        EXPECT_EQ(chdir(old_), 0);
+        std::string cmd = std::string("rm -rf '") + path_ + "'";
+        EXPECT_EQ(system(cmd.c_str()), 0);
+        g_free(path_);
+        g_free(old_);
+    }
+    std::string file(const std::string& name, const std::string& content) const {
+        std::string p = std::string(path_) + "/" + name;
+        g_mkdir_with_parents(g_path_get_dirname(p.c_str()), 0755);
+        std::ofstream(p) << content;
+        return p;
+    }
+    std::string path() const { return path_; }
+
+  private:
+    gchar* path_;
+    gchar* old_;
+};
+
+std::string ui_with_title(const char* title) {
+    gchar* s = g_strdup_printf(MINIMAL_UI, title);
+    std::string out(s);
+    g_free(s);
+    return out;
+}
+
+std::string title_of(GladeXML* xml) {
+    return gtk_window_get_title(GTK_WINDOW(glade_xml_get_widget(xml, "kelvra_main")));
+}
+
+struct RunResult {
+    int status;
+    std::string err;
+};
+
+// Runs a built program in a working directory and returns its exit status and stderr.
+RunResult run_program(const std::string& program, const std::string& cwd) {
+    std::string path = test::binary_path(program);
+    gchar* argv[] = {const_cast<gchar*>(path.c_str()), nullptr};
+    gchar* err = nullptr;
+    gint status = 0;
+    GError* error = nullptr;
+    gboolean ok = g_spawn_sync(cwd.c_str(), argv, nullptr, G_SPAWN_STDOUT_TO_DEV_NULL, nullptr,
+                               nullptr, nullptr, &err, &status, &error);
+    EXPECT_TRUE(ok) << (error ? error->message : "");
+    if (error)
+        g_error_free(error);
+    RunResult r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, err ? err : ""};
+    g_free(err);
+    return r;
+}
+
+} // namespace
+
+TEST(InterfaceSearch, FirstFolderThatLoadsWins) {
+    ScratchDir dir;
+    dir.file("first/main.glade", ui_with_title("first"));
+    dir.file("second/main.glade", ui_with_title("second"));
+    GladeXML* xml = glade_load("main.glade", {"first/", "second/"});
+    ASSERT_NE(xml, nullptr);
+    EXPECT_EQ(title_of(xml), "first");
+    g_object_unref(xml);
+
+    // A first copy that does not load does not stop the search.
+    dir.file("first/main.glade", "<glade-interface><widget class=");
+    test::reset_logged_problems();
+    xml = glade_load("main.glade", {"first/", "second/"});
+    ASSERT_NE(xml, nullptr);
+    EXPECT_EQ(title_of(xml), "second");
+    g_object_unref(xml);
+
+    // A directory of that name is not a file.
+    g_mkdir_with_parents("third/main.glade", 0755);
+    xml = glade_load("main.glade", {"third/", "second/"});
+    ASSERT_NE(xml, nullptr);
+    EXPECT_EQ(title_of(xml), "second");
+    g_object_unref(xml);
+
+    EXPECT_EQ(glade_load("main.glade", {"third/", "none/"}), nullptr);
+}
+
+TEST(InterfaceSearch, ProgramsWithoutInterfaceFileFailWithTheBareName) {
+    if (g_file_test("/usr/share/ostrel/ui/kelvra.glade", G_FILE_TEST_EXISTS))
+        GTEST_SKIP() << "an installed copy would be found";
+    ScratchDir dir;
+    for (const char* program : {"kelvra", "kelvra0"}) {
+        RunResult r = run_program(program, dir.path());
+        EXPECT_NE(r.status, 0) << program;
+        EXPECT_EQ(r.err, std::string("Error: cannot load interface file ") + program + ".glade.\n");
+    }
+}
+
+TEST(Catalogue, ShareLocaleCountsOnlyAsDirectory) {
+    ScratchDir dir;
+    EXPECT_STREQ(locale_dir(), "/usr/share/locale");
+    dir.file("share/locale", "not a folder");
+    EXPECT_STREQ(locale_dir(), "/usr/share/locale");
+    g_remove("share/locale");
+    g_mkdir_with_parents("share/locale", 0755);
+    EXPECT_STREQ(locale_dir(), "share/locale");
+}
 
 TEST(Clock, TwoDigitFields) {
     std::tm t{};
@@ -10,4 +139,109 @@ TEST(Clock, TwoDigitFields) {
     t.tm_min = 0;
     t.tm_sec = 0;
     EXPECT_EQ(clock_text(t), "21:00:00");
+}
+
+class ShellTest : public test::GuiTest {};
+
+TEST_F(ShellTest, ErrorDialogsStandTogetherWhileTheCallerGoesOn) {
+    test::load_main_window(variant_full);
+    error_dialog("first failure");
+    error_dialog("second failure");
+    test::flush_events();
+    auto dialogs = test::standing_dialogs();
+    ASSERT_EQ(dialogs.size(), 2u);
+    GtkWidget* main_window = glade_xml_get_widget(glade_xml, "kelvra_main");
+    std::vector<std::string> texts;
+    for (GtkWidget* d : dialogs) {
+        texts.push_back(test::dialog_text(d));
+        EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(d)), GTK_WINDOW(main_window));
+        EXPECT_TRUE(gtk_window_get_modal(GTK_WINDOW(d)));
+        EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "Error");
+    }
+    std::sort(texts.begin(), texts.end());
+    EXPECT_EQ(texts, (std::vector<std::string>{"first failure", "second failure"}));
+
+    // Any answer destroys the dialog it was given to, and only that one.
+    gtk_dialog_response(GTK_DIALOG(dialogs[0]), GTK_RESPONSE_NONE);
+    test::flush_events();
+    EXPECT_EQ(test::standing_dialogs().size(), 1u);
+}
+
+namespace {
+// Runs a whole program in this process: `check` runs once the window is up and must end the
+// main loop; the result is the program's exit status.
+int run_in_process(const Variant& v, GSourceFunc check, gpointer data) {
+    g_timeout_add(1500, check, data);
+    return kelvra_run(v);
+}
+} // namespace
+
+TEST_F(ShellTest, ProgramShowsItsWindowTicksAndEndsOnCloseRequest) {
+    for (const Variant* v : {&variant_full, &variant_rtd}) {
+        std::string label;
+        bool download_sensitive = true;
+        auto check = [](gpointer data) -> gboolean {
+            auto* out = static_cast<std::pair<std::string*, bool*>*>(data);
+            *out->first =
+                gtk_label_get_text(GTK_LABEL(glade_xml_get_widget(glade_xml, "HMSLabel")));
+            *out->second = GTK_WIDGET_SENSITIVE(glade_xml_get_widget(glade_xml, "Download"));
+            GtkWidget* main_window = glade_xml_get_widget(glade_xml, "kelvra_main");
+            EXPECT_TRUE(GTK_WIDGET_VISIBLE(main_window));
+            GdkEvent* ev = gdk_event_new(GDK_DELETE);
+            ev->any.window = GDK_WINDOW(g_object_ref(main_window->window));
+            gtk_main_do_event(ev);
+            gdk_event_free(ev);
+            return FALSE;
+        };
+        std::pair<std::string*, bool*> out{&label, &download_sensitive};
+        EXPECT_EQ(run_in_process(*v, check, &out), 0) << v->program;
+        EXPECT_TRUE(std::regex_match(label, std::regex("[0-2][0-9]:[0-5][0-9]:[0-5][0-9]")))
+            << label;
+        EXPECT_FALSE(download_sensitive) << "nothing that needs a device before Connect";
+        // The close request does not destroy the window; the program ends through its loop.
+        GtkWidget* main_window =
+            glade_xml ? glade_xml_get_widget(glade_xml, "kelvra_main") : nullptr;
+        EXPECT_EQ(main_window, nullptr) << "the interface is dropped after the loop";
+    }
+}
+
+TEST_F(ShellTest, QuitEndsTheMainLoop) {
+    auto quit = [](gpointer) -> gboolean {
+        gtk_menu_item_activate(GTK_MENU_ITEM(glade_xml_get_widget(glade_xml, "menu_quit")));
+        return FALSE;
+    };
+    EXPECT_EQ(run_in_process(variant_full, quit, nullptr), 0);
+}
+
+TEST_F(ShellTest, AboutRunsTransientAndEndsOnAnyResponse) {
+    test::load_main_window(variant_full);
+    GtkWidget* seen_parent = nullptr;
+    auto answer = [](gpointer data) -> gboolean {
+        for (GtkWidget* d : test::standing_dialogs()) {
+            if (g_str_equal(gtk_widget_get_name(d), "kelvra_about")) {
+                *static_cast<GtkWidget**>(data) =
+                    GTK_WIDGET(gtk_window_get_transient_for(GTK_WINDOW(d)));
+                gtk_dialog_response(GTK_DIALOG(d), GTK_RESPONSE_DELETE_EVENT);
+            }
+        }
+        return FALSE;
+    };
+    g_timeout_add(300, answer, &seen_parent);
+    on_menu_about_activate(nullptr, nullptr);
+    EXPECT_EQ(seen_parent, glade_xml_get_widget(glade_xml, "kelvra_main"));
+    test::flush_events();
+    EXPECT_TRUE(test::standing_dialogs().empty());
+}
+
+TEST_F(ShellTest, AboutWithoutItsFileReportsAndKeepsRunning) {
+    if (g_file_test("/usr/share/ostrel/ui/kelvra_about.glade", G_FILE_TEST_EXISTS))
+        GTEST_SKIP() << "an installed copy would be found";
+    test::load_main_window(variant_full);
+    ScratchDir dir; // no ui/ here
+    on_menu_about_activate(nullptr, nullptr);
+    test::flush_events();
+    auto dialogs = test::standing_dialogs();
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_EQ(test::dialog_text(dialogs[0]),
+              "Error: cannot load interface file kelvra_about.glade.");
 }
