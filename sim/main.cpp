@@ -1,0 +1,122 @@
+// kelvra-sim: a simulated temperature controller on a pseudo-terminal. Prints the slave path
+// as its first line and serves until SIGTERM or SIGINT. After an injected hang-up it comes back
+// on a new pseudo-terminal, prints the new path and re-points --link.
+#include "device.h"
+#include "server.h"
+#include "wire.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+
+namespace {
+
+volatile std::sig_atomic_t stop_requested = 0;
+
+extern "C" void on_stop_signal(int) {
+    stop_requested = 1;
+}
+
+void usage(std::FILE* out) {
+    std::fputs("usage: kelvra-sim [--relays N] [--options BITS] [--variant full|rtd]\n"
+               "                  [--baud N] [--latency MS] [--link PATH] [--log FILE]\n"
+               "                  [--fault KIND] [--fault-address A] [--fault-count N]\n"
+               "  --relays N         relay count, 0 to 15 (14)\n"
+               "  --options BITS     1: DNP3 port instead of MODBUS port, 2: event memory (2)\n"
+               "  --baud N           line speed the replies are paced at, 0: unpaced (115200)\n"
+               "  --latency MS       reply latency (3 when paced, 0 unpaced)\n"
+               "  --link PATH        symlink to the pty, removed at exit\n"
+               "  --log FILE         request log: R first count / W first count values / ? hex\n"
+               "  --fault KIND       no-reply bad-crc stray-byte exception short-reply\n"
+               "                     long-reply wrong-slave wrong-function wrong-count split\n"
+               "                     short-dump long-dump hangup\n"
+               "  --fault-address A  only requests whose first address is A (any)\n"
+               "  --fault-count N    only the first N such requests (always)\n",
+               out);
+}
+
+std::optional<long> number(const char* text, long low, long high) {
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(text, &end, 0);
+    if (errno != 0 || end == text || *end != '\0' || v < low || v > high)
+        return std::nullopt;
+    return v;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    sim::DeviceConfig config;
+    sim::ServerOptions options;
+    sim::Fault fault = sim::Fault::none;
+    std::optional<uint16_t> fault_address;
+    int fault_count = -1;
+
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            usage(stdout);
+            return 0;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "kelvra-sim: %s needs a value\n", arg.c_str());
+            usage(stderr);
+            return 2;
+        }
+        const char* value = argv[++i];
+        std::optional<long> n;
+        bool ok = true;
+        if (arg == "--relays" && (n = number(value, 0, 15)))
+            config.relays = static_cast<int>(*n);
+        else if (arg == "--options" && (n = number(value, 0, 3)))
+            config.options = static_cast<int>(*n);
+        else if (arg == "--variant" && std::strcmp(value, "full") == 0)
+            config.variant = sim::Variant::full;
+        else if (arg == "--variant" && std::strcmp(value, "rtd") == 0)
+            config.variant = sim::Variant::rtd;
+        else if (arg == "--baud" && (n = number(value, 0, 4000000)))
+            options.baud = *n;
+        else if (arg == "--latency" && (n = number(value, 0, 10000)))
+            options.latency_ms = static_cast<int>(*n);
+        else if (arg == "--link")
+            options.link = value;
+        else if (arg == "--log")
+            options.log_path = value;
+        else if (arg == "--fault" && sim::parse_fault(value))
+            fault = *sim::parse_fault(value);
+        else if (arg == "--fault-address" && (n = number(value, 0, 0xFFFF)))
+            fault_address = static_cast<uint16_t>(*n);
+        else if (arg == "--fault-count" && (n = number(value, 0, 1000000)))
+            fault_count = static_cast<int>(*n);
+        else
+            ok = false;
+        if (!ok) {
+            std::fprintf(stderr, "kelvra-sim: bad option %s %s\n", arg.c_str(), value);
+            usage(stderr);
+            return 2;
+        }
+    }
+    options.faults = sim::FaultPlan(fault, fault_address, fault_count);
+
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0; // no SA_RESTART: a blocking wait returns and sees the request
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    sim::Device device(config);
+    sim::Server server(device, options);
+    if (!server.start(stdout)) {
+        std::fprintf(stderr, "kelvra-sim: cannot open a pseudo-terminal, link or log: %s\n",
+                     std::strerror(errno));
+        return 1;
+    }
+    server.run(&stop_requested);
+    return 0;
+}

@@ -1,0 +1,245 @@
+#include "server.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace sim {
+
+namespace {
+
+// Pause between the two bursts of a split reply: well inside the reader's 1000 ms.
+constexpr std::chrono::milliseconds SPLIT_GAP{20};
+// Silence after which a partial request is taken as noise. Longer than 3.5 character times,
+// since the tool writes a request and its CRC in two calls that a busy host may spread out.
+constexpr std::chrono::milliseconds RESYNC_GAP{30};
+// How long a reply may wait for the client to drain the pty before it is dropped.
+constexpr int WRITE_STALL_MS = 3000;
+
+} // namespace
+
+Pty::Pty() {
+    int m = posix_openpt(O_RDWR | O_NOCTTY);
+    if (m < 0)
+        return;
+    char name[128];
+    if (grantpt(m) != 0 || unlockpt(m) != 0 || ptsname_r(m, name, sizeof name) != 0) {
+        close(m);
+        return;
+    }
+    fcntl(m, F_SETFD, FD_CLOEXEC);
+    fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
+    int s = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios tio{};
+    if (s < 0 || tcgetattr(s, &tio) != 0) {
+        if (s >= 0)
+            close(s);
+        close(m);
+        return;
+    }
+    // Raw at once: a cooked slave would echo and eat 0x11/0x13 before the client sets it up.
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    cfsetspeed(&tio, B115200);
+    tcsetattr(s, TCSANOW, &tio);
+    master_ = m;
+    slave_ = s;
+    path_ = name;
+}
+
+Pty::~Pty() {
+    // The master first: the client sees the hang-up before our slave goes.
+    if (master_ >= 0)
+        close(master_);
+    if (slave_ >= 0)
+        close(slave_);
+}
+
+Server::Server(Device& device, ServerOptions options)
+    : device_(device), options_(std::move(options)) {
+    if (options_.latency_ms < 0)
+        options_.latency_ms = options_.baud > 0 ? 3 : 0;
+}
+
+Server::~Server() {
+    if (!options_.link.empty())
+        unlink(options_.link.c_str());
+}
+
+std::chrono::nanoseconds Server::byte_time() const {
+    // 10 bits a byte: start, 8 data, stop.
+    return options_.baud > 0 ? std::chrono::nanoseconds(10'000'000'000LL / options_.baud)
+                             : std::chrono::nanoseconds(0);
+}
+
+bool Server::open_pty() {
+    pty_.reset(); // a hang-up: the old master goes before the new one comes
+    auto pty = std::make_unique<Pty>();
+    if (!pty->ok())
+        return false;
+    if (!options_.link.empty()) {
+        // Replace the link atomically, so a client never finds it missing.
+        std::string tmp = options_.link + ".new";
+        unlink(tmp.c_str());
+        if (symlink(pty->slave_path().c_str(), tmp.c_str()) != 0 ||
+            rename(tmp.c_str(), options_.link.c_str()) != 0)
+            return false;
+    }
+    pty_ = std::move(pty);
+    if (announce_) {
+        std::fprintf(announce_, "%s\n", pty_->slave_path().c_str());
+        std::fflush(announce_);
+    }
+    return true;
+}
+
+bool Server::start(std::FILE* announce) {
+    if (!options_.log_path.empty()) {
+        log_.reset(std::fopen(options_.log_path.c_str(), "w"));
+        if (!log_)
+            return false;
+    }
+    announce_ = announce;
+    return open_pty();
+}
+
+void Server::log_line(const std::string& line) {
+    if (!log_)
+        return;
+    std::fprintf(log_.get(), "%s\n", line.c_str());
+    std::fflush(log_.get());
+}
+
+bool Server::sleep_until(Clock::time_point when) {
+    // steady_clock is CLOCK_MONOTONIC with libstdc++.
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch());
+    timespec ts{static_cast<time_t>(ns.count() / 1'000'000'000),
+                static_cast<long>(ns.count() % 1'000'000'000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR)
+        if (*stop_)
+            return false;
+    return !*stop_;
+}
+
+bool Server::write_all(const uint8_t* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = write(pty_->master(), data, size);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            if (*stop_)
+                return false;
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN)
+            return false;
+        // Nobody drains the port (the client went away mid-reply): give up on the reply.
+        pollfd p{pty_->master(), POLLOUT, 0};
+        int r = poll(&p, 1, WRITE_STALL_MS);
+        if (r == 0 || *stop_)
+            return false;
+    }
+    return true;
+}
+
+bool Server::send(const std::vector<uint8_t>& bytes, Clock::time_point start,
+                  Clock::time_point* end) {
+    auto per_byte = byte_time();
+    *end = start + per_byte * static_cast<long>(bytes.size());
+    if (options_.baud <= 0) {
+        return sleep_until(start) && write_all(bytes.data(), bytes.size());
+    }
+    // About a millisecond of line time per write, so timing stays realistic without a system
+    // call per byte. Chunks are cut from the end, so the last one is full: bytes that arrive
+    // together on a real line (a frame's end and a stray byte behind it) stay together.
+    size_t chunk = static_cast<size_t>(std::max(1L, options_.baud / 10000));
+    size_t n = bytes.size();
+    size_t done = 0;
+    while (done < n) {
+        size_t left = n - done;
+        size_t take = left % chunk ? left % chunk : chunk;
+        // Each chunk goes out when its last byte would have left the UART.
+        if (!sleep_until(start + per_byte * static_cast<long>(done + take)))
+            return false;
+        if (!write_all(bytes.data() + done, take))
+            return false;
+        done += take;
+    }
+    return true;
+}
+
+void Server::serve(const std::vector<uint8_t>& frame, Clock::time_point first_byte) {
+    Answer answer = device_.handle(frame);
+    log_line(answer.log);
+    Fault fault = options_.faults.take(answer);
+    Transmission t = transmit(answer, fault);
+    if (t.bursts.empty() && !t.hangup)
+        return;
+    // The request itself took line time too: the device has it only after its last byte.
+    auto start = std::max(Clock::now(), first_byte + byte_time() * static_cast<long>(frame.size()) +
+                                            std::chrono::milliseconds(options_.latency_ms));
+    Clock::time_point end = start;
+    for (const auto& burst : t.bursts) {
+        if (!send(burst, start, &end))
+            return;
+        start = end + SPLIT_GAP;
+    }
+    if (t.hangup) {
+        // Let the client take what was sent, then vanish and come back as a new device.
+        sleep_until(Clock::now() + std::chrono::milliseconds(50));
+        if (!open_pty())
+            std::exit(1);
+    }
+}
+
+void Server::run(const volatile std::sig_atomic_t* stop) {
+    stop_ = stop;
+    Framer framer;
+    Clock::time_point first_byte{};
+    Clock::time_point last_byte{};
+    uint8_t buf[4096];
+    while (!*stop_) {
+        int timeout = 200; // bounds the wait for a stop request that raced the poll
+        if (framer.pending()) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                last_byte + RESYNC_GAP - Clock::now());
+            timeout = static_cast<int>(std::clamp<long>(left.count() + 1, 0, 200));
+        }
+        pollfd p{pty_->master(), POLLIN, 0};
+        int r = poll(&p, 1, timeout);
+        if (r < 0 && errno != EINTR)
+            break;
+        auto now = Clock::now();
+        if (r > 0 && (p.revents & POLLIN)) {
+            ssize_t n = read(pty_->master(), buf, sizeof buf);
+            const Pty* line = pty_.get();
+            for (ssize_t i = 0; i < n && pty_.get() == line; ++i) {
+                if (!framer.pending())
+                    first_byte = now;
+                if (auto frame = framer.push(buf[i])) {
+                    serve(*frame, first_byte);
+                    now = Clock::now();
+                }
+            }
+            if (pty_.get() != line)
+                framer.silence(); // what came over the old line went with it
+            if (n > 0)
+                last_byte = now;
+        } else if (r > 0) {
+            // Hang-up without input can only be transient (we hold a slave); do not spin.
+            sleep_until(now + std::chrono::milliseconds(10));
+        }
+        if (framer.pending() && Clock::now() - last_byte >= RESYNC_GAP)
+            serve(framer.silence(), first_byte);
+    }
+}
+
+} // namespace sim

@@ -1,0 +1,165 @@
+#include "wire.h"
+
+#include <array>
+#include <utility>
+
+namespace sim {
+
+std::optional<std::vector<uint8_t>> Framer::push(uint8_t byte) {
+    if (buffer_.size() > MAX_FRAME)
+        return std::nullopt; // noise: dropped until the line falls silent
+    buffer_.push_back(byte);
+    size_t n = buffer_.size();
+    bool complete = false;
+    if (n >= 2 && buffer_[1] == 3)
+        complete = n == 8;
+    else if (n >= 7 && buffer_[1] == 16)
+        complete = n == 9u + buffer_[6];
+    if (!complete)
+        return std::nullopt;
+    return std::exchange(buffer_, {});
+}
+
+std::vector<uint8_t> Framer::silence() {
+    return std::exchange(buffer_, {});
+}
+
+namespace {
+
+constexpr std::array<std::pair<Fault, const char*>, 14> NAMES{{
+    {Fault::none, "none"},
+    {Fault::no_reply, "no-reply"},
+    {Fault::bad_crc, "bad-crc"},
+    {Fault::stray_byte, "stray-byte"},
+    {Fault::exception, "exception"},
+    {Fault::short_reply, "short-reply"},
+    {Fault::long_reply, "long-reply"},
+    {Fault::wrong_slave, "wrong-slave"},
+    {Fault::wrong_function, "wrong-function"},
+    {Fault::wrong_count, "wrong-count"},
+    {Fault::split, "split"},
+    {Fault::short_dump, "short-dump"},
+    {Fault::long_dump, "long-dump"},
+    {Fault::hangup, "hangup"},
+}};
+
+// Replaces the frame's CRC after its content was altered: a fault with a CRC that fits.
+std::vector<uint8_t> reseal(std::vector<uint8_t> frame) {
+    frame.resize(frame.size() - 2);
+    append_crc(frame);
+    return frame;
+}
+
+} // namespace
+
+std::optional<Fault> parse_fault(std::string_view name) {
+    for (const auto& [fault, text] : NAMES)
+        if (name == text)
+            return fault;
+    return std::nullopt;
+}
+
+const char* fault_name(Fault fault) {
+    for (const auto& [f, text] : NAMES)
+        if (f == fault)
+            return text;
+    return "?";
+}
+
+bool applies(Fault fault, const Answer& a) {
+    if (a.kind == Answer::silent)
+        return false;
+    bool frame = a.kind == Answer::normal || a.kind == Answer::exception;
+    switch (fault) {
+    case Fault::none:
+    case Fault::no_reply:
+    case Fault::split:
+    case Fault::hangup:
+        return true;
+    case Fault::short_dump:
+    case Fault::long_dump:
+        return a.kind == Answer::dump;
+    case Fault::wrong_count:
+        return a.kind == Answer::normal;
+    default:
+        return frame;
+    }
+}
+
+Transmission transmit(const Answer& a, Fault fault) {
+    Transmission t;
+    if (a.kind == Answer::silent)
+        return t;
+    if (!applies(fault, a))
+        fault = Fault::none;
+    std::vector<uint8_t> bytes = a.bytes;
+    switch (fault) {
+    case Fault::none:
+        break;
+    case Fault::no_reply:
+        return t;
+    case Fault::bad_crc:
+        bytes.back() ^= 0x5A;
+        break;
+    case Fault::stray_byte:
+        bytes.push_back(0xA5);
+        break;
+    case Fault::exception:
+        bytes = {SLAVE_ADDRESS, static_cast<uint8_t>(a.function | 0x80), DEVICE_FAILURE};
+        append_crc(bytes);
+        break;
+    case Fault::short_reply:
+        bytes.erase(bytes.end() - 3);
+        bytes = reseal(std::move(bytes));
+        break;
+    case Fault::long_reply:
+        bytes.insert(bytes.end() - 2, 0x00);
+        bytes = reseal(std::move(bytes));
+        break;
+    case Fault::wrong_slave:
+        bytes[0] = 2;
+        bytes = reseal(std::move(bytes));
+        break;
+    case Fault::wrong_function:
+        bytes[1] ^= 0x07;
+        bytes = reseal(std::move(bytes));
+        break;
+    case Fault::wrong_count:
+        if (a.function == 3)
+            bytes[2] = static_cast<uint8_t>(bytes[2] + 2);
+        else
+            bytes[5] = static_cast<uint8_t>(bytes[5] + 1);
+        bytes = reseal(std::move(bytes));
+        break;
+    case Fault::split:
+    case Fault::hangup: {
+        auto half = bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 2);
+        t.bursts.emplace_back(bytes.begin(), half);
+        if (fault == Fault::hangup)
+            t.hangup = true;
+        else
+            t.bursts.emplace_back(half, bytes.end());
+        return t;
+    }
+    case Fault::short_dump:
+        bytes.pop_back();
+        break;
+    case Fault::long_dump:
+        bytes.push_back(0x00);
+        break;
+    }
+    t.bursts.push_back(std::move(bytes));
+    return t;
+}
+
+Fault FaultPlan::take(const Answer& answer) {
+    if (kind_ == Fault::none || remaining_ == 0 || !applies(kind_, answer))
+        return Fault::none;
+    if (address_ && *address_ != answer.first)
+        return Fault::none;
+    if (remaining_ > 0)
+        --remaining_;
+    return kind_;
+}
+
+} // namespace sim

@@ -1,0 +1,82 @@
+// The device side of the RTU line: cutting the incoming byte stream into requests, and the
+// faults that can be injected into what goes back.
+#pragma once
+
+#include "device.h"
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+// Cuts requests out of the byte stream. A request is complete as soon as its length for the
+// function is reached (read: 8 bytes, write: 9 + byte count, CRC included). Anything else —
+// an unknown function, a torn frame, line noise — is handed over whole when the line falls
+// silent, which is how an RTU device resynchronises.
+class Framer {
+  public:
+    // Adds one byte; returns a complete request when this byte completes one.
+    std::optional<std::vector<uint8_t>> push(uint8_t byte);
+    // The line has been silent: returns what is pending (possibly empty) and starts afresh.
+    std::vector<uint8_t> silence();
+    bool pending() const { return !buffer_.empty(); }
+
+  private:
+    std::vector<uint8_t> buffer_;
+};
+
+// Longest RTU frame (MODBUS over Serial Line, 2.5.1); longer runs are noise.
+constexpr size_t MAX_FRAME = 256;
+
+enum class Fault {
+    none,
+    no_reply,       // the request is ignored
+    bad_crc,        // the reply's CRC is damaged
+    stray_byte,     // one extra byte right behind the frame, in the same burst
+    exception,      // a device-failure exception reply instead of the normal one
+    short_reply,    // one data byte too few, with a CRC that fits
+    long_reply,     // one data byte too many, with a CRC that fits
+    wrong_slave,    // the reply comes from slave 2
+    wrong_function, // the reply carries another function code
+    wrong_count,    // read: byte count off by 2; write: echoed count off by 1
+    split,          // the reply comes in two bursts with a short gap (still a good reply)
+    short_dump,     // the event image one byte short
+    long_dump,      // the event image one byte long
+    hangup,         // the device vanishes half way through the reply
+};
+
+std::optional<Fault> parse_fault(std::string_view name);
+const char* fault_name(Fault fault);
+
+// What goes back on the wire for one answer: bursts separated by a short gap, and whether the
+// device hangs up after the first burst.
+struct Transmission {
+    std::vector<std::vector<uint8_t>> bursts;
+    bool hangup = false;
+};
+
+// The transmission for an answer with a fault applied (Fault::none: the answer as it is).
+// A fault that does not fit the answer (a dump fault on a register reply, a frame fault on
+// the raw dump) leaves it unchanged; see applies().
+Transmission transmit(const Answer& answer, Fault fault);
+bool applies(Fault fault, const Answer& answer);
+
+// Which requests a fault hits: those whose first address matches (any by default), for a
+// given number of times (always by default).
+class FaultPlan {
+  public:
+    FaultPlan() = default;
+    FaultPlan(Fault kind, std::optional<uint16_t> address, int count)
+        : kind_(kind), address_(address), remaining_(count) {}
+    // The fault for this answer, counting it as used.
+    Fault take(const Answer& answer);
+
+  private:
+    Fault kind_ = Fault::none;
+    std::optional<uint16_t> address_;
+    int remaining_ = -1; // negative: unlimited
+};
+
+} // namespace sim
