@@ -1,0 +1,226 @@
+#include "configfile.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <glib/gi18n.h>
+#include <memory>
+
+// The error domain of the configuration reader, made at start-up.
+extern GQuark domain;
+
+namespace {
+struct GFreeDeleter {
+    void operator()(void* p) const { g_free(p); }
+};
+using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
+
+constexpr const char* HEADER = "<configuration version=\"1.0\">\n  <device name=\"%s\">\n";
+constexpr const char* PARAMETER = "    <parameter type=\"uint16\" address=\"%d\">%d</parameter>\n";
+constexpr char FOOTER[] = "  </device>\n</configuration>\n";
+
+constexpr int TEXT_LIMIT = 127; // bytes of a parameter text that are judged and quoted
+
+int write_text(FILE* file, GCharPtr text) {
+    size_t length = std::strlen(text.get());
+    return std::fwrite(text.get(), 1, length, file) == length ? 1 : 0;
+}
+
+GQuark error_domain() {
+    // Before start-up has made it (a reader used on its own) the quark is made here.
+    if (!domain)
+        domain = g_quark_from_static_string("BRESKA");
+    return domain;
+}
+
+void fail(GError** error, const char* format, ...) G_GNUC_PRINTF(2, 3);
+void fail(GError** error, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    GCharPtr message(g_strdup_vprintf(format, args));
+    va_end(args);
+    g_set_error_literal(error, error_domain(), 0, message.get());
+}
+
+// A decimal integer as sscanf's "%d" reads it (leading blanks, a sign, digits, anything after
+// ignored), but without its undefined behaviour on overflow: the value saturates instead.
+bool read_integer(const char* text, long long* out) {
+    const char* p = text;
+    while (g_ascii_isspace(*p))
+        ++p;
+    const char* digits = (*p == '+' || *p == '-') ? p + 1 : p;
+    if (!g_ascii_isdigit(*digits))
+        return false;
+    *out = g_ascii_strtoll(p, nullptr, 10);
+    return true;
+}
+
+bool is_version_one(const char* text) {
+    // Locale-independent, unlike "%lf": a decimal comma locale must not change the reading.
+    char* end = nullptr;
+    double v = g_ascii_strtod(text, &end);
+    return end != text && v == 1.0;
+}
+} // namespace
+
+int write_config_header(FILE* file, const char* device_name) {
+    return write_text(file, GCharPtr(g_markup_printf_escaped(HEADER, device_name)));
+}
+
+int write_config_footer(FILE* file) {
+    return write_text(file, GCharPtr(g_markup_printf_escaped(FOOTER)));
+}
+
+int write_config_parameter_uint16(FILE* file, uint16_t address, uint16_t value) {
+    return write_text(file, GCharPtr(g_markup_printf_escaped(PARAMETER, address, value)));
+}
+
+std::vector<uint16_t> config_addresses(const Variant& v, int nrelays, int options) {
+    std::vector<uint16_t> out;
+    for (const Block& b : transfer_blocks(v, nrelays, options, false))
+        for (int k = 0; k < b.count; ++k)
+            out.push_back(static_cast<uint16_t>(b.first + k));
+    return out;
+}
+
+int write_config(FILE* file, const Variant& v, int nrelays, int options,
+                 const RegisterSource& source) {
+    if (!write_config_header(file, v.device_name))
+        return 0;
+    for (uint16_t address : config_addresses(v, nrelays, options))
+        if (!write_config_parameter_uint16(file, address, source(address)))
+            return 0;
+    return write_config_footer(file);
+}
+
+void xml_config_start_element(GMarkupParseContext*, const gchar* element_name,
+                              const gchar** attribute_names, const gchar** attribute_values,
+                              gpointer user_data, GError** error) noexcept {
+    auto* s = static_cast<ConfigParseState*>(user_data);
+    const char* unknown_element = _("Invalid configuration file: unknown element \"%s\".");
+    const char* unknown_attribute =
+        _("Invalid configuration file: element \"%s\" with unknown attribute \"%s\".");
+    const char* invalid_value =
+        _("Invalid configuration file: attribute \"%s\" with invalid value \"%s\".");
+
+    if (s->state == 0 && g_str_equal(element_name, "configuration")) {
+        s->state = 1;
+        for (int i = 0; attribute_names[i]; ++i) {
+            const char* name = attribute_names[i];
+            const char* value = attribute_values[i];
+            if (!g_str_equal(name, "version"))
+                return fail(error, unknown_attribute, element_name, name);
+            if (!is_version_one(value))
+                return fail(error, invalid_value, name, value);
+        }
+    } else if (s->state == 1 && g_str_equal(element_name, "device")) {
+        s->state = 2;
+        for (int i = 0; attribute_names[i]; ++i) {
+            const char* name = attribute_names[i];
+            const char* value = attribute_values[i];
+            if (!g_str_equal(name, "name"))
+                return fail(error, unknown_attribute, element_name, name);
+            if (!g_str_equal(value, s->device_name))
+                return fail(error, invalid_value, name, value);
+        }
+    } else if (s->state == 2 && g_str_equal(element_name, "parameter")) {
+        s->state = 3;
+        s->type = -1;
+        s->address = -1;
+        s->value = -1;
+        for (int i = 0; attribute_names[i]; ++i) {
+            const char* name = attribute_names[i];
+            const char* value = attribute_values[i];
+            if (g_str_equal(name, "type")) {
+                if (!g_str_equal(value, "uint16"))
+                    return fail(error, invalid_value, name, value);
+                s->type = 0;
+            } else if (g_str_equal(name, "address")) {
+                long long address = 0;
+                // The register table has 1024 entries: nothing else may reach it.
+                if (!read_integer(value, &address) || address < 0 || address > 1023)
+                    return fail(error, invalid_value, name, value);
+                s->address = static_cast<int32_t>(address);
+            } else {
+                return fail(error, unknown_attribute, element_name, name);
+            }
+        }
+    } else {
+        fail(error, unknown_element, element_name);
+    }
+}
+
+void xml_config_end_element(GMarkupParseContext*, const gchar* element_name, gpointer user_data,
+                            GError** error) noexcept {
+    auto* s = static_cast<ConfigParseState*>(user_data);
+    static constexpr const char* closes[] = {nullptr, "configuration", "device", "parameter"};
+    if (s->state < 1 || s->state > 3)
+        return;
+    if (!g_str_equal(element_name, closes[s->state]))
+        return fail(error, _("Invalid configuration file: closing element \"%s\" unexpectedly."),
+                    element_name);
+    --s->state;
+}
+
+void xml_config_text(GMarkupParseContext*, const gchar* text, gsize text_len, gpointer user_data,
+                     GError** error) noexcept {
+    auto* s = static_cast<ConfigParseState*>(user_data);
+    char buffer[TEXT_LIMIT + 1];
+    gsize length = text_len < TEXT_LIMIT ? text_len : TEXT_LIMIT;
+    std::memcpy(buffer, text, length);
+    buffer[length] = '\0';
+    // Whitespace between elements, empty parameters and parameters without a type or an
+    // address are passed over.
+    if (s->state != 3 || s->type != 0 || s->address < 0 || text_len == 0)
+        return;
+    long long number = 0;
+    if (!read_integer(buffer, &number)) {
+        // The cut at 127 bytes may split a character; the message quotes whole ones only.
+        const gchar* valid_end = nullptr;
+        if (!g_utf8_validate(buffer, static_cast<gssize>(length), &valid_end))
+            buffer[valid_end - buffer] = '\0';
+        return fail(error, _("Invalid configuration file: parameter with invalid value \"%s\"."),
+                    buffer);
+    }
+    s->value = static_cast<int32_t>(number);
+    if (s->apply)
+        s->apply(s->address, static_cast<uint16_t>(number));
+}
+
+namespace {
+const GMarkupParser parser{xml_config_start_element, xml_config_end_element, xml_config_text,
+                           nullptr, nullptr};
+}
+
+ConfigReader::ConfigReader(const char* device_name, RegisterSink apply)
+    : context_(g_markup_parse_context_new(&parser, static_cast<GMarkupParseFlags>(0), &state_,
+                                          nullptr)) {
+    state_.device_name = device_name;
+    state_.apply = std::move(apply);
+}
+
+ConfigReader::~ConfigReader() {
+    g_markup_parse_context_free(context_);
+}
+
+int ConfigReader::feed(const char* data, gsize length, GError** error) {
+    return g_markup_parse_context_parse(context_, data, static_cast<gssize>(length), error) ? 1 : 0;
+}
+
+int read_config(FILE* file, const char* device_name, const RegisterSink& apply, GError** error) {
+    ConfigReader reader(device_name, apply);
+    char buffer[4096];
+    for (;;) {
+        size_t n = std::fread(buffer, 1, sizeof buffer, file);
+        if (n == 0)
+            break;
+        if (!reader.feed(buffer, n, error))
+            return 0;
+    }
+    if (std::ferror(file)) {
+        int code = errno;
+        g_set_error_literal(error, G_FILE_ERROR, g_file_error_from_errno(code), g_strerror(code));
+        return 0;
+    }
+    return 1;
+}

@@ -1,0 +1,69 @@
+// The configuration file: one parameter set as XML, each register an unsigned 16-bit value keyed
+// by its address. Free of the toolkit: the writer takes values through a function it is given
+// and the reader applies them through another, which the window binds to its widgets.
+#pragma once
+
+#include "variant.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <glib.h>
+
+// Writers of the three pieces of the file; 1 when the whole text was written, else 0.
+int write_config_header(FILE* file, const char* device_name);
+int write_config_footer(FILE* file);
+int write_config_parameter_uint16(FILE* file, uint16_t address, uint16_t value);
+
+// The value of one register for the file.
+using RegisterSource = std::function<uint16_t(int address)>;
+// Applies one value read from the file.
+using RegisterSink = std::function<void(int address, uint16_t value)>;
+
+// The registers a file holds, in the order they are written: the transfer blocks without the
+// clock.
+std::vector<uint16_t> config_addresses(const Variant& v, int nrelays, int options);
+
+// Writes the whole file; 1 when every piece was written, else 0 (writing stops at the first
+// failure).
+int write_config(FILE* file, const Variant& v, int nrelays, int options,
+                 const RegisterSource& source);
+
+// State of one reading, handed to every callback of the markup parser.
+struct ConfigParseState {
+    int32_t state = 0;    // 0 document, 1 in configuration, 2 in device, 3 in parameter
+    int32_t type = -1;    // -1 not given, 0 "uint16"
+    int32_t address = -1; // -1 not given
+    int32_t value = -1;   // -1 before any
+    const char* device_name = nullptr;
+    RegisterSink apply;
+};
+
+void xml_config_start_element(GMarkupParseContext* context, const gchar* element_name,
+                              const gchar** attribute_names, const gchar** attribute_values,
+                              gpointer user_data, GError** error) noexcept;
+void xml_config_end_element(GMarkupParseContext* context, const gchar* element_name,
+                            gpointer user_data, GError** error) noexcept;
+void xml_config_text(GMarkupParseContext* context, const gchar* text, gsize text_len,
+                     gpointer user_data, GError** error) noexcept;
+
+// Reads a configuration document piece by piece, applying each value as soon as it is read.
+class ConfigReader {
+  public:
+    ConfigReader(const char* device_name, RegisterSink apply);
+    ~ConfigReader();
+    ConfigReader(const ConfigReader&) = delete;
+    ConfigReader& operator=(const ConfigReader&) = delete;
+
+    // 1 when the piece was taken; 0 with *error set at the first fault, after which the reader
+    // takes nothing more.
+    int feed(const char* data, gsize length, GError** error);
+
+  private:
+    ConfigParseState state_;
+    GMarkupParseContext* context_;
+};
+
+// Reads a whole file in 4096-byte pieces. 1 when its end was reached without a fault; 0 with
+// *error set (a read error of the stream included).
+int read_config(FILE* file, const char* device_name, const RegisterSink& apply, GError** error);

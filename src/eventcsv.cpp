@@ -1,0 +1,55 @@
+#include "eventcsv.h"
+
+#include "datetime.h"
+
+#include <glib.h>
+
+EventRecord decode_event_record(const uint8_t* bytes) {
+    EventRecord r{};
+    for (int i = 5; i >= 0; --i)
+        r.timestamp = r.timestamp << 8 | bytes[i];
+    for (size_t i = 0; i < r.readings.size(); ++i)
+        r.readings[i] = bytes[6 + i];
+    r.relays = static_cast<uint16_t>(bytes[16] | bytes[17] << 8);
+    return r;
+}
+
+std::string event_csv_header() {
+    std::string line = "HH:MM:SS.CC DD/MM/YY,RTD1,RTD2,RTD3,RTD4,RTD5,RTD6,Oil,"
+                       "Wdg. 1,Wdg. 2,Wdg. 3,";
+    for (int relay = 1; relay <= 16; ++relay) {
+        line += "Relay " + std::to_string(relay);
+        line += relay < 16 ? "," : "\n";
+    }
+    return line;
+}
+
+std::string event_csv_line(const EventRecord& record) {
+    EventTime t{};
+    pcf8583_gmtime(&t, record.timestamp);
+    char time[32];
+    g_snprintf(time, sizeof time, "%02d:%02d:%02d.%02d %02d/%02d/%02d,", t.hours, t.minutes,
+               t.seconds, t.hundredths, t.day, t.month, t.year);
+    std::string line = time;
+    for (uint8_t reading : record.readings)
+        line += std::to_string(reading) + ",";
+    for (int j = 0; j < 16; ++j) {
+        line += (record.relays >> j & 1) ? "Closed" : "Open";
+        line += j < 15 ? "," : "\n";
+    }
+    return line;
+}
+
+int write_event_csv(FILE* file, const uint8_t* dump, size_t length) {
+    if (length != EVENT_DUMP_SIZE)
+        return 0;
+    std::string header = event_csv_header();
+    if (std::fwrite(header.data(), 1, header.size(), file) != header.size())
+        return 0;
+    for (size_t n = 0; n < EVENT_RECORD_COUNT; ++n) {
+        std::string line = event_csv_line(decode_event_record(dump + n * EVENT_RECORD_SIZE));
+        if (std::fwrite(line.data(), 1, line.size(), file) != line.size())
+            return 0;
+    }
+    return 1;
+}
