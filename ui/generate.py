@@ -4,8 +4,8 @@
 The two main windows share most of their layout and differ in the parameters the variant has,
 so they are generated from one description instead of being kept in step by hand.
 
-    generate.py              write kelvra.glade, kelvra0.glade, kelvra_about.glade beside this script
-    generate.py --check DIR  exit 1 (naming the file) when a file in DIR differs from the output
+    generate.py              write kelvra.glade, kelvra0.glade and kelvra_about.glade beside it
+    generate.py --check DIR  exit 1, naming the file, when a file in DIR differs from the output
 """
 
 import os
@@ -332,7 +332,8 @@ def winding_sheet(ids):
     attach(tab, spin("m", 0, 5, digits=1, handler="on_m_value_changed"), 1, 5)
     column = box(ids, "GtkVBox", spacing=12)
     pack(column, tab)
-    pack(column, note(ids, "τ is either 0 (off) or at least 3.0 min; m is either 0 (off) or at least 0.5."))
+    rule = "τ is either 0 (off) or at least 3.0 min; m is either 0 (off) or at least 0.5."
+    pack(column, note(ids, rule))
     return column
 
 
@@ -458,17 +459,26 @@ def stock_menu_item(wid, stock, handler, accel=None):
     )
 
 
+def submenu(bar, wid, text):
+    props = {"visible": True, "label": T(text), "use_underline": True}
+    item = bar.add(W("GtkMenuItem", wid, props))
+    return item.add(W("GtkMenu", f"{wid}_menu", {}))
+
+
 def menubar(ids):
     bar = W("GtkMenuBar", "menubar", {"visible": True})
-    file_item = bar.add(W("GtkMenuItem", "menu_file", {"visible": True, "label": T("_File"), "use_underline": True}))
-    file_menu = file_item.add(W("GtkMenu", "menu_file_menu", {}))
-    file_menu.add(menu_item("menu_openconfig", "_Open Configuration…", "on_menu_openconfig_activate", "gtk-open", "o"))
-    file_menu.add(menu_item("menu_saveconfig", "_Save Configuration…", "on_menu_saveconfig_activate", "gtk-save-as", "s"))
-    file_menu.add(menu_item("menu_events", "_Export Events to CSV…", "on_menu_saveevents_activate", "gtk-save", "e"))
+    file_menu = submenu(bar, "menu_file", "_File")
+    for wid, text, handler, stock, accel in [
+        ("menu_openconfig", "_Open Configuration…", "on_menu_openconfig_activate", "gtk-open",
+         "o"),
+        ("menu_saveconfig", "_Save Configuration…", "on_menu_saveconfig_activate", "gtk-save-as",
+         "s"),
+        ("menu_events", "_Export Events to CSV…", "on_menu_saveevents_activate", "gtk-save", "e"),
+    ]:
+        file_menu.add(menu_item(wid, text, handler, stock, accel))
     file_menu.add(W("GtkSeparatorMenuItem", ids("separator"), {"visible": True}))
     file_menu.add(stock_menu_item("menu_quit", "gtk-quit", "on_menu_quit_activate", "q"))
-    help_item = bar.add(W("GtkMenuItem", "menu_help", {"visible": True, "label": T("_Help"), "use_underline": True}))
-    help_menu = help_item.add(W("GtkMenu", "menu_help_menu", {}))
+    help_menu = submenu(bar, "menu_help", "_Help")
     help_menu.add(stock_menu_item("menu_about", "gtk-about", "on_menu_about_activate"))
     return bar
 
@@ -496,13 +506,34 @@ def toolbar(ids):
         {"visible": True, "toolbar_style": "GTK_TOOLBAR_BOTH_HORIZ", "show_arrow": False},
     )
     items = [
-        tool_item("GtkToggleToolButton", "Connect", "Connect", "gtk-disconnect",
-                  "Connect to the controller on the USB port", "toggled", "on_button_connect_toggled"),
+        tool_item(
+            "GtkToggleToolButton",
+            "Connect",
+            "Connect",
+            "gtk-disconnect",
+            "Connect to the controller on the USB port",
+            "toggled",
+            "on_button_connect_toggled",
+        ),
         W("GtkSeparatorToolItem", ids("separator"), {"visible": True}),
-        tool_item("GtkToolButton", "Download", "Download", "gtk-go-down",
-                  "Read every parameter from the controller", "clicked", "on_button_download_clicked"),
-        tool_item("GtkToolButton", "Upload", "Upload", "gtk-go-up",
-                  "Write every parameter to the controller", "clicked", "on_button_upload_clicked"),
+        tool_item(
+            "GtkToolButton",
+            "Download",
+            "Download",
+            "gtk-go-down",
+            "Read every parameter from the controller",
+            "clicked",
+            "on_button_download_clicked",
+        ),
+        tool_item(
+            "GtkToolButton",
+            "Upload",
+            "Upload",
+            "gtk-go-up",
+            "Write every parameter to the controller",
+            "clicked",
+            "on_button_upload_clicked",
+        ),
     ]
     for item in items:
         bar.add(item, {"expand": False, "homogeneous": False})
@@ -519,7 +550,8 @@ def notebook(ids, pages):
 
 def status_line(ids):
     line = box(ids, "GtkHBox", spacing=6)
-    pack(line, W("GtkStatusbar", "statusbar", {"visible": True, "has_resize_grip": False}), expand=True)
+    status = W("GtkStatusbar", "statusbar", {"visible": True, "has_resize_grip": False})
+    pack(line, status, expand=True)
     progress = W("GtkProgressBar", "events_progress", {"visible": False, "pulse_step": 0.1})
     pack(line, progress)
     hms = label(ids, "00:00:00", 0.5)
