@@ -41,6 +41,9 @@ void init_registers();
 void init_alternate_activation(int n);
 void init_active();
 void validate_registers();
+// The validation pass with its outcome: 0 when a parameter without a value was found (and
+// reported), 1 when every register of the transfer has one.
+int check_registers();
 
 extern "C" {
 G_MODULE_EXPORT void on_tau_value_changed(GtkSpinButton* s, gpointer data);

@@ -1,0 +1,153 @@
+// The parameter maps of the two variants, the activation of what the connected device has,
+// the validation pass, and the input rules of tau and m.
+#include "app.h"
+#include "commands.h"
+#include "registers.h"
+#include "serial.h"
+
+#include <cstdio>
+#include <deque>
+#include <glib/gi18n.h>
+#include <string>
+
+int nrelays = 0;
+int options = 0;
+
+namespace {
+
+// Labels are referenced by the table for the life of the program; a deque never moves them.
+std::deque<std::string> labels;
+
+const char* keep_label(std::string text) {
+    labels.push_back(std::move(text));
+    return labels.back().c_str();
+}
+
+std::string format_number(const char* format, int n) {
+    char buffer[256];
+    std::snprintf(buffer, sizeof buffer, format, n);
+    return buffer;
+}
+
+void bind_param(int address, RegisterKind kind, const char* widget, const char* widget2,
+                const char* label, double scale) {
+    switch (kind) {
+    case REGISTER_COMBO_BOX:
+        init_register_combo_box(address, widget, label);
+        break;
+    case REGISTER_SPIN_BUTTON:
+        init_register_spin_button(address, widget, label, scale);
+        break;
+    case REGISTER_CALENDAR_DAY:
+        init_register_calendar_day(address, widget, label);
+        break;
+    case REGISTER_CALENDAR_MONTH:
+        init_register_calendar_month(address, widget, label);
+        break;
+    case REGISTER_CALENDAR_YEAR:
+        init_register_calendar_year(address, widget, label);
+        break;
+    case REGISTER_HOUR_MINUTE:
+        init_register_hour_minute(address, widget, widget2, label);
+        break;
+    case REGISTER_NONE:
+        break;
+    }
+}
+
+void bind_params(std::span<const ParamDef> params) {
+    for (const ParamDef& p : params)
+        bind_param(p.address, p.kind, p.widget, p.widget2, p.translate_label ? _(p.label) : p.label,
+                   p.scale);
+}
+
+// tau and m are either 0 or at least their minimum: a small step up from 0 jumps to the
+// minimum, anything else below it falls to 0. The value set re-emits value-changed, and that
+// second run finds nothing to change.
+void snap(GtkSpinButton* s, double minimum) {
+    double v = gtk_spin_button_get_value(s);
+    if (v > 0 && v < 0.15)
+        gtk_spin_button_set_value(s, minimum);
+    else if (v > 0 && v < minimum)
+        gtk_spin_button_set_value(s, 0.0);
+}
+
+} // namespace
+
+void init_registers() {
+    for (RegisterEntry& e : kelvra_register)
+        e = RegisterEntry{};
+    labels.clear();
+    bind_params(variant->head_params);
+    for (int n = 1; n <= RELAYS_BOUND; ++n)
+        for (const RelayParamDef& r : variant->relay_params) {
+            std::string widget = format_number(r.widget_format, n);
+            const char* label = keep_label(format_number(_(r.label_format), n));
+            bind_param(r.base + n - 1, r.kind, widget.c_str(), nullptr, label, r.scale);
+        }
+    bind_params(tail_params());
+    set_sensitive(FALSE);
+}
+
+void init_alternate_activation(int n) {
+    GtkWidget* combo = glade_xml_get_widget(glade_xml, "AlternateActivation");
+    if (!combo || !GTK_IS_COMBO_BOX(combo))
+        return;
+    GtkTreeModel* model = gtk_combo_box_get_model(GTK_COMBO_BOX(combo));
+    if (!model || !GTK_IS_LIST_STORE(model))
+        return;
+    GtkListStore* store = GTK_LIST_STORE(model);
+    gtk_list_store_clear(store);
+    char only_low[64], only_high[64], both[128];
+    std::snprintf(only_low, sizeof only_low, _("Only %d-%d"), n - 3, n - 2);
+    std::snprintf(only_high, sizeof only_high, _("Only %d-%d"), n - 1, n);
+    std::snprintf(both, sizeof both, _("%d-%d and %d-%d"), n - 3, n - 2, n - 1, n);
+    for (const char* text :
+         {static_cast<const char*>(_("Disabled")), static_cast<const char*>(only_low),
+          static_cast<const char*>(only_high), static_cast<const char*>(both)}) {
+        GtkTreeIter iter;
+        gtk_list_store_append(store, &iter);
+        gtk_list_store_set(store, &iter, 0, text, -1);
+    }
+}
+
+void init_active() {
+    uint16_t ident[IDENTIFICATION_COUNT];
+    int result = read_registers(IDENTIFICATION_ADDRESS, IDENTIFICATION_COUNT, ident);
+    if (result <= 0) {
+        serial_error(result);
+        return;
+    }
+    uint16_t w = ident[0];
+    nrelays = w & 0x0F;
+    options = 0;
+    if (w & 0x10)
+        options |= OPTION_DNP3;
+    if (w & 0x20)
+        options |= OPTION_EVENTS;
+    init_alternate_activation(nrelays);
+    for (const Block& b : transfer_blocks(*variant, nrelays, options, true))
+        for (int k = 0; k < b.count; ++k)
+            kelvra_register[b.first + k].enabled = 1;
+    set_sensitive(TRUE);
+}
+
+int check_registers() {
+    uint16_t scratch = 0;
+    for (uint16_t address : validation_order(*variant, nrelays, options))
+        if (!get_register(address, &scratch))
+            return 0;
+    return 1;
+}
+
+void validate_registers() {
+    check_registers();
+}
+
+void on_tau_value_changed(GtkSpinButton* s, gpointer) {
+    snap(s, 3.0);
+}
+
+void on_m_value_changed(GtkSpinButton* s, gpointer) {
+    snap(s, 0.5);
+}
