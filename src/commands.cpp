@@ -1,8 +1,174 @@
-// Placeholder until the device commands land.
-#include <gtk/gtk.h>
+#include "commands.h"
 
-extern "C" {
-G_MODULE_EXPORT void on_button_connect_toggled(GtkToggleToolButton*, gpointer) {}
-G_MODULE_EXPORT void on_button_download_clicked(GtkToolButton*, gpointer) {}
-G_MODULE_EXPORT void on_button_upload_clicked(GtkToolButton*, gpointer) {}
+#include "app.h"
+#include "registers.h"
+#include "serial.h"
+#include "transfer.h"
+#include "variant.h"
+
+#include <algorithm>
+#include <glib/gi18n.h>
+
+namespace {
+
+// One buffer carries each block in turn; no block is longer than 15 registers.
+constexpr int BLOCK_BUFFER = 64;
+
+// Set while the program itself releases "Connect" (a failed request, a failed open): that
+// release must run even inside a transfer, unlike one that arrives from outside.
+bool own_release = false;
+
+GtkToggleToolButton* connect_button() {
+    GtkWidget* w = glade_xml ? glade_xml_get_widget(glade_xml, "Connect") : nullptr;
+    return w && GTK_IS_TOGGLE_TOOL_BUTTON(w) ? GTK_TOGGLE_TOOL_BUTTON(w) : nullptr;
+}
+
+void set_icon(GtkToggleToolButton* button, bool connected) {
+    gtk_tool_button_set_stock_id(GTK_TOOL_BUTTON(button),
+                                 connected ? "gtk-connect" : "gtk-disconnect");
+}
+
+// Sets "Connect" inactive; its handler then runs the release nested, before this returns.
+void release_connect() {
+    GtkToggleToolButton* button = connect_button();
+    if (!button)
+        return;
+    bool outer = own_release;
+    own_release = true;
+    gtk_toggle_tool_button_set_active(button, FALSE);
+    own_release = outer;
+}
+
+// Puts a toggle that was refused back as it was, without running the handler for it.
+void undo_toggle(GtkToggleToolButton* button, bool active) {
+    g_signal_handlers_block_matched(button, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
+                                    reinterpret_cast<gpointer>(on_button_connect_toggled), nullptr);
+    gtk_toggle_tool_button_set_active(button, !active);
+    g_signal_handlers_unblock_matched(button, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
+                                      reinterpret_cast<gpointer>(on_button_connect_toggled),
+                                      nullptr);
+}
+
+void open_connection(GtkToggleToolButton* button) noexcept {
+    TransferGuard guard;
+    if (!serial_open()) {
+        reset_registers();
+        release_connect();
+        set_icon(button, false);
+        error_dialog(_("Temperature controller not detected on the USB port."));
+        return;
+    }
+    init_active();
+    set_icon(button, gtk_toggle_tool_button_get_active(button));
+}
+
+void close_connection(GtkToggleToolButton* button) {
+    reset_registers();
+    serial_close();
+    set_icon(button, false);
+}
+
+void download() noexcept {
+    TransferGuard guard;
+    if (!guard.acquired())
+        return;
+    uint16_t buffer[BLOCK_BUFFER];
+    for (const Block& b : transfer_blocks(*variant, nrelays, options, true)) {
+        // A read of no registers is no MODBUS request a controller accepts (0 relays).
+        if (b.count == 0)
+            continue;
+        int result = read_registers(b.first, b.count, buffer);
+        if (result <= 0) {
+            serial_error(result);
+            return;
+        }
+        for (int i = 0; i < b.count; ++i)
+            set_register(b.first + i, buffer[i]);
+    }
+}
+
+// Writes the registers first .. first + count - 1 that have a widget, as runs of consecutive
+// bound registers: a register that nothing shows has no value to send. 1 when every run was
+// written, else 0 after the failure was reported.
+int write_block(const Block& b) {
+    uint16_t buffer[BLOCK_BUFFER];
+    int k = 0;
+    while (k < b.count) {
+        int start = k;
+        while (k < b.count && kelvra_register[b.first + k].widget[0]) {
+            if (!get_register(b.first + k, &buffer[k - start]))
+                return 0;
+            ++k;
+        }
+        if (k > start) {
+            int result = write_registers(static_cast<uint16_t>(b.first + start),
+                                         static_cast<uint16_t>(k - start), buffer);
+            if (result <= 0) {
+                serial_error(result);
+                return 0;
+            }
+        }
+        while (k < b.count && !kelvra_register[b.first + k].widget[0])
+            ++k;
+    }
+    return 1;
+}
+
+void upload() noexcept {
+    TransferGuard guard;
+    if (!guard.acquired())
+        return;
+    // Nothing is sent when a parameter has no value: the controller would get whatever the
+    // buffer held, and the message has already told the user what to choose.
+    if (!check_registers())
+        return;
+    // Relays beyond those the window shows keep what the controller has.
+    int relays = std::min(nrelays, RELAYS_BOUND);
+    for (const Block& b : transfer_blocks(*variant, relays, options, true))
+        if (!write_block(b))
+            return;
+}
+
+} // namespace
+
+void serial_error(int code) {
+    const char* message;
+    switch (code) {
+    case LINK_COMM_FAILURE:
+        message = _("Communication error -- check your USB connection.");
+        break;
+    case LINK_EXCEPTION:
+        message = _("Protocol error -- equipment is incompatible with this software.");
+        break;
+    case LINK_REPLY_FAULT:
+        message = _("Unknown communication error.");
+        break;
+    default:
+        return;
+    }
+    error_dialog(message);
+    release_connect();
+}
+
+void on_button_connect_toggled(GtkToggleToolButton* button, gpointer) {
+    bool active = gtk_toggle_tool_button_get_active(button);
+    // A toggle that arrives while a transfer runs would open or close the link under it.
+    if (transfer_running() && !own_release) {
+        undo_toggle(button, active);
+        return;
+    }
+    if (active)
+        open_connection(button);
+    else
+        close_connection(button);
+}
+
+void on_button_download_clicked(GtkToolButton*, gpointer) {
+    if (!transfer_running())
+        download();
+}
+
+void on_button_upload_clicked(GtkToolButton*, gpointer) {
+    if (!transfer_running())
+        upload();
 }

@@ -4,19 +4,25 @@
 
 namespace {
 bool running = false;
+bool device_commands = false;
 
-// Commands that must not run while a transfer does.
-constexpr const char* GUARDED[] = {"Connect",         "Download",        "Upload",    "menu_events",
-                                   "menu_openconfig", "menu_saveconfig", "menu_about"};
+constexpr const char* DEVICE_COMMANDS[] = {"Download", "Upload", "menu_events"};
+// Commands that need no device but must not run while a transfer does.
+constexpr const char* OTHER_COMMANDS[] = {"Connect", "menu_openconfig", "menu_saveconfig",
+                                          "menu_about"};
 
 void set_widget_sensitive(const char* name, bool sensitive) {
+    if (!glade_xml)
+        return;
     if (GtkWidget* w = glade_xml_get_widget(glade_xml, name))
         gtk_widget_set_sensitive(w, sensitive);
 }
 
-bool connected() {
-    GtkWidget* connect = glade_xml_get_widget(glade_xml, "Connect");
-    return connect && gtk_toggle_tool_button_get_active(GTK_TOGGLE_TOOL_BUTTON(connect));
+void set_all(bool others, bool device) {
+    for (const char* name : OTHER_COMMANDS)
+        set_widget_sensitive(name, others);
+    for (const char* name : DEVICE_COMMANDS)
+        set_widget_sensitive(name, device);
 }
 } // namespace
 
@@ -28,8 +34,7 @@ TransferGuard::TransferGuard() : acquired_(!running) {
     if (!acquired_)
         return;
     running = true;
-    for (const char* name : GUARDED)
-        set_widget_sensitive(name, false);
+    set_all(false, false);
 }
 
 TransferGuard::~TransferGuard() {
@@ -39,13 +44,15 @@ TransferGuard::~TransferGuard() {
     refresh_commands();
 }
 
-void refresh_commands() {
+void set_device_commands(bool sensitive) {
+    device_commands = sensitive;
     if (running)
         return;
-    bool device = connected();
-    for (const char* name : GUARDED) {
-        bool device_command = g_str_equal(name, "Download") || g_str_equal(name, "Upload") ||
-                              g_str_equal(name, "menu_events");
-        set_widget_sensitive(name, device_command ? device : true);
-    }
+    for (const char* name : DEVICE_COMMANDS)
+        set_widget_sensitive(name, sensitive);
+}
+
+void refresh_commands() {
+    if (!running)
+        set_all(true, device_commands);
 }

@@ -18,6 +18,10 @@ class TransferGuard {
     bool acquired_;
 };
 
-// Sensitivity of the commands outside a transfer: the file and help commands always, the
-// device commands while connected.
+// Whether the device commands (Download, Upload, menu_events) are to be sensitive, as the
+// connection state calls for. Applied at once outside a transfer, else when it ends.
+void set_device_commands(bool sensitive);
+
+// Gives the commands the sensitivity they have outside a transfer: the file and help commands
+// and Connect always, the device commands as last set. Does nothing while a transfer runs.
 void refresh_commands();
