@@ -29,3 +29,30 @@ using EventProgress = void (*)(uint32_t received, void* data);
 // On success *buffer holds exactly EVENTS_LENGTH bytes owned by the caller (g_free).
 int read_events(uint8_t** buffer, uint32_t* length, EventProgress progress = nullptr,
                 void* progress_data = nullptr);
+
+// Internal to the link, exposed for the requests and the tests.
+
+// One transaction without retry: sends the request and its CRC, collects at most limit bytes
+// into reply. With crc_terminated the reply is a MODBUS frame that ends when its CRC closes;
+// without it, raw bytes until the line falls silent. progress, when given, is told the count
+// received after every read cycle. 1 with *reply_length set, or 0 with *reply_length 0.
+// A link operation started while this thread runs one (from the event dispatch or from
+// progress) is refused with 0.
+int serial_comm_once(const uint8_t* request, uint32_t request_length, uint8_t* reply,
+                     uint32_t* reply_length, int32_t limit, bool crc_terminated,
+                     EventProgress progress = nullptr, void* progress_data = nullptr);
+
+// Product descriptions of the controllers' USB bridges, in the order they are tried.
+constexpr const char* DEVICE_DESCRIPTIONS[] = {"UNIT-A/1", "UNIT-A/2", "UNIT-A/3", "UNIT-B/1",
+                                               "UNIT-B/2", "UNIT-B/3", "UNIT-C/1", "UNIT-C/2",
+                                               "UNIT-C/3", "UNIT-D/1", "UNIT-D/2", "UNIT-D/3"};
+
+constexpr uint32_t LINK_BAUD_RATE = 115200;
+constexpr uint32_t FIRST_BYTE_TIMEOUT_MS = 2000;
+constexpr uint32_t NEXT_BYTE_TIMEOUT_MS = 1000;
+constexpr int32_t REPLY_LIMIT = 1024;
+constexpr int32_t EVENTS_LIMIT = 0x40000;
+constexpr uint16_t MAX_REGISTERS = 127;
+
+// True while a device is open.
+bool serial_is_open();
