@@ -78,7 +78,8 @@ std::chrono::nanoseconds Server::byte_time() const {
 }
 
 bool Server::open_pty() {
-    pty_.reset(); // a hang-up: the old master goes before the new one comes
+    // After a hang-up the new device and its link are in place before the old one vanishes,
+    // so a client that reconnects at once finds it.
     auto pty = std::make_unique<Pty>();
     if (!pty->ok())
         return false;
