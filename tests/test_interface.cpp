@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <gmodule.h>
 #include <memory>
+#include <ostream>
 #include <set>
 #include <string>
 #include <tuple>
@@ -104,9 +105,18 @@ void record_connection(const gchar* handler, GObject* object, const gchar* signa
     c->seen.insert({gtk_widget_get_name(GTK_WIDGET(object)), dashed(signal), handler});
 }
 
-class InterfaceTest : public test::GuiTest, public ::testing::WithParamInterface<const Variant*> {
+struct VariantCase {
+    const char* name;
+    const Variant* variant;
+};
+// Names the case in test lists by variant, not by address.
+void PrintTo(const VariantCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class InterfaceTest : public test::GuiTest, public ::testing::WithParamInterface<VariantCase> {
   protected:
-    const Variant& v = *GetParam();
+    const Variant& v = *GetParam().variant;
     std::vector<MapWidget> widgets = map_widgets(v);
     // Loaded after the fixture starts counting toolkit warnings, so loading is checked too.
     std::unique_ptr<Interface> loaded;
@@ -255,10 +265,10 @@ TEST_P(InterfaceTest, SpinRangesFitTheirRegisters) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Variants, InterfaceTest, ::testing::Values(&variant_full, &variant_rtd),
-                         [](const auto& info) {
-                             return std::string(info.param == &variant_full ? "Full" : "RtdOnly");
-                         });
+INSTANTIATE_TEST_SUITE_P(Variants, InterfaceTest,
+                         ::testing::Values(VariantCase{"Full", &variant_full},
+                                           VariantCase{"RtdOnly", &variant_rtd}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 gboolean press_close(gpointer data) {
     GtkDialog* dialog = GTK_DIALOG(data);
