@@ -1,10 +1,56 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the tool from the build directory.
-# KELVRA_VARIANT=kelvra0 runs the RTD-only program.
+# Installs what is missing, builds, starts the simulated controller (kelvra-sim) on a
+# pseudo-terminal and runs the tool from the build directory with KELVRA_PORT pointing at it;
+# press Connect in the window to reach it. The simulator stops when the tool ends.
+#   KELVRA_VARIANT=kelvra0   the RTD-only program, with an RTD-only simulator
+#   KELVRA_SIM_ARGS="..."    more simulator options, e.g. "--relays 6 --options 3"
+#   KELVRA_BUILD=DIR         build directory (build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+program=${KELVRA_VARIANT:-kelvra}
+case "$program" in
+  kelvra) sim_variant=full ;;
+  kelvra0) sim_variant=rtd ;;
+  *) echo "KELVRA_VARIANT must be kelvra or kelvra0, not '$program'" >&2; exit 2 ;;
+esac
+build=${KELVRA_BUILD:-build}
+
 scripts/deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)"
-cd build
-exec "./${KELVRA_VARIANT:-kelvra}"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j"$(nproc)" --target "$program" kelvra-sim ui_files catalogues
+cd "$build"
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/kelvra-run-XXXXXX")
+sim_pid=""
+cleanup() {
+  if [ -n "$sim_pid" ]; then
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+# The link follows the simulator onto a new pseudo-terminal should it ever hang up.
+# shellcheck disable=SC2086
+./kelvra-sim --variant "$sim_variant" --link "$tmp/port" ${KELVRA_SIM_ARGS:-} >"$tmp/announce" &
+sim_pid=$!
+for _ in $(seq 100); do
+  [ -s "$tmp/announce" ] && [ -e "$tmp/port" ] && break
+  if ! kill -0 "$sim_pid" 2>/dev/null; then
+    sim_pid=""
+    echo "kelvra-sim did not start" >&2
+    exit 1
+  fi
+  sleep 0.1
+done
+if [ ! -e "$tmp/port" ]; then
+  echo "kelvra-sim did not announce its port" >&2
+  exit 1
+fi
+echo "Simulated controller on $(head -n1 "$tmp/announce") ($sim_variant variant)"
+export KELVRA_PORT="$tmp/port"
+status=0
+"./$program" || status=$?
+exit "$status"
