@@ -1,7 +1,147 @@
-// Placeholder until the configuration files land.
-#include <gtk/gtk.h>
+#include "config.h"
 
-extern "C" {
-G_MODULE_EXPORT void on_menu_openconfig_activate(GtkMenuItem*, gpointer) {}
-G_MODULE_EXPORT void on_menu_saveconfig_activate(GtkMenuItem*, gpointer) {}
+#include "app.h"
+#include "configfile.h"
+#include "registers.h"
+#include "safefile.h"
+#include "transfer.h"
+#include "variant.h"
+
+#include <cstdio>
+#include <ctime>
+#include <glib/gi18n.h>
+#include <memory>
+
+gchar* config_filename = nullptr;
+
+namespace {
+struct GFreeDeleter {
+    void operator()(void* p) const { g_free(p); }
+};
+using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
+struct FileCloser {
+    void operator()(FILE* f) const { fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+struct ErrorOwner {
+    GError* error = nullptr;
+    ~ErrorOwner() {
+        if (error)
+            g_error_free(error);
+    }
+};
+
+GtkWindow* main_window() {
+    GtkWidget* w = glade_xml ? glade_xml_get_widget(glade_xml, "kelvra_main") : nullptr;
+    return w ? GTK_WINDOW(w) : nullptr;
+}
+
+GtkWidget* new_chooser(const char* title, GtkFileChooserAction action, const char* accept) {
+    GtkWidget* chooser =
+        gtk_file_chooser_dialog_new(title, main_window(), action, GTK_STOCK_CANCEL,
+                                    GTK_RESPONSE_CANCEL, accept, GTK_RESPONSE_ACCEPT, nullptr);
+    GtkFileFilter* filter = gtk_file_filter_new();
+    gtk_file_filter_add_pattern(filter, "*.cfg");
+    gtk_file_chooser_set_filter(GTK_FILE_CHOOSER(chooser), filter);
+    return chooser;
+}
+
+// Runs a chooser; on acceptance the chosen file becomes config_filename and true is returned.
+bool choose(GtkWidget* chooser) {
+    if (gtk_dialog_run(GTK_DIALOG(chooser)) != GTK_RESPONSE_ACCEPT)
+        return false;
+    gchar* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser));
+    if (!name)
+        return false;
+    g_free(config_filename);
+    config_filename = name;
+    return true;
+}
+
+void report_unreadable(const char* filename) {
+    GCharPtr shown(g_filename_display_name(filename));
+    GCharPtr text(g_strdup_printf(_("Cannot open configuration file %s."), shown.get()));
+    error_dialog(text.get());
+}
+} // namespace
+
+void save_config(const char* filename) {
+    validate_registers();
+    SafeFile out(filename);
+    auto value = [](int address) {
+        // A register without a value (a combo box without a choice, a relay beyond those the
+        // window shows) is written as 0.
+        uint16_t v = 0;
+        get_register(address, &v);
+        return v;
+    };
+    if (!out.stream() || !write_config(out.stream(), *variant, nrelays, options, value) ||
+        !out.commit())
+        error_dialog(_("Error writing configuration file."));
+}
+
+void open_config(const char* filename) {
+    FilePtr file(fopen(filename, "r"));
+    if (!file) {
+        report_unreadable(filename);
+        return;
+    }
+    ErrorOwner owner;
+    auto apply = [](int address, uint16_t value) { set_register(address, value); };
+    if (!read_config(file.get(), variant->device_name, apply, &owner.error)) {
+        if (owner.error->domain == G_FILE_ERROR)
+            report_unreadable(filename); // e.g. a folder: it opens, but cannot be read
+        else
+            error_dialog(owner.error->message);
+        return;
+    }
+    // The file holds no clock: the clock fields show the present time.
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    set_register(400, static_cast<uint16_t>(local.tm_hour));
+    set_register(401, static_cast<uint16_t>(local.tm_min));
+    set_register(402, static_cast<uint16_t>(local.tm_sec));
+}
+
+GtkWidget* new_open_config_chooser() {
+    return new_chooser(_("Open Configuration"), GTK_FILE_CHOOSER_ACTION_OPEN, GTK_STOCK_OPEN);
+}
+
+GtkWidget* new_save_config_chooser() {
+    GtkWidget* chooser =
+        new_chooser(_("Save Configuration"), GTK_FILE_CHOOSER_ACTION_SAVE, GTK_STOCK_SAVE);
+    gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(chooser), TRUE);
+    if (config_filename) {
+        // Folder and name rather than set_filename, which offers nothing for a file that no
+        // longer exists.
+        GCharPtr folder(g_path_get_dirname(config_filename));
+        GCharPtr name(g_path_get_basename(config_filename));
+        GCharPtr utf8(g_filename_to_utf8(name.get(), -1, nullptr, nullptr, nullptr));
+        gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), folder.get());
+        gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser),
+                                          utf8 ? utf8.get() : "untitled.cfg");
+    } else
+        gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), "untitled.cfg");
+    return chooser;
+}
+
+void on_menu_openconfig_activate(GtkMenuItem*, gpointer) {
+    // Widgets that a transfer is filling must not change under it.
+    if (transfer_running())
+        return;
+    GtkWidget* chooser = new_open_config_chooser();
+    // The chooser stays up until the reading is done, so its error shows over it.
+    if (choose(chooser))
+        open_config(config_filename);
+    gtk_widget_destroy(chooser);
+}
+
+void on_menu_saveconfig_activate(GtkMenuItem*, gpointer) {
+    if (transfer_running())
+        return;
+    GtkWidget* chooser = new_save_config_chooser();
+    if (choose(chooser))
+        save_config(config_filename);
+    gtk_widget_destroy(chooser);
 }

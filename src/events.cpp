@@ -1,6 +1,114 @@
-// Placeholder until the event export lands.
-#include <gtk/gtk.h>
+#include "events.h"
 
-extern "C" {
-G_MODULE_EXPORT void on_menu_saveevents_activate(GtkMenuItem*, gpointer) {}
+#include "app.h"
+#include "eventcsv.h"
+#include "registers.h"
+#include "safefile.h"
+#include "serial.h"
+#include "transfer.h"
+#include "variant.h"
+
+#include <glib/gi18n.h>
+#include <memory>
+
+namespace {
+struct GFreeDeleter {
+    void operator()(void* p) const { g_free(p); }
+};
+
+GtkWidget* widget(const char* name) {
+    return glade_xml ? glade_xml_get_widget(glade_xml, name) : nullptr;
+}
+
+GtkProgressBar* progress_bar() {
+    GtkWidget* w = widget("events_progress");
+    return w && GTK_IS_PROGRESS_BAR(w) ? GTK_PROGRESS_BAR(w) : nullptr;
+}
+
+// Told by the link after every read cycle; the link redraws the window meanwhile.
+void show_progress(uint32_t received, void* data) {
+    auto* bar = static_cast<GtkProgressBar*>(data);
+    double fraction = static_cast<double>(received) / EVENTS_LENGTH;
+    gtk_progress_bar_set_fraction(bar, fraction < 1.0 ? fraction : 1.0);
+}
+
+// The download and the writing, inside a transfer the caller holds.
+void export_events(const char* filename) {
+    // Created first, so a place that cannot be written is found before the long download.
+    SafeFile out(filename);
+    if (!out.stream()) {
+        error_dialog(_("Error writing event CSV file."));
+        return;
+    }
+    GtkProgressBar* bar = progress_bar();
+    if (bar) {
+        gtk_widget_show(GTK_WIDGET(bar));
+        gtk_progress_bar_set_fraction(bar, 0.0);
+    }
+    uint8_t* raw = nullptr;
+    uint32_t length = 0;
+    int result = read_events(&raw, &length, bar ? show_progress : nullptr, bar);
+    std::unique_ptr<uint8_t, GFreeDeleter> dump(raw);
+    if (bar)
+        gtk_widget_hide(GTK_WIDGET(bar));
+    if (result <= 0 || !write_event_csv(out.stream(), dump.get(), length) || !out.commit())
+        error_dialog(_("Error writing event CSV file."));
+}
+
+GtkStatusbar* statusbar() {
+    GtkWidget* w = widget("statusbar");
+    return w && GTK_IS_STATUSBAR(w) ? GTK_STATUSBAR(w) : nullptr;
+}
+} // namespace
+
+void save_events(const char* filename) {
+    TransferGuard guard;
+    if (guard.acquired())
+        export_events(filename);
+}
+
+GtkWidget* new_events_chooser() {
+    GtkWidget* main = widget("kelvra_main");
+    GtkWidget* chooser = gtk_file_chooser_dialog_new(
+        _("Save Events to CSV"), main ? GTK_WINDOW(main) : nullptr, GTK_FILE_CHOOSER_ACTION_SAVE,
+        GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL, GTK_STOCK_SAVE, GTK_RESPONSE_ACCEPT, nullptr);
+    GtkFileFilter* filter = gtk_file_filter_new();
+    gtk_file_filter_add_pattern(filter, "*.csv");
+    gtk_file_chooser_set_filter(GTK_FILE_CHOOSER(chooser), filter);
+    gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(chooser), TRUE);
+    gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), "untitled.csv");
+    return chooser;
+}
+
+void on_menu_saveevents_activate(GtkMenuItem*, gpointer) {
+    // A modal chooser inside a running transfer would stall it.
+    if (transfer_running())
+        return;
+    if (!(options & OPTION_EVENTS)) {
+        error_dialog(_("This device does not feature event memory."));
+        return;
+    }
+    GtkWidget* chooser = new_events_chooser();
+    gchar* filename = nullptr;
+    if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT)
+        filename = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser));
+    gtk_widget_destroy(chooser);
+    std::unique_ptr<gchar, GFreeDeleter> owned(filename);
+    if (!filename)
+        return;
+
+    // Taken before the status message is drawn, so nothing can start in between.
+    TransferGuard guard;
+    if (!guard.acquired())
+        return;
+    GtkStatusbar* bar = statusbar();
+    if (bar)
+        gtk_statusbar_push(bar, 0, _("Downloading events. This may take up to a minute."));
+    while (gtk_events_pending())
+        gtk_main_iteration_do(FALSE);
+    export_events(filename);
+    if (bar) {
+        gtk_statusbar_pop(bar, 0);
+        gtk_statusbar_push(bar, 0, _("Finished downloading events."));
+    }
 }

@@ -1,0 +1,15 @@
+// The event memory export command: the controller's event memory downloaded and written as CSV.
+#pragma once
+
+#include <gtk/gtk.h>
+
+// Downloads the event memory and writes it to `filename` as CSV; a failure is reported and
+// leaves any existing file as it was. Does nothing while another transfer runs.
+void save_events(const char* filename);
+
+// The chooser as the command runs it (the caller destroys it).
+GtkWidget* new_events_chooser();
+
+extern "C" {
+G_MODULE_EXPORT void on_menu_saveevents_activate(GtkMenuItem* item, gpointer data);
+}
