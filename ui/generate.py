@@ -173,12 +173,10 @@ def label(ids, text, xalign=0.0, markup=False, justify=None, mnemonic=None):
     return W("GtkLabel", ids("label"), props)
 
 
-def box(ids, cls, spacing=6, border=0, homogeneous=False):
+def box(ids, cls, spacing=6, border=0):
     props = {"visible": True, "spacing": spacing}
     if border:
         props["border_width"] = border
-    if homogeneous:
-        props["homogeneous"] = True
     return W(cls, ids(cls[3:].lower()), props)
 
 
