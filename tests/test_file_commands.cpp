@@ -224,6 +224,10 @@ struct RoundTripCase {
     int options;
 };
 
+void PrintTo(const RoundTripCase& c, std::ostream* os) {
+    *os << c.sim_variant << " options " << c.options;
+}
+
 class ConfigRoundTrip : public FileCommands, public ::testing::WithParamInterface<RoundTripCase> {};
 
 TEST_P(ConfigRoundTrip, SavedWidgetsComeBackFromTheFile) {
@@ -263,7 +267,11 @@ INSTANTIATE_TEST_SUITE_P(Variants, ConfigRoundTrip,
                          ::testing::Values(RoundTripCase{&variant_full, "full", 0},
                                            RoundTripCase{&variant_full, "full", 3},
                                            RoundTripCase{&variant_rtd, "rtd", 0},
-                                           RoundTripCase{&variant_rtd, "rtd", 1}));
+                                           RoundTripCase{&variant_rtd, "rtd", 1}),
+                         [](const auto& info) {
+                             return std::string(info.param.sim_variant) +
+                                    (info.param.options & OPTION_DNP3 ? "_dnp3" : "_modbus");
+                         });
 
 TEST_F(FileCommands, ARegisterWithoutValueIsReportedAndWrittenAsZero) {
     fill_window(variant_full);
