@@ -209,6 +209,10 @@ TEST_F(Commands, RelayCountsAtTheEdges) {
         EXPECT_EQ(sim.log(), lines("R 200 14|R 300 2|R 320 3|R 400 6"));
         EXPECT_FALSE(sensitive("SetPoint C 1"));
         EXPECT_TRUE(sensitive("DeltaT1"));
+        set_register(207, 1);
+        gchar* row = gtk_combo_box_get_active_text(GTK_COMBO_BOX(widget("AlternateActivation")));
+        EXPECT_STREQ(row, "Only -3--2");
+        g_free(row);
         gtk_toggle_tool_button_set_active(connect_button(), FALSE);
     }
     test::SimHarness sim({"--relays", "15", "--baud", "0"});
