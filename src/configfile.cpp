@@ -27,10 +27,8 @@ int write_text(FILE* file, GCharPtr text) {
 }
 
 GQuark error_domain() {
-    // Before start-up has made it (a reader used on its own) the quark is made here.
-    if (!domain)
-        domain = g_quark_from_static_string("BRESKA");
-    return domain;
+    // A reader used before start-up made the quark makes the same one.
+    return domain ? domain : g_quark_from_static_string("BRESKA");
 }
 
 void fail(GError** error, const char* format, ...) G_GNUC_PRINTF(2, 3);

@@ -28,6 +28,9 @@ std::string resolve(const char* target) {
 } // namespace
 
 SafeFile::SafeFile(const char* target) : target_(resolve(target)) {
+    // A folder cannot be replaced by a file: better known now than after a long download.
+    if (g_file_test(target_.c_str(), G_FILE_TEST_IS_DIR))
+        return;
     GCharPtr folder(g_path_get_dirname(target_.c_str()));
     GCharPtr base(g_path_get_basename(target_.c_str()));
     GCharPtr name(g_strdup_printf(".%s.XXXXXX", base.get()));

@@ -173,6 +173,8 @@ class FileCommands : public test::GuiTest {
             gtk_toggle_tool_button_set_active(GTK_TOGGLE_TOOL_BUTTON(widget("Connect")), FALSE);
         g_free(config_filename);
         config_filename = nullptr;
+        nrelays = 0;
+        options = 0;
         GuiTest::TearDown();
         for (const std::string& name : entries())
             g_unlink(path(name).c_str());
@@ -273,13 +275,20 @@ INSTANTIATE_TEST_SUITE_P(Variants, ConfigRoundTrip,
                                     (info.param.options & OPTION_DNP3 ? "_dnp3" : "_modbus");
                          });
 
-TEST_F(FileCommands, ARegisterWithoutValueIsReportedAndWrittenAsZero) {
+TEST_F(FileCommands, RegistersWithoutValueAreWrittenAsZero) {
     fill_window(variant_full);
+    nrelays = 15; // the fifteenth relay has no widgets
+    for (uint16_t a : config_addresses(variant_full, 14, 0))
+        set_register(a, 1);
     gtk_combo_box_set_active(GTK_COMBO_BOX(widget("Frequency")), -1);
     save_config(path("a.cfg").c_str());
     // Once from the validation, once from the writing.
     EXPECT_EQ(messages(), std::vector<std::string>(2, "Parameter 'Line Frequency' not defined."));
-    EXPECT_NE(slurp(path("a.cfg")).find("address=\"210\">0</parameter>"), std::string::npos);
+    std::string text = slurp(path("a.cfg"));
+    for (const char* line :
+         {"address=\"210\">0<", "address=\"13\">1<", "address=\"14\">0<", "address=\"174\">0<"})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 9 * 15 + 14 + 2 + 3 + 4);
 }
 
 TEST_F(FileCommands, ReadingFaultsAreShownAfterWhatCameBefore) {

@@ -90,6 +90,7 @@ TEST_F(SafeFileTest, AnyFailureLeavesTheOldFileAndNoTemporary) {
         fputs("half", abandoned.stream());
     }
     EXPECT_FALSE(save(dir_ + "/missing/out.cfg", "x"));
+    EXPECT_EQ(SafeFile(dir_.c_str()).stream(), nullptr) << "a folder is no file to replace";
 
     // A file size limit makes writes beyond 1000 bytes fail, as a full disk does.
     auto previous = signal(SIGXFSZ, SIG_IGN);
