@@ -60,6 +60,7 @@ bool choose(GtkWidget* chooser) {
 
 void report_unreadable(const char* filename) {
     GCharPtr shown(g_filename_display_name(filename));
+    // TRANSLATORS: %s is the file's name.
     GCharPtr text(g_strdup_printf(_("Cannot open configuration file %s."), shown.get()));
     error_dialog(text.get());
 }

@@ -51,7 +51,7 @@ void export_events(const char* filename) {
     std::unique_ptr<uint8_t, GFreeDeleter> dump(raw);
     if (bar)
         gtk_widget_hide(GTK_WIDGET(bar));
-    if (result <= 0 || !write_event_csv(out.stream(), dump.get(), length) || !out.commit())
+    if (result <= 0 || !dump || !write_event_csv(out.stream(), dump.get(), length) || !out.commit())
         error_dialog(_("Error writing event CSV file."));
 }
 
