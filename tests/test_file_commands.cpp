@@ -428,7 +428,7 @@ TEST_F(EventExport, WholeDumpFromTheSimulatorThroughTheMenu) {
 
     EXPECT_EQ(seen_.status, "Downloading events. This may take up to a minute.");
     EXPECT_EQ(status_text(), "Finished downloading events.");
-    ASSERT_FALSE(seen_.fractions.empty());
+    ASSERT_GT(seen_.fractions.size(), 2u) << "the dump arrives in many reads";
     EXPECT_TRUE(std::is_sorted(seen_.fractions.begin(), seen_.fractions.end()));
     EXPECT_EQ(seen_.fractions.back(), 1.0);
     EXPECT_TRUE(seen_.always_visible);
