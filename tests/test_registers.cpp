@@ -65,6 +65,14 @@ TEST_F(RegisterTable, SpinButtonsAndHourMinutePairs) {
 
 TEST_F(RegisterTable, CalendarPartsSetInDownloadOrder) {
     GtkCalendar* date = GTK_CALENDAR(widget("Date"));
+    // Shown, as the toolkit checks selected days only on a calendar it draws.
+    GtkWidget* page = widget("Date");
+    while (!GTK_IS_NOTEBOOK(gtk_widget_get_parent(page)))
+        page = gtk_widget_get_parent(page);
+    GtkNotebook* notebook = GTK_NOTEBOOK(gtk_widget_get_parent(page));
+    gtk_notebook_set_current_page(notebook, gtk_notebook_page_num(notebook, page));
+    test::flush_events();
+    ASSERT_TRUE(gtk_widget_is_drawable(widget("Date")));
     // The calendar shows year/month0/day before; then day, month and year are set.
     guint cases[][6] = {
         {2026, 2, 10, 15, 7, 26}, {2026, 1, 10, 31, 1, 26}, // the 31st while February shows
