@@ -92,10 +92,17 @@ TEST_F(RegisterTable, CalendarPartsSetInDownloadOrder) {
         EXPECT_EQ((std::vector<int>{get(403), get(404), get(405)}),
                   (std::vector<int>{int(d), int(m), int(y)}));
     }
+    // A shorter month after a 31st shortens the day, and a day can still be chosen.
+    gtk_calendar_select_month(date, 0, 2026);
+    gtk_calendar_select_day(date, 31);
+    set_register(404, 2);
+    EXPECT_EQ(get(403), 28);
+    set_register(403, 10);
+    EXPECT_EQ(get(403), 10);
     // A month that cannot be shown leaves the date; no day selected; a year before 2000.
     set_register(404, 0);
     set_register(404, 13);
-    EXPECT_EQ(get(404), 4);
+    EXPECT_EQ(get(404), 2);
     gtk_calendar_select_day(date, 0);
     gtk_calendar_select_month(date, 5, 1999);
     EXPECT_EQ(get(403), 0);
