@@ -51,7 +51,7 @@ class Simulator {
         dir_ = dir;
         link_ = dir_ + "/port";
         args.insert(args.begin(), program);
-        args.insert(args.end(), {"--link", link_});
+        args.insert(args.end(), {"--link", link_, "--exit-with-parent"});
         std::vector<char*> argv;
         for (auto& a : args)
             argv.push_back(a.data());

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <sys/prctl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -34,7 +36,8 @@ void usage(std::FILE* out) {
                "                     long-reply wrong-slave wrong-function wrong-count split\n"
                "                     short-dump long-dump hangup\n"
                "  --fault-address A  only requests whose first address is A (any)\n"
-               "  --fault-count N    only the first N such requests (always)\n",
+               "  --fault-count N    only the first N such requests (always)\n"
+               "  --exit-with-parent stop when the process that started it ends\n",
                out);
 }
 
@@ -61,6 +64,14 @@ int main(int argc, char** argv) {
         if (arg == "--help" || arg == "-h") {
             usage(stdout);
             return 0;
+        }
+        if (arg == "--exit-with-parent") {
+            // For test harnesses: a test that crashes must not leave a simulator behind
+            // holding its output pipe open.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() == 1)
+                return 0;
+            continue;
         }
         if (i + 1 >= argc) {
             std::fprintf(stderr, "kelvra-sim: %s needs a value\n", arg.c_str());

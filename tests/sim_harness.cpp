@@ -60,7 +60,7 @@ SimHarness::SimHarness(const std::vector<std::string>& args) {
 
     std::vector<std::string> argv_s{KELVRA_BINARY_DIR "/kelvra-sim"};
     argv_s.insert(argv_s.end(), args.begin(), args.end());
-    argv_s.insert(argv_s.end(), {"--log", log_path_, "--link", link});
+    argv_s.insert(argv_s.end(), {"--log", log_path_, "--link", link, "--exit-with-parent"});
     std::vector<char*> argv;
     for (auto& a : argv_s)
         argv.push_back(a.data());

@@ -66,7 +66,8 @@ TEST(LinkE2E, PacedDumpArrivesWhole) {
     std::unique_ptr<uint8_t, GFree> buffer;
     ASSERT_EQ(dump(&length, &buffer), LINK_OK);
     ASSERT_EQ(length, EVENTS_LENGTH);
-    const auto& image = sim::Device({}).event_image();
+    sim::Device device({});
+    const auto& image = device.event_image();
     EXPECT_TRUE(std::equal(image.begin(), image.end(), buffer.get()));
     EXPECT_EQ(sim.log(), (Lines{"R 65504 1"}));
 }
