@@ -1,19 +1,20 @@
 #include "variant.h"
 
 #include <array>
+#include <glib/gi18n.h>
 
 namespace {
 
 constexpr std::array<RelayParamDef, 9> full_relay{{
-    {0, "SetPoint C %d", "Set Point (°C) %d", REGISTER_SPIN_BUTTON, 1.0},
-    {20, "Hysteresis C %d", "Hysteresis (°C) %d", REGISTER_SPIN_BUTTON, 1.0},
-    {120, "SetPoint I %d", "Set Point (I%%) %d", REGISTER_SPIN_BUTTON, 1.0},
-    {140, "Hysteresis I %d", "Hysteresis (I%%) %d", REGISTER_SPIN_BUTTON, 1.0},
-    {40, "Timeout %d", "Timeout %d", REGISTER_SPIN_BUTTON, 10.0},
-    {60, "Associated Channel %d", "Associated Channel %d", REGISTER_COMBO_BOX, 0},
-    {80, "Forced Activation %d", "Forced Activation %d", REGISTER_COMBO_BOX, 0},
-    {100, "Activation Logic %d", "Activation Logic %d", REGISTER_COMBO_BOX, 0},
-    {160, "Associated Function %d", "Associated Function %d", REGISTER_COMBO_BOX, 0},
+    {0, "SetPoint C %d", N_("Set Point (°C) %d"), REGISTER_SPIN_BUTTON, 1.0},
+    {20, "Hysteresis C %d", N_("Hysteresis (°C) %d"), REGISTER_SPIN_BUTTON, 1.0},
+    {120, "SetPoint I %d", N_("Set Point (I%%) %d"), REGISTER_SPIN_BUTTON, 1.0},
+    {140, "Hysteresis I %d", N_("Hysteresis (I%%) %d"), REGISTER_SPIN_BUTTON, 1.0},
+    {40, "Timeout %d", N_("Timeout %d"), REGISTER_SPIN_BUTTON, 10.0},
+    {60, "Associated Channel %d", N_("Associated Channel %d"), REGISTER_COMBO_BOX, 0},
+    {80, "Forced Activation %d", N_("Forced Activation %d"), REGISTER_COMBO_BOX, 0},
+    {100, "Activation Logic %d", N_("Activation Logic %d"), REGISTER_COMBO_BOX, 0},
+    {160, "Associated Function %d", N_("Associated Function %d"), REGISTER_COMBO_BOX, 0},
 }};
 
 constexpr std::array<RelayParamDef, 7> rtd_relay{{
@@ -27,34 +28,34 @@ constexpr std::array<RelayParamDef, 7> rtd_relay{{
 }};
 
 constexpr std::array<ParamDef, 16> full_head{{
-    {200, "IndicationType", "Indication Type", REGISTER_COMBO_BOX, 0, true},
-    {201, "DeltaT1", "Delta T1", REGISTER_SPIN_BUTTON, 1.0, true},
-    {202, "DeltaT2", "Delta T2", REGISTER_SPIN_BUTTON, 1.0, true},
-    {203, "DeltaT3", "Delta T3", REGISTER_SPIN_BUTTON, 1.0, true},
-    {204, "In1", "In 1", REGISTER_SPIN_BUTTON, 10.0, true},
-    {205, "In2", "In 2", REGISTER_SPIN_BUTTON, 10.0, true},
-    {206, "In3", "In 3", REGISTER_SPIN_BUTTON, 10.0, true},
-    {207, "AlternateActivation", "Alternate Activation", REGISTER_COMBO_BOX, 0, true},
+    {200, "IndicationType", N_("Indication Type"), REGISTER_COMBO_BOX, 0, true},
+    {201, "DeltaT1", N_("Delta T1"), REGISTER_SPIN_BUTTON, 1.0, true},
+    {202, "DeltaT2", N_("Delta T2"), REGISTER_SPIN_BUTTON, 1.0, true},
+    {203, "DeltaT3", N_("Delta T3"), REGISTER_SPIN_BUTTON, 1.0, true},
+    {204, "In1", N_("In 1"), REGISTER_SPIN_BUTTON, 10.0, true},
+    {205, "In2", N_("In 2"), REGISTER_SPIN_BUTTON, 10.0, true},
+    {206, "In3", N_("In 3"), REGISTER_SPIN_BUTTON, 10.0, true},
+    {207, "AlternateActivation", N_("Alternate Activation"), REGISTER_COMBO_BOX, 0, true},
     {208, "tau", "tau", REGISTER_SPIN_BUTTON, 10.0, false},
     {209, "m", "m", REGISTER_SPIN_BUTTON, 10.0, false},
-    {210, "Frequency", "Line Frequency", REGISTER_COMBO_BOX, 0, true},
-    {211, "DailyCoolingStartHour", "Daily Cooling - Start", REGISTER_HOUR_MINUTE, 0, true,
+    {210, "Frequency", N_("Line Frequency"), REGISTER_COMBO_BOX, 0, true},
+    {211, "DailyCoolingStartHour", N_("Daily Cooling - Start"), REGISTER_HOUR_MINUTE, 0, true,
      "DailyCoolingStartMinute"},
-    {212, "DailyCoolingDuration", "Daily Cooling - Duration", REGISTER_SPIN_BUTTON, 1.0, true},
-    {213, "EventTimer", "Event Timer", REGISTER_SPIN_BUTTON, 1.0, true},
-    {300, "IoutScale", "Current Loop Scale", REGISTER_COMBO_BOX, 0, true},
-    {301, "IoutFS", "Current Loop Full Scale", REGISTER_SPIN_BUTTON, 1.0, true},
+    {212, "DailyCoolingDuration", N_("Daily Cooling - Duration"), REGISTER_SPIN_BUTTON, 1.0, true},
+    {213, "EventTimer", N_("Event Timer"), REGISTER_SPIN_BUTTON, 1.0, true},
+    {300, "IoutScale", N_("Current Loop Scale"), REGISTER_COMBO_BOX, 0, true},
+    {301, "IoutFS", N_("Current Loop Full Scale"), REGISTER_SPIN_BUTTON, 1.0, true},
 }};
 
 constexpr std::array<ParamDef, 7> rtd_head{{
-    {200, "IndicationType", "Indication Type", REGISTER_COMBO_BOX, 0, true},
-    {201, "NActiveRTDS", "Number of Active RTDS", REGISTER_SPIN_BUTTON, 1.0, true},
-    {202, "AlternateActivation", "Alternate Activation", REGISTER_COMBO_BOX, 0, true},
-    {203, "DailyCoolingStartHour", "Daily Cooling - Start", REGISTER_HOUR_MINUTE, 0, true,
+    {200, "IndicationType", N_("Indication Type"), REGISTER_COMBO_BOX, 0, true},
+    {201, "NActiveRTDS", N_("Number of Active RTDS"), REGISTER_SPIN_BUTTON, 1.0, true},
+    {202, "AlternateActivation", N_("Alternate Activation"), REGISTER_COMBO_BOX, 0, true},
+    {203, "DailyCoolingStartHour", N_("Daily Cooling - Start"), REGISTER_HOUR_MINUTE, 0, true,
      "DailyCoolingStartMinute"},
-    {204, "DailyCoolingDuration", "Daily Cooling - Duration", REGISTER_SPIN_BUTTON, 1.0, true},
-    {300, "IoutScale", "Current Loop Scale", REGISTER_COMBO_BOX, 0, true},
-    {301, "IoutFS", "Current Loop Full Scale", REGISTER_SPIN_BUTTON, 1.0, true},
+    {204, "DailyCoolingDuration", N_("Daily Cooling - Duration"), REGISTER_SPIN_BUTTON, 1.0, true},
+    {300, "IoutScale", N_("Current Loop Scale"), REGISTER_COMBO_BOX, 0, true},
+    {301, "IoutFS", N_("Current Loop Full Scale"), REGISTER_SPIN_BUTTON, 1.0, true},
 }};
 
 constexpr std::array<ParamDef, 17> common_tail{{
@@ -69,12 +70,12 @@ constexpr std::array<ParamDef, 17> common_tail{{
     {345, "DNP3FixedDelay", "DNP3 Backoff Delay (fixed)", REGISTER_SPIN_BUTTON, 1.0, false},
     {346, "DNP3RandomDelay", "DNP3 Backoff Delay (random)", REGISTER_SPIN_BUTTON, 1.0, false},
     {347, "DNP3InterFrameGap", "DNP3 Inter-Frame Gap", REGISTER_COMBO_BOX, 0, false},
-    {400, "Hour", "Hour", REGISTER_SPIN_BUTTON, 1.0, true},
-    {401, "Minute", "Minute", REGISTER_SPIN_BUTTON, 1.0, true},
-    {402, "Second", "Second", REGISTER_SPIN_BUTTON, 1.0, true},
-    {403, "Date", "Day", REGISTER_CALENDAR_DAY, 0, true},
-    {404, "Date", "Month", REGISTER_CALENDAR_MONTH, 0, true},
-    {405, "Date", "Year", REGISTER_CALENDAR_YEAR, 0, true},
+    {400, "Hour", N_("Hour"), REGISTER_SPIN_BUTTON, 1.0, true},
+    {401, "Minute", N_("Minute"), REGISTER_SPIN_BUTTON, 1.0, true},
+    {402, "Second", N_("Second"), REGISTER_SPIN_BUTTON, 1.0, true},
+    {403, "Date", N_("Day"), REGISTER_CALENDAR_DAY, 0, true},
+    {404, "Date", N_("Month"), REGISTER_CALENDAR_MONTH, 0, true},
+    {405, "Date", N_("Year"), REGISTER_CALENDAR_YEAR, 0, true},
 }};
 
 constexpr Block port_block(int options) {

@@ -245,3 +245,19 @@ TEST_F(ShellTest, AboutWithoutItsFileReportsAndKeepsRunning) {
     EXPECT_EQ(test::dialog_text(dialogs[0]),
               "Error: cannot load interface file kelvra_about.glade.");
 }
+
+TEST_F(ShellTest, SpanishRunShowsTranslatedTitle) {
+    // The build's own catalogues are under share/locale of the working directory.
+    ASSERT_TRUE(g_file_test("share/locale/es/LC_MESSAGES/kelvra.mo", G_FILE_TEST_IS_REGULAR));
+    g_setenv("LANG", "C.UTF-8", TRUE);
+    g_setenv("LANGUAGE", "es", TRUE);
+    std::string title;
+    auto check = [](gpointer data) -> gboolean {
+        *static_cast<std::string*>(data) =
+            gtk_window_get_title(GTK_WINDOW(glade_xml_get_widget(glade_xml, "kelvra_main")));
+        gtk_main_quit();
+        return FALSE;
+    };
+    EXPECT_EQ(run_in_process(variant_full, check, &title), 0);
+    EXPECT_EQ(title, "Controlador de temperatura de transformador");
+}
