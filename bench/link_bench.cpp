@@ -22,6 +22,8 @@
 #include <poll.h>
 #include <spawn.h>
 #include <string>
+#include <atomic>
+#include <thread>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -159,6 +161,34 @@ double runqueue_wait(pid_t pid) {
     return static_cast<double>(wait) / 1e9;
 }
 
+// Oversleep of a 1 ms timer in a thread of its own, the longest while it runs: what the host
+// lets any process expect, whatever the link does.
+class StallProbe {
+  public:
+    StallProbe()
+        : thread_([this] {
+              while (!stop_) {
+                  auto before = Clock::now();
+                  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                  double late = seconds(Clock::now() - before) - 0.001;
+                  if (late > longest_)
+                      longest_ = late;
+              }
+          }) {}
+    ~StallProbe() { stop(); }
+    double stop() {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+        return longest_;
+    }
+
+  private:
+    std::atomic<bool> stop_{false};
+    double longest_ = 0;
+    std::thread thread_;
+};
+
 void report(const char* what, double elapsed, double limit, double target) {
     double ratio = elapsed / limit;
     std::printf("%-34s %9.1f ms   limit %9.1f ms   ratio %5.3f   target <= %.2f  %s\n", what,
@@ -209,9 +239,11 @@ int main(int argc, char** argv) {
             uint8_t* buffer = nullptr;
             uint32_t length = 0;
             double bench_wait = runqueue_wait(0), sim_wait = runqueue_wait(sim.pid());
+            StallProbe probe;
             auto start = Clock::now();
             int rc = read_events(&buffer, &length, on_progress, &watch);
             double elapsed = seconds(Clock::now() - start);
+            double stall = probe.stop();
             g_source_remove(tick);
             g_free(buffer);
             failures += rc != LINK_OK;
@@ -247,6 +279,7 @@ int main(int argc, char** argv) {
                         "  waiting for a CPU during the dump",
                         (runqueue_wait(0) - bench_wait) * 1000,
                         (runqueue_wait(sim.pid()) - sim_wait) * 1000);
+            std::printf("%-34s %9.1f ms\n", "  longest stall of a 1 ms probe timer", stall * 1000);
         }
         serial_close();
         unsetenv("KELVRA_PORT");
