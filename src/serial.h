@@ -15,7 +15,10 @@ constexpr uint16_t IDENTIFICATION_COUNT = 9;
 constexpr uint16_t EVENTS_ADDRESS = 0xFFE0;
 constexpr uint32_t EVENTS_LENGTH = 0xFC00;
 
+// 1 when a controller was found and configured. 0 when none was, when one is open already, or
+// when called from inside a running link operation (the event dispatch of a transaction).
 int serial_open();
+// Closes the open controller, if any; does nothing inside a running link operation.
 void serial_close();
 // One request with the single retry; reply needs room for 1024 bytes.
 int serial_comm(const uint8_t* request, uint32_t request_length, uint8_t* reply,
