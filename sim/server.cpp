@@ -15,9 +15,11 @@ namespace {
 
 // Pause between the two bursts of a split reply: well inside the reader's 1000 ms.
 constexpr std::chrono::milliseconds SPLIT_GAP{20};
-// Silence after which a partial request is taken as noise. Longer than 3.5 character times,
-// since the tool writes a request and its CRC in two calls that a busy host may spread out.
-constexpr std::chrono::milliseconds RESYNC_GAP{30};
+// Silence after which a partial request is taken as noise. Far longer than the 3.5 character
+// times of the standard: the tool writes a request and its CRC in two calls, and a loaded host
+// may hold it between them for tens of milliseconds. Its reply timeout is 2 s, so a late resync
+// costs nothing.
+constexpr std::chrono::milliseconds RESYNC_GAP{100};
 // How long a reply may wait for the client to drain the pty before it is dropped.
 constexpr int WRITE_STALL_MS = 3000;
 

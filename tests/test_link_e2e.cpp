@@ -8,6 +8,7 @@
 #include <glib.h>
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,10 @@ struct FaultCase {
     int expected;
     size_t requests; // how many the simulator saw: 2 when the engine retried
 };
+
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class LinkFault : public ::testing::TestWithParam<FaultCase> {};
 

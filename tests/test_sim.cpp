@@ -306,7 +306,7 @@ TEST(SimProgram, ServesLogsAndKeepsRegistersAcrossReconnects) {
         EXPECT_EQ(port.receive(), (Bytes{1, 0x10, 0x01, 0x2C, 0, 2, 0x81, 0xFD}));
         // Noise, then silence: the next request is understood again.
         port.send({0x01, 0x07, 0x33});
-        port.receive(200);
+        ASSERT_TRUE(sim.wait_for_log_lines(3));
     }
     RawPort again(sim.port());
     again.send(read_request(300, 2));
