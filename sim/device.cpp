@@ -189,6 +189,8 @@ std::array<uint16_t, IDENT_WORDS> Device::identification() const {
         word |= 0x10;
     if (config_.options & 2)
         word |= 0x20;
+    if (ident_word_)
+        word = *ident_word_;
     // The rest: firmware version, variant code, serial number, hardware revision.
     return {word,   0x0105, static_cast<uint16_t>(config_.variant == Variant::full ? 1 : 0),
             0x0012, 0xD687, 3,

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -77,6 +78,9 @@ class Device {
     uint16_t reg(uint16_t address) const { return registers_.at(address); }
     void set_reg(uint16_t address, uint16_t value) { registers_.at(address) = value; }
     std::array<uint16_t, IDENT_WORDS> identification() const;
+    // Sends this first identification word whatever relays and options say (to show a client
+    // bits it must ignore); the registers still follow relays and options.
+    void override_ident_word(uint16_t word) { ident_word_ = word; }
     const std::vector<uint8_t>& event_image() const { return events_; }
     const DeviceConfig& config() const { return config_; }
 
@@ -89,6 +93,7 @@ class Device {
     DeviceConfig config_;
     std::array<uint16_t, REGISTER_COUNT> registers_{};
     std::vector<uint8_t> events_;
+    std::optional<uint16_t> ident_word_;
 };
 
 std::string hex_bytes(std::span<const uint8_t> bytes);

@@ -24,10 +24,14 @@ extern "C" void on_stop_signal(int) {
 
 void usage(std::FILE* out) {
     std::fputs("usage: kelvra-sim [--relays N] [--options BITS] [--variant full|rtd]\n"
+               "                  [--ident-word W]\n"
                "                  [--baud N] [--latency MS] [--link PATH] [--log FILE]\n"
                "                  [--fault KIND] [--fault-address A] [--fault-count N]\n"
                "  --relays N         relay count, 0 to 15 (14)\n"
                "  --options BITS     1: DNP3 port instead of MODBUS port, 2: event memory (2)\n"
+               "  --variant full|rtd full: all relay blocks and 200..213; rtd: no current blocks, "
+               "200..204\n"
+               "  --ident-word W     first identification word as sent (from relays and options)\n"
                "  --baud N           line speed the replies are paced at, 0: unpaced (115200)\n"
                "  --latency MS       reply latency (3 when paced, 0 unpaced)\n"
                "  --link PATH        symlink to the pty, removed at exit\n"
@@ -57,6 +61,7 @@ int main(int argc, char** argv) {
     sim::ServerOptions options;
     sim::Fault fault = sim::Fault::none;
     std::optional<uint16_t> fault_address;
+    std::optional<uint16_t> ident_word;
     int fault_count = -1;
 
     for (int i = 1; i < argc; ++i) {
@@ -85,6 +90,8 @@ int main(int argc, char** argv) {
             config.relays = static_cast<int>(*n);
         else if (arg == "--options" && (n = number(value, 0, 3)))
             config.options = static_cast<int>(*n);
+        else if (arg == "--ident-word" && (n = number(value, 0, 0xFFFF)))
+            ident_word = static_cast<uint16_t>(*n);
         else if (arg == "--variant" && std::strcmp(value, "full") == 0)
             config.variant = sim::Variant::full;
         else if (arg == "--variant" && std::strcmp(value, "rtd") == 0)
@@ -122,6 +129,8 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     sim::Device device(config);
+    if (ident_word)
+        device.override_ident_word(*ident_word);
     sim::Server server(device, options);
     if (!server.start(stdout)) {
         std::fprintf(stderr, "kelvra-sim: cannot open a pseudo-terminal, link or log: %s\n",

@@ -71,6 +71,10 @@ TEST(SimDevice, IdentificationWordCarriesRelaysAndOptions) {
         EXPECT_EQ(a.bytes[3] << 8 | a.bytes[4], c.word) << c.relays << "/" << c.options;
         EXPECT_EQ(a.log, "R 65520 9");
     }
+    sim::Device odd({});
+    odd.override_ident_word(0xFFC4);
+    auto a = odd.handle(read_request(0xFFF0, 1));
+    EXPECT_EQ(a.bytes, with_crc({1, 3, 2, 0xFF, 0xC4}));
 }
 
 TEST(SimDevice, RegistersExistPerVariantRelaysAndOptions) {
