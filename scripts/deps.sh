@@ -2,7 +2,8 @@
 # Installs the Debian 12 packages the build, the tests and the tools need, when any is missing.
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config libgtk2.0-dev libglade2-dev libglib2.0-dev gettext
-      libgtest-dev xvfb xauth xfonts-base python3 clang-format)
+      libgtest-dev xvfb xauth xfonts-base python3 clang-format
+      dpkg-dev file)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
