@@ -1,0 +1,225 @@
+// One whole working session on the real window against kelvra-sim, in the order a field
+// engineer works: connect, download, edit, upload, save a configuration, open it again,
+// export the event memory, disconnect. Each step is checked by what it leaves behind: the
+// simulator's request log and registers, the file reopened into the widgets, the CSV, the
+// final state. Run under the sanitizers, it is also the memory check of a whole session.
+#include "config.h"
+#include "configfile.h"
+#include "registers.h"
+#include "serial.h"
+#include "sim_harness.h"
+#include "support.h"
+#include "transfer.h"
+
+#include <fstream>
+#include <glib/gstdio.h>
+#include <map>
+#include <sstream>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+GtkWidget* widget(const char* name) {
+    return glade_xml_get_widget(glade_xml, name);
+}
+void click(const char* name) {
+    gtk_button_clicked(GTK_BUTTON(gtk_bin_get_child(GTK_BIN(widget(name)))));
+}
+bool connected() {
+    return gtk_toggle_tool_button_get_active(GTK_TOGGLE_TOOL_BUTTON(widget("Connect")));
+}
+Lines messages() {
+    Lines out;
+    for (GtkWidget* d : test::standing_dialogs())
+        out.push_back(test::dialog_text(d));
+    return out;
+}
+std::string status_text() {
+    GtkWidget* area = gtk_statusbar_get_message_area(GTK_STATUSBAR(widget("statusbar")));
+    GList* children = gtk_container_get_children(GTK_CONTAINER(area));
+    std::string text =
+        GTK_IS_LABEL(children->data) ? gtk_label_get_text(GTK_LABEL(children->data)) : "?";
+    g_list_free(children);
+    return text;
+}
+std::map<int, uint16_t> window_values(const std::vector<uint16_t>& addresses) {
+    std::map<int, uint16_t> out;
+    for (uint16_t a : addresses)
+        get_register(a, &out[a]);
+    return out;
+}
+// Every register a request of the log wrote, with its last value.
+std::map<int, uint16_t> written(const Lines& log) {
+    std::map<int, uint16_t> out;
+    for (const std::string& line : log) {
+        std::istringstream in(line);
+        char kind;
+        int first, count;
+        in >> kind >> first >> count;
+        for (int k = 0, v; kind == 'W' && k < count && in >> v; ++k)
+            out[first + k] = static_cast<uint16_t>(v);
+    }
+    return out;
+}
+Lines reads_of(const std::vector<Block>& blocks) {
+    Lines out;
+    for (const Block& b : blocks)
+        if (b.count)
+            out.push_back("R " + std::to_string(b.first) + " " + std::to_string(b.count));
+    return out;
+}
+
+// Answers the next file chooser with `path` once the chooser reports it (it reads the folder
+// in the background first); gives up, cancelling, after many tries.
+struct Answer {
+    std::string folder, name;
+    bool save;
+    GtkFileChooser* chooser = nullptr;
+    int tries = 0;
+};
+gboolean answer(gpointer data) {
+    auto* a = static_cast<Answer*>(data);
+    if (!a->chooser)
+        for (GtkWidget* d : test::standing_dialogs())
+            if (GTK_IS_FILE_CHOOSER_DIALOG(d)) {
+                a->chooser = GTK_FILE_CHOOSER(d);
+                if (a->save) {
+                    gtk_file_chooser_set_current_folder(a->chooser, a->folder.c_str());
+                    gtk_file_chooser_set_current_name(a->chooser, a->name.c_str());
+                } else
+                    gtk_file_chooser_set_filename(a->chooser, (a->folder + "/" + a->name).c_str());
+            }
+    if (!a->chooser)
+        return ++a->tries < 500;
+    gchar* chosen = gtk_file_chooser_get_filename(a->chooser);
+    bool ready = chosen && a->folder + "/" + a->name == chosen;
+    g_free(chosen);
+    if (ready || ++a->tries >= 500) {
+        EXPECT_TRUE(ready) << "the chooser never took " << a->name;
+        gtk_dialog_response(GTK_DIALOG(a->chooser),
+                            ready ? GTK_RESPONSE_ACCEPT : GTK_RESPONSE_CANCEL);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+struct SessionCase {
+    const Variant* variant;
+    const char* sim_variant;
+    int cooling_address; // of DailyCoolingDuration, a general setting
+};
+
+class Session : public test::GuiTest, public ::testing::WithParamInterface<SessionCase> {
+  protected:
+    void SetUp() override {
+        GuiTest::SetUp();
+        gchar* d = g_dir_make_tmp("kelvra-session-XXXXXX", nullptr);
+        ASSERT_NE(d, nullptr);
+        dir_ = d;
+        g_free(d);
+        g_mkdir_with_parents(g_get_user_data_dir(), 0700); // the choosers' recent files
+        test::load_main_window(*GetParam().variant);
+        init_registers();
+    }
+    void TearDown() override {
+        serial_close();
+        g_free(config_filename);
+        config_filename = nullptr;
+        GuiTest::TearDown();
+        for (const char* name : {"session.cfg", "events.csv"})
+            g_unlink(path(name).c_str());
+        g_rmdir(dir_.c_str());
+    }
+    void through_chooser(const char* menu_item, const char* name, bool save) {
+        Answer a{dir_, name, save};
+        g_timeout_add(10, answer, &a);
+        gtk_menu_item_activate(GTK_MENU_ITEM(widget(menu_item)));
+    }
+    std::string path(const char* name) const { return dir_ + "/" + name; }
+    std::string dir_;
+};
+
+TEST_P(Session, ConnectDownloadEditUploadSaveOpenExportDisconnect) {
+    const SessionCase& c = GetParam();
+    test::SimHarness sim({"--relays", "4", "--variant", c.sim_variant, "--baud", "0"});
+    ASSERT_TRUE(sim.started());
+
+    click("Connect");
+    ASSERT_TRUE(connected()) << ::testing::PrintToString(messages());
+    EXPECT_EQ(sim.log(), Lines{"R 65520 9"});
+    sim.clear_log();
+
+    click("Download");
+    std::vector<Block> blocks = transfer_blocks(*c.variant, 4, OPTION_EVENTS, true);
+    EXPECT_EQ(sim.log(), reads_of(blocks));
+    sim.clear_log();
+
+    // Typed into spin buttons and picked in a combo box, then uploaded.
+    const struct {
+        const char* widget;
+        const char* typed;
+        int address;
+        uint16_t raw;
+    } edits[] = {{"SetPoint C 2", "95", 1, 95},
+                 {"Timeout 4", "12.3", 43, 123},
+                 {"DailyCoolingDuration", "45", c.cooling_address, 45},
+                 {"MODBUSAddress", "17", 322, 17},
+                 {"Forced Activation 3", nullptr, 82, 1}};
+    for (const auto& e : edits) {
+        if (e.typed)
+            gtk_entry_set_text(GTK_ENTRY(widget(e.widget)), e.typed);
+        else
+            gtk_combo_box_set_active(GTK_COMBO_BOX(widget(e.widget)), e.raw);
+    }
+    click("Upload");
+    EXPECT_EQ(messages(), Lines{});
+    Lines log = sim.log();
+    ASSERT_EQ(log.size(), blocks.size());
+    std::map<int, uint16_t> sent = written(log);
+    for (const auto& e : edits) {
+        EXPECT_EQ(sent[e.address], e.raw) << e.widget;
+        uint16_t held = 0; // what the controller holds now
+        EXPECT_EQ(read_registers(uint16_t(e.address), 1, &held), LINK_OK);
+        EXPECT_EQ(held, e.raw) << e.widget;
+    }
+
+    // Saved, overwritten in the window, opened again: the same values in the same widgets.
+    std::vector<uint16_t> addresses = config_addresses(*c.variant, 4, OPTION_EVENTS);
+    std::map<int, uint16_t> before = window_values(addresses);
+    through_chooser("menu_saveconfig", "session.cfg", true);
+    EXPECT_STREQ(config_filename, path("session.cfg").c_str());
+    for (uint16_t a : addresses)
+        set_register(a, before[a] ? 0 : 1);
+    through_chooser("menu_openconfig", "session.cfg", false);
+    EXPECT_EQ(messages(), Lines{});
+    EXPECT_EQ(window_values(addresses), before);
+
+    sim.clear_log();
+    through_chooser("menu_events", "events.csv", true);
+    EXPECT_EQ(messages(), Lines{});
+    EXPECT_EQ(sim.log(), Lines{"R 65504 1"});
+    std::ifstream csv(path("events.csv"));
+    long lines = 0;
+    for (std::string line; std::getline(csv, line);)
+        ++lines;
+    EXPECT_EQ(lines, 3585); // heading and 3584 records
+    EXPECT_EQ(status_text(), "Finished downloading events.");
+
+    click("Connect");
+    EXPECT_FALSE(connected());
+    EXPECT_EQ(gtk_tool_button_get_stock_id(GTK_TOOL_BUTTON(widget("Connect"))),
+              std::string("gtk-disconnect"));
+    for (const char* name : {"Download", "Upload", "menu_events", "SetPoint C 1"})
+        EXPECT_FALSE(GTK_WIDGET_SENSITIVE(widget(name))) << name;
+    uint16_t v;
+    EXPECT_EQ(read_registers(0, 1, &v), 0) << "the link is closed";
+    EXPECT_EQ(messages(), Lines{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, Session,
+                         ::testing::Values(SessionCase{&variant_full, "full", 212},
+                                           SessionCase{&variant_rtd, "rtd", 204}),
+                         [](const auto& info) { return std::string(info.param.sim_variant); });
+
+} // namespace
