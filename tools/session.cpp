@@ -1,0 +1,424 @@
+// session: the real program (kelvra_run, its interface file from ui/, its main loop) driven
+// through one working session by pressing its buttons and menu items: Connect with no controller
+// there, Connect, Download, edit, Upload, save a configuration, open it again, export the event
+// memory, Connect released, Quit. Every step's outcome is checked and printed; the exit status is 0
+// only when all passed. It is the program that runs under valgrind (tools/valgrind-session.sh), and
+// with
+// --screenshot it saves pictures of the windows along the way for the user guide.
+//
+//   [KELVRA_PORT=<controller or kelvra-sim pty>] session [--variant full|rtd] [--dir DIR]
+//                                                      [--screenshot DIR]
+//
+// Run it from the build directory, as the programs are. DIR receives the session's files
+// (session.cfg, events.csv); by default a new temporary folder, removed at the end.
+#include "app.h"
+#include "config.h"
+#include "configfile.h"
+#include "registers.h"
+#include "serial.h"
+#include "transfer.h"
+#include "variant.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <glib/gstdio.h>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Options {
+    const Variant* variant = &variant_full;
+    std::string dir;
+    std::string shots; // empty: no pictures
+    bool own_dir = false;
+};
+Options opts;
+int failures = 0;
+
+void check(bool ok, const std::string& what) {
+    std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
+    std::fflush(stdout);
+    if (!ok)
+        ++failures;
+}
+
+GtkWidget* widget(const char* name) {
+    return glade_xml_get_widget(glade_xml, name);
+}
+
+void flush_events() {
+    while (gtk_events_pending())
+        gtk_main_iteration_do(FALSE);
+}
+
+// A press of a tool button, through the button inside it, as a mouse click does.
+void click(const char* name) {
+    gtk_button_clicked(GTK_BUTTON(gtk_bin_get_child(GTK_BIN(widget(name)))));
+}
+
+bool connected() {
+    return gtk_toggle_tool_button_get_active(GTK_TOGGLE_TOOL_BUTTON(widget("Connect")));
+}
+
+std::vector<GtkWidget*> dialogs() {
+    std::vector<GtkWidget*> out;
+    GList* all = gtk_window_list_toplevels();
+    for (GList* l = all; l; l = l->next)
+        if (GTK_IS_DIALOG(l->data) && GTK_WIDGET_VISIBLE(GTK_WIDGET(l->data)))
+            out.push_back(GTK_WIDGET(l->data));
+    g_list_free(all);
+    return out;
+}
+
+void first_label(GtkWidget* w, gpointer data) {
+    auto* out = static_cast<std::string*>(data);
+    if (!out->empty())
+        return;
+    if (GTK_IS_LABEL(w))
+        *out = gtk_label_get_text(GTK_LABEL(w));
+    else if (GTK_IS_CONTAINER(w))
+        gtk_container_foreach(GTK_CONTAINER(w), first_label, data);
+}
+
+std::vector<std::string> messages() {
+    std::vector<std::string> out;
+    for (GtkWidget* d : dialogs()) {
+        std::string text;
+        first_label(GTK_DIALOG(d)->vbox, &text);
+        out.push_back(text);
+    }
+    return out;
+}
+
+// The dialogs standing now, for a check's line.
+std::string shown() {
+    std::string out;
+    for (const std::string& m : messages())
+        out += " [" + m + "]";
+    return out;
+}
+
+void close_dialogs() {
+    for (GtkWidget* d : dialogs())
+        gtk_dialog_response(GTK_DIALOG(d), GTK_RESPONSE_NONE);
+    flush_events();
+}
+
+std::string status_text() {
+    GtkWidget* area = gtk_statusbar_get_message_area(GTK_STATUSBAR(widget("statusbar")));
+    GList* children = gtk_container_get_children(GTK_CONTAINER(area));
+    std::string text = children && GTK_IS_LABEL(children->data)
+                           ? gtk_label_get_text(GTK_LABEL(children->data))
+                           : "";
+    g_list_free(children);
+    return text;
+}
+
+// Lets a newly mapped window be exposed and drawn: the X server answers asynchronously.
+void settle() {
+    for (int i = 0; i < 10; ++i) {
+        gdk_flush();
+        g_usleep(20000);
+        flush_events();
+        gdk_window_process_all_updates();
+    }
+}
+
+// Saves the window, or only the part of it that `part` covers, as DIR/name.png.
+void shoot(GtkWidget* window, const char* name, GtkWidget* part = nullptr) {
+    if (opts.shots.empty() || !window || !window->window)
+        return;
+    settle();
+    gint x = 0, y = 0, w = 0, h = 0;
+    gdk_drawable_get_size(window->window, &w, &h);
+    if (part && gtk_widget_translate_coordinates(part, window, 0, 0, &x, &y)) {
+        w = part->allocation.width;
+        h = part->allocation.height;
+    }
+    GdkPixbuf* pixbuf =
+        gdk_pixbuf_get_from_drawable(nullptr, window->window, nullptr, x, y, 0, 0, w, h);
+    std::string path = opts.shots + "/" + name + ".png";
+    GError* error = nullptr;
+    bool saved =
+        pixbuf && gdk_pixbuf_save(pixbuf, path.c_str(), "png", &error, "compression", "9", nullptr);
+    check(saved, "picture " + path + (error ? std::string(": ") + error->message : ""));
+    if (error)
+        g_error_free(error);
+    if (pixbuf)
+        g_object_unref(pixbuf);
+}
+
+// The RTD-only program's pictures are only those where its window differs.
+void shoot_main(const char* name) {
+    if (opts.variant == &variant_full)
+        shoot(widget("kelvra_main"), name);
+    else if (std::strcmp(name, "relays") == 0 || std::strcmp(name, "general") == 0)
+        shoot(widget("kelvra_main"), ("kelvra0-" + std::string(name)).c_str());
+}
+
+void show_page(int page) {
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(widget("notebook")), page);
+    flush_events();
+}
+
+std::string file_path(const char* name) {
+    return opts.dir + "/" + name;
+}
+
+// Answers the next file chooser from inside its own dialog loop, once it reports the wanted
+// file (it reads the folder in the background first).
+struct ChooserAnswer {
+    std::string folder, name, picture;
+    bool save = false;
+    GtkFileChooser* chooser = nullptr;
+    int tries = 0;
+};
+
+gboolean answer_chooser(gpointer data) {
+    auto* a = static_cast<ChooserAnswer*>(data);
+    if (++a->tries > 1000) {
+        check(false, "a file chooser was answered");
+        if (a->chooser)
+            gtk_dialog_response(GTK_DIALOG(a->chooser), GTK_RESPONSE_CANCEL);
+        return FALSE;
+    }
+    if (!a->chooser) {
+        for (GtkWidget* d : dialogs())
+            if (GTK_IS_FILE_CHOOSER_DIALOG(d))
+                a->chooser = GTK_FILE_CHOOSER(d);
+        if (!a->chooser)
+            return TRUE;
+        std::string full = a->folder + "/" + a->name;
+        if (a->save) {
+            gtk_file_chooser_set_current_folder(a->chooser, a->folder.c_str());
+            gtk_file_chooser_set_current_name(a->chooser, a->name.c_str());
+        } else
+            gtk_file_chooser_set_filename(a->chooser, full.c_str());
+    }
+    gchar* chosen = gtk_file_chooser_get_filename(a->chooser);
+    bool ready = chosen && a->folder + "/" + a->name == chosen;
+    g_free(chosen);
+    if (!ready)
+        return TRUE;
+    if (!a->picture.empty())
+        shoot(GTK_WIDGET(a->chooser), a->picture.c_str());
+    gtk_dialog_response(GTK_DIALOG(a->chooser), GTK_RESPONSE_ACCEPT);
+    return FALSE;
+}
+
+void through_chooser(const char* menu_item, const char* name, bool save, const char* picture = "") {
+    ChooserAnswer answer{opts.dir, name, picture, save};
+    g_timeout_add(20, answer_chooser, &answer);
+    gtk_menu_item_activate(GTK_MENU_ITEM(widget(menu_item)));
+    // The answer ran inside the chooser's loop, which has ended.
+}
+
+int address_of(const char* widget_name) {
+    for (int a = 0; a < REGISTER_COUNT; ++a)
+        if (GtkWidget* w = kelvra_register[a].widget[0])
+            if (std::strcmp(gtk_widget_get_name(w), widget_name) == 0)
+                return a;
+    return -1;
+}
+
+std::map<int, uint16_t> window_values(const std::vector<uint16_t>& addresses) {
+    std::map<int, uint16_t> out;
+    for (uint16_t a : addresses)
+        get_register(a, &out[a]);
+    return out;
+}
+
+long count_lines(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    long n = 0;
+    for (std::string line; std::getline(in, line);)
+        ++n;
+    return n;
+}
+
+// Text typed into spin buttons and a row chosen in a combo box; `raw` is the register value.
+struct Edit {
+    const char* widget;
+    const char* typed; // null: a combo box row
+    int row;
+    uint16_t raw;
+};
+constexpr Edit EDITS[] = {
+    {"SetPoint C 2", "95", 0, 95},          {"Timeout 1", "12.3", 0, 123},
+    {"DailyCoolingDuration", "45", 0, 45},  {"MODBUSAddress", "17", 0, 17},
+    {"Forced Activation 3", nullptr, 1, 1},
+};
+
+void connect_step() {
+    // First with no controller there: the message the user sees then.
+    const char* set = g_getenv("KELVRA_PORT");
+    std::string port = set ? set : "";
+    g_setenv("KELVRA_PORT", "/nonexistent/kelvra-port", TRUE);
+    click("Connect");
+    check(messages() == std::vector<std::string>{"Temperature controller not detected on the USB "
+                                                 "port."} &&
+              !connected(),
+          "without a controller, Connect reports it not detected");
+    if (!dialogs().empty() && opts.variant == &variant_full)
+        shoot(dialogs().front(), "not-detected");
+    close_dialogs();
+    if (set)
+        g_setenv("KELVRA_PORT", port.c_str(), TRUE);
+    else
+        g_unsetenv("KELVRA_PORT");
+
+    click("Connect");
+    check(connected() && messages().empty(), "Connect: controller found" + shown());
+    check(nrelays > 0 && GTK_WIDGET_SENSITIVE(widget("Download")),
+          "Connect: " + std::to_string(nrelays) + " relays, Download enabled");
+}
+
+void download_and_edit_step() {
+    click("Download");
+    check(messages().empty(), "Download: no message" + shown());
+    show_page(0);
+    shoot_main("relays");
+    show_page(1);
+    shoot_main("general");
+    show_page(2);
+    shoot_main("communication");
+    show_page(3);
+    shoot_main("clock");
+    show_page(0);
+
+    for (const Edit& e : EDITS) {
+        GtkWidget* w = widget(e.widget);
+        if (e.typed)
+            gtk_entry_set_text(GTK_ENTRY(w), e.typed);
+        else
+            gtk_combo_box_set_active(GTK_COMBO_BOX(w), e.row);
+    }
+    click("Upload");
+    check(messages().empty(), "Upload: no message" + shown());
+    for (const Edit& e : EDITS) {
+        int a = address_of(e.widget);
+        uint16_t held = 0;
+        bool read = a >= 0 && read_registers(static_cast<uint16_t>(a), 1, &held) == LINK_OK;
+        check(read && held == e.raw, std::string("Upload: the controller holds ") + e.widget +
+                                         " = " + std::to_string(held));
+    }
+}
+
+void configuration_step() {
+    std::vector<uint16_t> addresses = config_addresses(*variant, nrelays, options);
+    std::map<int, uint16_t> before = window_values(addresses);
+    through_chooser("menu_saveconfig", "session.cfg", true, "save-configuration");
+    check(messages().empty() && g_file_test(file_path("session.cfg").c_str(), G_FILE_TEST_EXISTS),
+          "Save Configuration: session.cfg written");
+    check(config_filename && file_path("session.cfg") == config_filename,
+          "Save Configuration: the file is remembered");
+
+    for (uint16_t a : addresses) // other values everywhere the file will reach
+        set_register(a, before[a] ? 0 : 1);
+    through_chooser("menu_openconfig", "session.cfg", false);
+    check(messages().empty(), "Open Configuration: no message" + shown());
+    check(window_values(addresses) == before,
+          "Open Configuration: " + std::to_string(addresses.size()) + " parameters as saved");
+}
+
+void on_fraction(GObject* bar, GParamSpec*, gpointer data) {
+    auto* shot = static_cast<bool*>(data);
+    if (*shot || gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(bar)) < 0.4)
+        return;
+    *shot = true;
+    if (opts.variant == &variant_full) // the status bar, where the progress shows
+        shoot(widget("kelvra_main"), "events-progress", widget("statusbar")->parent);
+}
+
+void events_step() {
+    bool shot = false;
+    gulong handler = g_signal_connect(widget("events_progress"), "notify::fraction",
+                                      G_CALLBACK(on_fraction), &shot);
+    through_chooser("menu_events", "events.csv", true);
+    g_signal_handler_disconnect(widget("events_progress"), handler);
+    check(messages().empty(), "Export Events: no message" + shown());
+    long lines = count_lines(file_path("events.csv"));
+    check(lines == 3585, "Export Events: events.csv has " + std::to_string(lines) + " lines");
+    check(status_text() == "Finished downloading events.", "Export Events: status bar says so");
+    if (opts.variant == &variant_full)
+        shoot(widget("kelvra_main"), "events-finished", widget("statusbar")->parent);
+}
+
+void disconnect_step() {
+    click("Connect");
+    uint16_t v = 0;
+    check(!connected() && !GTK_WIDGET_SENSITIVE(widget("Download")) &&
+              read_registers(0, 1, &v) == 0,
+          "Connect released: disconnected, link closed");
+    check(messages().empty(), "Connect released: no message" + shown());
+}
+
+gboolean run_session(gpointer) {
+    // The window's clock shows its first time after its first tick.
+    static int waits = 0;
+    const char* clock = gtk_label_get_text(GTK_LABEL(widget("HMSLabel")));
+    if (g_str_equal(clock, "00:00:00") && ++waits < 50)
+        return TRUE;
+    shoot_main("start");
+    connect_step();
+    if (connected()) {
+        download_and_edit_step();
+        configuration_step();
+        events_step();
+        disconnect_step();
+    }
+    gtk_menu_item_activate(GTK_MENU_ITEM(widget("menu_quit")));
+    return FALSE;
+}
+
+bool parse_args(int argc, char** argv) {
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string arg = argv[i], value = argv[i + 1];
+        if (arg == "--variant" && (value == "full" || value == "rtd"))
+            opts.variant = value == "full" ? &variant_full : &variant_rtd;
+        else if (arg == "--dir")
+            opts.dir = value;
+        else if (arg == "--screenshot")
+            opts.shots = value;
+        else
+            return false;
+    }
+    return argc % 2 == 1;
+}
+
+void remove_own_dir() {
+    if (!opts.own_dir)
+        return;
+    for (const char* name : {"session.cfg", "events.csv"})
+        g_unlink(file_path(name).c_str());
+    g_rmdir(opts.dir.c_str());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (!parse_args(argc, argv)) {
+        std::fputs("usage: session [--variant full|rtd] [--dir DIR] [--screenshot DIR]\n", stderr);
+        return 2;
+    }
+    if (opts.dir.empty()) {
+        gchar* d = g_dir_make_tmp("kelvra-session-XXXXXX", nullptr);
+        if (!d)
+            return 2;
+        opts.dir = d;
+        opts.own_dir = true;
+        g_free(d);
+    }
+    // The choosers record accepted files among the user's recent files.
+    g_mkdir_with_parents(g_get_user_data_dir(), 0700);
+    // Runs inside the program's own main loop, once the window is up and its clock has ticked.
+    g_timeout_add(100, run_session, nullptr);
+    int status = kelvra_run(*opts.variant);
+    remove_own_dir();
+    std::printf("%s: %d failed\n", failures ? "FAILED" : "PASSED", failures);
+    return status != EXIT_SUCCESS || failures ? EXIT_FAILURE : EXIT_SUCCESS;
+}

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Runs the real program through one whole session (tools/session) under valgrind's memcheck,
+# against kelvra-sim on a pseudo-terminal, under Xvfb. Prints memcheck's error and leak
+# summary and every reported stack that passes through the project's own code, and fails when
+# memcheck found an error or a definite leak, or the session failed a check.
+#
+#   tools/valgrind-session.sh [full|rtd]     (build folder: $KELVRA_VALGRIND_BUILD, build-valgrind)
+#
+# Suppressions (tools/valgrind.supp) cover allocations the toolkit keeps for the life of the
+# process, never the project's code. The full report stays in $KELVRA_VALGRIND_LOG when set.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${KELVRA_VALGRIND_BUILD:-$root/build-valgrind}
+variant=${1:-full}
+case $variant in full | rtd) ;; *) echo "usage: $0 [full|rtd]" >&2; exit 2 ;; esac
+for tool in valgrind xvfb-run; do
+  command -v $tool >/dev/null || { echo "$0: $tool is missing (apt-get install $tool)" >&2; exit 2; }
+done
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVRA_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target session kelvra-sim >/dev/null
+
+work=$(mktemp -d)
+sim=
+cleanup() {
+  [ -n "$sim" ] && kill "$sim" 2>/dev/null && wait "$sim" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir -p "$work/home"
+"$build/kelvra-sim" --variant "$variant" --baud 0 --link "$work/port" >"$work/sim.out" &
+sim=$!
+for _ in $(seq 100); do [ -e "$work/port" ] && break; sleep 0.1; done
+[ -e "$work/port" ] || { echo "$0: kelvra-sim did not start" >&2; exit 1; }
+
+log=${KELVRA_VALGRIND_LOG:-$work/valgrind.log}
+status=0
+# The program runs from the build folder, where it finds its interface files; GLib's slice
+# allocator is turned into plain malloc so memcheck sees every block.
+(cd "$build" && HOME="$work/home" KELVRA_PORT="$work/port" G_SLICE=always-malloc \
+  G_DEBUG=gc-friendly xvfb-run -a -s "-screen 0 1280x1024x24" \
+  valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite,indirect,possible \
+  --errors-for-leak-kinds=definite --error-exitcode=99 --num-callers=40 \
+  --fullpath-after="$root/" --suppressions="$root/tools/valgrind.supp" \
+  --log-file="$log" ./tools/session --variant "$variant") || status=$?
+
+echo "--- memcheck summary"
+grep -E 'ERROR SUMMARY|definitely lost:|indirectly lost:|possibly lost:|still reachable:|suppressed:' "$log" |
+  sed 's/^==[0-9]*== *//'
+# Every record left (errors and definite leaks, after the suppressions): its first line, the
+# first frame past the allocator, libc and GLib (whose code asked for the memory or made the
+# access), and the innermost frame of the project's code, if any.
+awk '/^==[0-9]+== *$/ { report(); next }
+     { line = $0; sub(/^==[0-9]+== */, "", line)
+       if (head == "") head = line
+       if (line !~ /^(at|by) /) next
+       if (owner == "" && line !~ /vgpreload|libglib-2\.0|libgobject-2\.0|libstdc\+\+|libc\.so|\((string|malloc)\//)
+         owner = line
+       if (ours == "" && line ~ /\((src|sim|tools)\//) ours = line }
+     function report() {
+       if (head ~ /^(Invalid|Conditional|Use of|Syscall|Mismatched|Source and dest|Argument)/ ||
+           head ~ /definitely lost in loss record/) {
+         print head; print "    first owner: " owner; print "    project frame: " (ours == "" ? "none" : ours)
+         if (owner ~ /\((src|sim|tools)\//) found = 1
+       }
+       head = ""; owner = ""; ours = "" }
+     END { report(); exit found }' "$log" >"$work/records" || { [ $status -eq 0 ] && status=98; }
+if [ -s "$work/records" ]; then
+  echo "--- records left after the suppressions"
+  cat "$work/records"
+else
+  echo "--- no error and no definite leak left after the suppressions"
+fi
+echo "--- session exit: $status"
+exit $status
