@@ -110,6 +110,10 @@ struct SessionCase {
     int cooling_address; // of DailyCoolingDuration, a general setting
 };
 
+void PrintTo(const SessionCase& c, std::ostream* os) {
+    *os << c.sim_variant;
+}
+
 class Session : public test::GuiTest, public ::testing::WithParamInterface<SessionCase> {
   protected:
     void SetUp() override {
