@@ -5,6 +5,8 @@ set(PKG_DIR ${CMAKE_SOURCE_DIR}/packaging)
 install(FILES ${PKG_DIR}/kelvra.desktop ${PKG_DIR}/kelvra0.desktop DESTINATION share/applications)
 install(FILES ${PKG_DIR}/icons/kelvra.svg ${PKG_DIR}/icons/kelvra0.svg
         DESTINATION share/icons/hicolor/scalable/apps)
+# The PNGs are the SVGs rendered by `rsvg-convert -w 48 -h 48` (librsvg2-bin), kept in the tree so
+# that the build needs no renderer.
 install(FILES ${PKG_DIR}/icons/kelvra.png ${PKG_DIR}/icons/kelvra0.png
         DESTINATION share/icons/hicolor/48x48/apps)
 install(FILES ${PKG_DIR}/60-kelvra.rules DESTINATION lib/udev/rules.d)

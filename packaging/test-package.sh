@@ -18,9 +18,14 @@ rm -rf "$work/out" "$work/root"
 
 passed=0 failed=0
 not() { ! "$@"; }
-check() { # check DESCRIPTION COMMAND...
-  if "${@:2}" >/dev/null 2>&1; then passed=$((passed + 1)) && [ -z "${VERBOSE:-}" ] || echo "ok: $1"; else
-    failed=$((failed + 1)); echo "FAILED: $1"; fi
+check() { # check DESCRIPTION COMMAND...; VERBOSE=1 lists the passes too
+  if "${@:2}" >/dev/null 2>&1; then
+    passed=$((passed + 1))
+    [ -z "${VERBOSE:-}" ] || echo "ok: $1"
+  else
+    failed=$((failed + 1))
+    echo "FAILED: $1"
+  fi
 }
 
 version=$(sed -n 's/^project(kelvra VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
