@@ -180,10 +180,9 @@ struct ChooserAnswer {
 
 gboolean answer_chooser(gpointer data) {
     auto* a = static_cast<ChooserAnswer*>(data);
-    if (++a->tries > 1000) {
-        check(false, "a file chooser was answered");
-        if (a->chooser)
-            gtk_dialog_response(GTK_DIALOG(a->chooser), GTK_RESPONSE_CANCEL);
+    if (a->chooser && ++a->tries > 1000) {
+        check(false, "the chooser took " + a->name);
+        gtk_dialog_response(GTK_DIALOG(a->chooser), GTK_RESPONSE_CANCEL);
         return FALSE;
     }
     if (!a->chooser) {
@@ -212,9 +211,14 @@ gboolean answer_chooser(gpointer data) {
 
 void through_chooser(const char* menu_item, const char* name, bool save, const char* picture = "") {
     ChooserAnswer answer{opts.dir, name, picture, save};
-    g_timeout_add(20, answer_chooser, &answer);
+    guint source = g_timeout_add(20, answer_chooser, &answer);
     gtk_menu_item_activate(GTK_MENU_ITEM(widget(menu_item)));
-    // The answer ran inside the chooser's loop, which has ended.
+    // The answer ran inside the chooser's loop, which has ended; a chooser that never came
+    // leaves the answer waiting, and it must not outlive this frame.
+    if (!answer.chooser) {
+        g_source_remove(source);
+        check(false, std::string(menu_item) + ": a file chooser came" + shown());
+    }
 }
 
 int address_of(const char* widget_name) {
