@@ -16,8 +16,12 @@ cmake --build "$build" -j2 --target session kelvra-sim >/dev/null
 
 work=$(mktemp -d)
 sim=
+# shellcheck disable=SC2317  # called by the trap
 cleanup() {
-  [ -n "$sim" ] && kill "$sim" 2>/dev/null && wait "$sim" 2>/dev/null || true
+  if [ -n "$sim" ]; then
+    kill "$sim" 2>/dev/null || true
+    wait "$sim" 2>/dev/null || true
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -32,7 +36,7 @@ for variant in full rtd; do
   sim=$!
   for _ in $(seq 100); do [ -e "$work/port" ] && break; sleep 0.1; done
   # English texts whatever the machine's language.
-  (cd "$build" && HOME="$home" KELVRA_PORT="$work/port" LC_ALL=C.UTF-8 LANGUAGE= \
+  (cd "$build" && HOME="$home" KELVRA_PORT="$work/port" LC_ALL=C.UTF-8 LANGUAGE='' \
     xvfb-run -a -s "-screen 0 1280x1024x24" \
     ./tools/session --variant "$variant" --dir "$home/configurations" --screenshot "$out")
   kill "$sim"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the real program through one whole session (tools/session) under valgrind's memcheck,
-# against kelvra-sim on a pseudo-terminal, under Xvfb. Prints memcheck's error and leak
+# against kelvra-sim on a pseudo-terminal (under memcheck too), under Xvfb. Prints memcheck's error and leak
 # summary and every reported stack that passes through the project's own code, and fails when
 # memcheck found an error or a definite leak, or the session failed a check.
 #
@@ -22,15 +22,23 @@ cmake --build "$build" -j2 --target session kelvra-sim >/dev/null
 
 work=$(mktemp -d)
 sim=
+# shellcheck disable=SC2317  # called by the trap
 cleanup() {
-  [ -n "$sim" ] && kill "$sim" 2>/dev/null && wait "$sim" 2>/dev/null || true
+  if [ -n "$sim" ]; then
+    kill "$sim" 2>/dev/null || true
+    wait "$sim" 2>/dev/null || true
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
 mkdir -p "$work/home"
-"$build/kelvra-sim" --variant "$variant" --baud 0 --link "$work/port" >"$work/sim.out" &
+# The simulator runs under memcheck as well, with a log of its own.
+valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite,indirect,possible \
+  --errors-for-leak-kinds=definite --error-exitcode=99 --num-callers=40 \
+  --fullpath-after="$root/" --log-file="$work/sim-valgrind.log" \
+  "$build/kelvra-sim" --variant "$variant" --baud 0 --link "$work/port" >"$work/sim.out" &
 sim=$!
-for _ in $(seq 100); do [ -e "$work/port" ] && break; sleep 0.1; done
+for _ in $(seq 300); do [ -e "$work/port" ] && break; sleep 0.1; done
 [ -e "$work/port" ] || { echo "$0: kelvra-sim did not start" >&2; exit 1; }
 
 log=${KELVRA_VALGRIND_LOG:-$work/valgrind.log}
@@ -44,7 +52,18 @@ status=0
   --fullpath-after="$root/" --suppressions="$root/tools/valgrind.supp" \
   --log-file="$log" ./tools/session --variant "$variant") || status=$?
 
-echo "--- memcheck summary"
+# Stopped as a user stops it (SIGTERM), so that it ends normally and memcheck reports.
+kill "$sim" 2>/dev/null || true
+sim_status=0
+wait "$sim" || sim_status=$?
+sim=
+echo "--- memcheck summary, kelvra-sim (exit $sim_status)"
+grep -E 'ERROR SUMMARY|definitely lost:|indirectly lost:|possibly lost:|in use at exit:' \
+  "$work/sim-valgrind.log" | sed 's/^==[0-9]*== *//'
+[ $sim_status -eq 0 ] || { echo "--- kelvra-sim under memcheck"; cat "$work/sim-valgrind.log"; }
+[ $status -eq 0 ] && [ $sim_status -ne 0 ] && status=$sim_status
+
+echo "--- memcheck summary, the program"
 grep -E 'ERROR SUMMARY|definitely lost:|indirectly lost:|possibly lost:|still reachable:|suppressed:' "$log" |
   sed 's/^==[0-9]*== *//'
 # Every record left (errors and definite leaks, after the suppressions): its first line, the
