@@ -72,6 +72,18 @@ void snap(GtkSpinButton* s, double minimum) {
         gtk_spin_button_set_value(s, 0.0);
 }
 
+// Times read as 07:05, not 7:5.
+gboolean two_digit_output(GtkSpinButton* s, gpointer) {
+    char text[16];
+    g_snprintf(text, sizeof text, "%02d", static_cast<int>(gtk_spin_button_get_value(s)));
+    if (!g_str_equal(text, gtk_entry_get_text(GTK_ENTRY(s))))
+        gtk_entry_set_text(GTK_ENTRY(s), text);
+    return TRUE;
+}
+
+constexpr const char* TIME_FIELDS[] = {"Hour", "Minute", "Second", "DailyCoolingStartHour",
+                                       "DailyCoolingStartMinute"};
+
 } // namespace
 
 void init_registers() {
@@ -86,6 +98,11 @@ void init_registers() {
             bind_param(r.base + n - 1, r.kind, widget.c_str(), nullptr, label, r.scale);
         }
     bind_params(tail_params());
+    for (const char* name : TIME_FIELDS) {
+        GtkWidget* w = glade_xml_get_widget(glade_xml, name);
+        if (w && GTK_IS_SPIN_BUTTON(w))
+            g_signal_connect(w, "output", G_CALLBACK(two_digit_output), nullptr);
+    }
     set_sensitive(FALSE);
 }
 
