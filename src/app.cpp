@@ -1,4 +1,5 @@
 #include "app.h"
+#include "gmem.h"
 
 #include "registers.h"
 #include "transfer.h"
@@ -14,10 +15,6 @@ GladeXML* glade_xml = nullptr;
 GQuark domain = 0;
 
 namespace {
-struct GFreeDeleter {
-    void operator()(void* p) const { g_free(p); }
-};
-using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
 
 const char* LOAD_FAILURE = N_("Error: cannot load interface file %s.\n");
 } // namespace

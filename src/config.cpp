@@ -1,4 +1,5 @@
 #include "config.h"
+#include "gmem.h"
 
 #include "app.h"
 #include "configfile.h"
@@ -15,10 +16,6 @@
 gchar* config_filename = nullptr;
 
 namespace {
-struct GFreeDeleter {
-    void operator()(void* p) const { g_free(p); }
-};
-using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
 struct FileCloser {
     void operator()(FILE* f) const { fclose(f); }
 };

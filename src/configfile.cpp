@@ -1,4 +1,5 @@
 #include "configfile.h"
+#include "gmem.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -10,10 +11,6 @@
 extern GQuark domain;
 
 namespace {
-struct GFreeDeleter {
-    void operator()(void* p) const { g_free(p); }
-};
-using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
 
 constexpr const char* HEADER = "<configuration version=\"1.0\">\n  <device name=\"%s\">\n";
 constexpr const char* PARAMETER = "    <parameter type=\"uint16\" address=\"%d\">%d</parameter>\n";

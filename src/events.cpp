@@ -1,4 +1,5 @@
 #include "events.h"
+#include "gmem.h"
 
 #include "app.h"
 #include "eventcsv.h"
@@ -12,9 +13,6 @@
 #include <memory>
 
 namespace {
-struct GFreeDeleter {
-    void operator()(void* p) const { g_free(p); }
-};
 
 GtkWidget* widget(const char* name) {
     return glade_xml ? glade_xml_get_widget(glade_xml, name) : nullptr;
@@ -48,7 +46,7 @@ void export_events(const char* filename) {
     uint8_t* raw = nullptr;
     uint32_t length = 0;
     int result = read_events(&raw, &length, bar ? show_progress : nullptr, bar);
-    std::unique_ptr<uint8_t, GFreeDeleter> dump(raw);
+    GPtr<uint8_t> dump(raw);
     if (bar)
         gtk_widget_hide(GTK_WIDGET(bar));
     if (result <= 0 || !dump || !write_event_csv(out.stream(), dump.get(), length) || !out.commit())
@@ -93,7 +91,7 @@ void on_menu_saveevents_activate(GtkMenuItem*, gpointer) {
     if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT)
         filename = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser));
     gtk_widget_destroy(chooser);
-    std::unique_ptr<gchar, GFreeDeleter> owned(filename);
+    GCharPtr owned(filename);
     if (!filename)
         return;
 

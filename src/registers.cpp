@@ -1,5 +1,6 @@
 // The register table: binding registers to widgets and converting between the two.
 #include "registers.h"
+#include "gmem.h"
 
 #include "app.h"
 #include "transfer.h"
@@ -11,11 +12,6 @@
 RegisterEntry kelvra_register[REGISTER_COUNT];
 
 namespace {
-
-struct GFreeDeleter {
-    void operator()(void* p) const { g_free(p); }
-};
-using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
 
 // The named widget, when the interface has it and it is of the class the kind works on; a
 // missing or mismatched widget leaves the entry unbound rather than cast wrongly on every use.

@@ -1,4 +1,5 @@
 #include "safefile.h"
+#include "gmem.h"
 
 #include <cerrno>
 #include <climits>
@@ -11,10 +12,6 @@
 #include <unistd.h>
 
 namespace {
-struct GFreeDeleter {
-    void operator()(void* p) const { g_free(p); }
-};
-using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
 struct FreeDeleter {
     void operator()(char* p) const { free(p); }
 };

@@ -1,4 +1,5 @@
 #include "serial.h"
+#include "gmem.h"
 
 #include "crc16.h"
 #include "ftd2xx.h"
@@ -183,10 +184,6 @@ int exception_reply(const uint8_t* reply, uint8_t exception_function) {
     return reply[1] == exception_function ? LINK_EXCEPTION : LINK_REPLY_FAULT;
 }
 
-struct GFree {
-    void operator()(uint8_t* p) const { g_free(p); }
-};
-
 } // namespace
 
 int read_registers(uint16_t start, uint16_t count, uint16_t* values) {
@@ -247,7 +244,7 @@ int read_events(uint8_t** buffer, uint32_t* length, EventProgress progress, void
         return LINK_COMM_FAILURE;
     *buffer = nullptr;
     *length = 0;
-    std::unique_ptr<uint8_t, GFree> dump(static_cast<uint8_t*>(g_malloc(EVENTS_LIMIT)));
+    GPtr<uint8_t> dump(static_cast<uint8_t*>(g_malloc(EVENTS_LIMIT)));
     const uint8_t request[6] = {0x01, 0x03, EVENTS_ADDRESS >> 8, EVENTS_ADDRESS & 0xFF, 0x00, 0x01};
     // A single attempt: the dump takes seconds at this baud rate.
     if (!serial_comm_once(request, sizeof request, dump.get(), length, EVENTS_LIMIT, false,

@@ -1,0 +1,11 @@
+// Owners for what GLib hands out, so no path leaks it.
+#pragma once
+
+#include <glib.h>
+#include <memory>
+
+struct GFreeDeleter {
+    void operator()(void* p) const { g_free(p); }
+};
+template <typename T> using GPtr = std::unique_ptr<T, GFreeDeleter>;
+using GCharPtr = GPtr<gchar>;
