@@ -251,6 +251,13 @@ TEST_F(ShellTest, SpanishRunShowsTranslatedTitle) {
     ASSERT_TRUE(g_file_test("share/locale/es/LC_MESSAGES/kelvra.mo", G_FILE_TEST_IS_REGULAR));
     g_setenv("LANG", "C.UTF-8", TRUE);
     g_setenv("LANGUAGE", "es", TRUE);
+    // Later tests in this process read the untranslated texts again.
+    struct Untranslate {
+        ~Untranslate() {
+            g_unsetenv("LANGUAGE");
+            setlocale(LC_ALL, "C");
+        }
+    } untranslate;
     std::string title;
     auto check = [](gpointer data) -> gboolean {
         *static_cast<std::string*>(data) =
