@@ -1,8 +1,15 @@
 #include "support.h"
 
+#include "registers.h"
+
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <glade/glade.h>
+#include <glib/gstdio.h>
+#include <sstream>
 
 namespace test {
 namespace {
@@ -88,6 +95,85 @@ void close_dialogs() {
     for (GtkWidget* d : standing_dialogs())
         gtk_widget_destroy(d);
     flush_events();
+}
+
+GtkWidget* widget(const char* name) {
+    return glade_xml_get_widget(glade_xml, name);
+}
+
+void click(const char* name) {
+    gtk_button_clicked(GTK_BUTTON(gtk_bin_get_child(GTK_BIN(widget(name)))));
+}
+
+std::vector<std::string> messages() {
+    std::vector<std::string> out;
+    for (GtkWidget* d : standing_dialogs())
+        out.push_back(dialog_text(d));
+    return out;
+}
+
+std::string status_text() {
+    GtkWidget* area = gtk_statusbar_get_message_area(GTK_STATUSBAR(widget("statusbar")));
+    GList* children = gtk_container_get_children(GTK_CONTAINER(area));
+    std::string text =
+        GTK_IS_LABEL(children->data) ? gtk_label_get_text(GTK_LABEL(children->data)) : "?";
+    g_list_free(children);
+    return text;
+}
+
+std::map<int, uint16_t> register_values(const std::vector<uint16_t>& addresses) {
+    std::map<int, uint16_t> out;
+    for (uint16_t a : addresses)
+        get_register(a, &out[a]);
+    return out;
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void put(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+TempDir::TempDir() {
+    gchar* d = g_dir_make_tmp("kelvra-test-XXXXXX", nullptr);
+    EXPECT_NE(d, nullptr);
+    dir_ = d ? d : "/nonexistent";
+    g_free(d);
+}
+
+TempDir::~TempDir() {
+    g_chmod(dir_.c_str(), 0700);
+    for (const std::string& name : entries())
+        g_unlink(path(name).c_str());
+    g_rmdir(dir_.c_str());
+}
+
+std::vector<std::string> TempDir::entries() const {
+    std::vector<std::string> names;
+    GDir* d = g_dir_open(dir_.c_str(), 0, nullptr);
+    while (const char* name = d ? g_dir_read_name(d) : nullptr)
+        names.push_back(name);
+    if (d)
+        g_dir_close(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+FileSizeLimit::FileSizeLimit(rlim_t bytes) : previous_(signal(SIGXFSZ, SIG_IGN)) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit small = saved_;
+    small.rlim_cur = bytes;
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, previous_);
 }
 
 void GuiTest::SetUp() {

@@ -6,7 +6,9 @@
 #include "variant.h"
 
 #include <gtest/gtest.h>
+#include <map>
 #include <string>
+#include <sys/resource.h>
 #include <vector>
 
 namespace test {
@@ -28,6 +30,48 @@ std::vector<GtkWidget*> standing_dialogs();
 std::string dialog_text(GtkWidget* dialog);
 // Answers and destroys every standing dialog.
 void close_dialogs();
+
+// The loaded main window's widget of that name; a press of a tool button through its button.
+GtkWidget* widget(const char* name);
+void click(const char* name);
+// The texts of the standing dialogs; the status bar's text.
+std::vector<std::string> messages();
+std::string status_text();
+// What the register widgets hold at these addresses.
+std::map<int, uint16_t> register_values(const std::vector<uint16_t>& addresses);
+
+std::string slurp(const std::string& path);
+void put(const std::string& path, const std::string& text);
+
+// A fresh folder, removed with what it holds (one level deep).
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string path(const std::string& name = "") const {
+        return name.empty() ? dir_ : dir_ + "/" + name;
+    }
+    // The names in it, sorted.
+    std::vector<std::string> entries() const;
+
+  private:
+    std::string dir_;
+};
+
+// Makes writes beyond `bytes` fail, as a full disk does, while it lives.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+  private:
+    void (*previous_)(int);
+    rlimit saved_{};
+};
 
 // Counts toolkit warnings and criticals; the fixture below fails a test that produced any.
 int logged_problems();

@@ -1,15 +1,9 @@
 #include "fake_bridge.h"
 
-#include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <functional>
+#include <deque>
 #include <gtk/gtk.h>
-#include <poll.h>
-#include <termios.h>
-#include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -95,13 +89,6 @@ TEST_F(EngineOpen, CloseIsHarmlessWithoutADeviceAndTwice) {
     EXPECT_FALSE(serial_is_open());
     // The port can be opened again afterwards.
     open();
-}
-
-TEST_F(EngineOpen, ATransactionWithoutADeviceSendsNothing) {
-    auto r = comm();
-    EXPECT_EQ(r.result, 0);
-    EXPECT_EQ(r.length, 0u);
-    EXPECT_TRUE(link->requests.empty());
 }
 
 using Engine = FakeLinkTest;
@@ -198,28 +185,26 @@ TEST_F(Engine, NeverStoresMoreThanTheLimit) {
 TEST_F(Engine, ABridgeFailureFailsTheTransaction) {
     struct Case {
         const char* name;
-        std::function<void(fake::Link&)> fault;
+        Op op;
+        int nth; // -1: no call fails
+        std::deque<uint32_t> write_caps;
     } cases[] = {
-        {"purge", [](fake::Link& l) { l.fail(Op::Purge); }},
-        {"timeouts before sending", [](fake::Link& l) { l.fail(Op::Timeouts, 2); }},
-        {"timeouts after a read cycle", [](fake::Link& l) { l.fail(Op::Timeouts, 3); }},
-        {"write", [](fake::Link& l) { l.fail(Op::Write); }},
-        {"write without progress",
-         [](fake::Link& l) {
-             l.write_caps = {3, 0};
-         }},
-        {"crc write without progress",
-         [](fake::Link& l) {
-             l.write_caps = {6, 0};
-         }},
-        {"read", [](fake::Link& l) { l.fail(Op::Read); }},
-        {"bulk read", [](fake::Link& l) { l.fail(Op::Read, 2); }},
-        {"queue status", [](fake::Link& l) { l.fail(Op::QueueStatus); }},
+        {"purge", Op::Purge, 0, {}},
+        {"timeouts before sending", Op::Timeouts, 2, {}},
+        {"timeouts after a read cycle", Op::Timeouts, 3, {}},
+        {"write", Op::Write, 0, {}},
+        {"write without progress", Op::Write, -1, {3, 0}},
+        {"crc write without progress", Op::Write, -1, {6, 0}},
+        {"read", Op::Read, 0, {}},
+        {"bulk read", Op::Read, 2, {}},
+        {"queue status", Op::QueueStatus, 0, {}},
     };
     for (auto& c : cases) {
         auto l = fake::Link::install();
         ASSERT_EQ(serial_open(), 1);
-        c.fault(*l);
+        if (c.nth >= 0)
+            l->fail(c.op, c.nth);
+        l->write_caps = c.write_caps;
         l->reply(REPLY);
         uint8_t reply[REPLY_LIMIT];
         auto r = once(REQUEST, reply, REPLY_LIMIT, true);
@@ -266,6 +251,16 @@ gboolean nested_operations(gpointer data) {
     return G_SOURCE_REMOVE;
 }
 
+void expect_refused(const Nested& n, const fake::Link& link) {
+    EXPECT_EQ(n.comm, 0);
+    EXPECT_EQ(n.open, 0);
+    EXPECT_EQ(n.read, 0);
+    EXPECT_FALSE(n.closed_under_us);
+    EXPECT_EQ(link.requests.size(), 1u) << "nothing was interleaved";
+    EXPECT_EQ(link.open_ports, 1);
+    EXPECT_EQ(link.tried.size(), 1u);
+}
+
 TEST_F(Engine, OperationsStartedFromTheEventDispatchAreRefused) {
     if (!gdk_display_get_default())
         GTEST_SKIP() << "needs a display";
@@ -273,19 +268,8 @@ TEST_F(Engine, OperationsStartedFromTheEventDispatchAreRefused) {
     link->reply({burst({0x01, 0x03}), burst({0x02, 0x12, 0x34}), burst({REPLY[5], REPLY[6]})});
     Nested n;
     g_idle_add(nested_operations, &n);
-    auto r = comm();
-    EXPECT_EQ(r.result, 1);
-    EXPECT_EQ(n.comm, 0);
-    EXPECT_EQ(n.open, 0);
-    EXPECT_EQ(n.read, 0);
-    EXPECT_FALSE(n.closed_under_us);
-    EXPECT_EQ(link->requests.size(), 1u) << "nothing was interleaved";
-    EXPECT_EQ(link->open_ports, 1);
-    EXPECT_EQ(link->tried.size(), 1u);
-}
-
-void nested_from_progress(uint32_t, void* data) {
-    nested_operations(data);
+    EXPECT_EQ(comm().result, 1);
+    expect_refused(n, *link);
 }
 
 TEST_F(Engine, OperationsStartedFromProgressAreRefused) {
@@ -294,13 +278,11 @@ TEST_F(Engine, OperationsStartedFromProgressAreRefused) {
     Nested n;
     uint8_t* dump = nullptr;
     uint32_t length = 0;
-    EXPECT_EQ(read_events(&dump, &length, nested_from_progress, &n), 1);
+    EXPECT_EQ(read_events(
+                  &dump, &length, [](uint32_t, void* data) { nested_operations(data); }, &n),
+              1);
     g_free(dump);
-    EXPECT_EQ(n.comm, 0);
-    EXPECT_EQ(n.open, 0);
-    EXPECT_EQ(n.read, 0);
-    EXPECT_FALSE(n.closed_under_us);
-    EXPECT_EQ(link->requests.size(), 1u);
+    expect_refused(n, *link);
 }
 
 // Finding a bridge's tty by its USB product string, in a sysfs tree of our own.
@@ -308,29 +290,26 @@ TEST(BridgeDiscovery, FindsTheTtyOfTheUsbDeviceWithThatProduct) {
     namespace fs = std::filesystem;
     char tmpl[] = "/tmp/kelvra-sysfs-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
-    fs::path root = tmpl;
-    auto file = [](const fs::path& p, const std::string& text) {
-        fs::create_directories(p.parent_path());
-        std::ofstream(p) << text;
+    const fs::path root = tmpl;
+    const struct {
+        const char *device, *product, *tty;
+    } devices[] = {
+        {"usb1", "UNIT-C/2", nullptr}, // the root hub, never the answer
+        {"usb1/1-3", "UNIT-C/2", "ttyUSB1"},  {"usb1/1-1", "UNIT-C/2", "ttyUSB0"},
+        {"usb1/1-2", "UNIT-C/22", "ttyUSB2"}, {"usb1/1-4", nullptr, "ttyUSB3"}, // no product string
     };
-    auto tty = [&](const std::string& name, const std::string& device_dir) {
-        fs::create_directories(root / "class/tty" / name);
-        fs::create_directories(root / device_dir / name);
-        fs::create_symlink(root / device_dir / name, root / "class/tty" / name / "device");
-    };
-    file(root / "devices/usb1/idVendor", "1d6b\n");
-    file(root / "devices/usb1/product", "UNIT-C/2\n"); // the root hub, never the answer
-    file(root / "devices/usb1/1-1/idVendor", "0403\n");
-    file(root / "devices/usb1/1-1/product", "UNIT-C/2\n");
-    file(root / "devices/usb1/1-2/idVendor", "0403\n");
-    file(root / "devices/usb1/1-2/product", "UNIT-C/22\n");
-    file(root / "devices/usb1/1-3/idVendor", "0403\n");
-    file(root / "devices/usb1/1-3/product", "UNIT-C/2\n");
-    file(root / "devices/usb1/1-4/idVendor", "067b\n"); // no product string
-    tty("ttyUSB1", "devices/usb1/1-3/1-3:1.0");
-    tty("ttyUSB0", "devices/usb1/1-1/1-1:1.0");
-    tty("ttyUSB2", "devices/usb1/1-2/1-2:1.0");
-    tty("ttyUSB3", "devices/usb1/1-4/1-4:1.0");
+    for (const auto& d : devices) {
+        const fs::path device = root / "devices" / d.device;
+        fs::create_directories(device);
+        std::ofstream(device / "idVendor") << "0403\n";
+        if (d.product)
+            std::ofstream(device / "product") << d.product << "\n";
+        if (d.tty) {
+            fs::create_directories(device / "if:1.0" / d.tty);
+            fs::create_directories(root / "class/tty" / d.tty);
+            fs::create_symlink(device / "if:1.0" / d.tty, root / "class/tty" / d.tty / "device");
+        }
+    }
     fs::create_directories(root / "class/tty/tty0"); // a console: no device link
 
     EXPECT_EQ(bridge::find_ttys("UNIT-C/2", root),
@@ -339,99 +318,6 @@ TEST(BridgeDiscovery, FindsTheTtyOfTheUsbDeviceWithThatProduct) {
     EXPECT_TRUE(bridge::find_ttys("UNIT-A/1", root).empty());
     EXPECT_TRUE(bridge::find_ttys("", root).empty());
     fs::remove_all(root);
-}
-
-// The POSIX bridge over a pseudo-terminal: the test plays the controller on the master side.
-class PseudoTerminal : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master, 0);
-        ASSERT_EQ(grantpt(master), 0);
-        ASSERT_EQ(unlockpt(master), 0);
-        char name[128];
-        ASSERT_EQ(ptsname_r(master, name, sizeof name), 0);
-        path = name;
-        termios t{};
-        ASSERT_EQ(tcgetattr(master, &t), 0);
-        cfmakeraw(&t);
-        ASSERT_EQ(tcsetattr(master, TCSANOW, &t), 0);
-        setenv("KELVRA_PORT", path.c_str(), 1);
-    }
-    void TearDown() override {
-        serial_close();
-        unsetenv("KELVRA_PORT");
-        if (master >= 0)
-            close(master);
-    }
-    // Reads n bytes from the master side, or fewer if none come for 5 s.
-    Bytes take(size_t n) {
-        Bytes got;
-        while (got.size() < n) {
-            pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, 5000) <= 0)
-                break;
-            uint8_t buf[256];
-            ssize_t r = read(master, buf, std::min(sizeof buf, n - got.size()));
-            if (r <= 0)
-                break;
-            got.insert(got.end(), buf, buf + r);
-        }
-        return got;
-    }
-    int master = -1;
-    std::string path;
-};
-
-TEST_F(PseudoTerminal, ATransactionOverTheRealBridge) {
-    ASSERT_EQ(serial_open(), 1);
-    Bytes seen;
-    std::thread controller([&] {
-        seen = take(8);
-        Bytes reply = REPLY;
-        ASSERT_EQ(write(master, reply.data(), reply.size()), ssize_t(reply.size()));
-    });
-    uint16_t value = 0;
-    EXPECT_EQ(read_registers(0, 1, &value), LINK_OK);
-    controller.join();
-    EXPECT_EQ(seen, (Bytes{0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A}));
-    EXPECT_EQ(value, 0x1234);
-}
-
-TEST_F(PseudoTerminal, AReadWithNothingSentReturnsShort) {
-    std::unique_ptr<bridge::Port> port;
-    ASSERT_EQ(bridge::open_posix(path, port), FT_OK);
-    ASSERT_EQ(port->set_timeouts(20, 20), FT_OK);
-    uint8_t buf[4];
-    uint32_t got = 99;
-    EXPECT_EQ(port->read(buf, sizeof buf, &got), FT_OK);
-    EXPECT_EQ(got, 0u);
-    uint32_t queued = 99;
-    EXPECT_EQ(port->queue_status(&queued), FT_OK);
-    EXPECT_EQ(queued, 0u);
-    // A second instance of the tool is kept off the port.
-    std::unique_ptr<bridge::Port> second;
-    EXPECT_NE(bridge::open_posix(path, second), FT_OK);
-}
-
-TEST_F(PseudoTerminal, TheDeviceVanishingMidReplyIsAFailure) {
-    ASSERT_EQ(serial_open(), 1);
-    std::thread controller([&] {
-        take(8);
-        ASSERT_EQ(write(master, REPLY.data(), 3), 3);
-        close(master);
-        master = -1;
-    });
-    uint16_t value = 0;
-    EXPECT_EQ(read_registers(0, 1, &value), LINK_COMM_FAILURE);
-    controller.join();
-}
-
-TEST(PosixBridge, AMissingPortDoesNotOpen) {
-    setenv("KELVRA_PORT", "/nonexistent/tty", 1);
-    EXPECT_EQ(serial_open(), 0);
-    EXPECT_FALSE(serial_is_open());
-    unsetenv("KELVRA_PORT");
 }
 
 } // namespace

@@ -1,19 +1,12 @@
-// The simulated controller: its replies as bytes, its event memory, its framing and faults, and
-// the kelvra-sim program seen through a raw pty client.
+// The simulated controller's own behaviour: which registers exist, what it refuses, its event
+// memory, its framing and its faults. Its serving over a pseudo-terminal is exercised by the
+// end-to-end link tests.
 #include "device.h"
-#include "sim_harness.h"
 #include "wire.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
-#include <chrono>
-#include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
-#include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -38,43 +31,6 @@ Bytes write_request(uint16_t first, std::vector<uint16_t> values) {
 // The exception code of a reply, or 0 for a normal one.
 int exception_code(const sim::Answer& a) {
     return a.kind == sim::Answer::exception ? a.bytes[2] : 0;
-}
-
-TEST(SimDevice, CrcMatchesPublishedVectors) {
-    const Bytes digits{'1', '2', '3', '4', '5', '6', '7', '8', '9'};
-    EXPECT_EQ(sim::crc16(digits), 0x4B37);
-    EXPECT_EQ(with_crc({1, 3, 0, 0, 0, 1}), (Bytes{1, 3, 0, 0, 0, 1, 0x84, 0x0A}));
-}
-
-TEST(SimDevice, ReadAndWriteRepliesOnTheWire) {
-    sim::Device d({});
-    EXPECT_EQ(d.handle(read_request(300, 2)).bytes, with_crc({1, 3, 4, 0, 0, 0, 150}));
-    auto w = d.handle(write_request(300, {1, 2}));
-    EXPECT_EQ(w.bytes, (Bytes{1, 0x10, 0x01, 0x2C, 0, 2, 0x81, 0xFD}));
-    EXPECT_EQ(w.log, "W 300 2 1 2");
-    auto r = d.handle(read_request(300, 2));
-    EXPECT_EQ(r.bytes, with_crc({1, 3, 4, 0, 1, 0, 2}));
-    EXPECT_EQ(r.log, "R 300 2");
-    auto e = d.handle(read_request(500, 1));
-    EXPECT_EQ(e.bytes, (Bytes{1, 0x83, 2, 0xC0, 0xF1}));
-}
-
-TEST(SimDevice, IdentificationWordCarriesRelaysAndOptions) {
-    struct Case {
-        int relays, options;
-        uint16_t word;
-    };
-    for (auto c : {Case{14, 2, 0x2E}, Case{4, 1, 0x14}, Case{15, 3, 0x3F}, Case{0, 0, 0}}) {
-        sim::Device d({c.relays, c.options, sim::Variant::full});
-        auto a = d.handle(read_request(0xFFF0, 9));
-        ASSERT_EQ(a.bytes.size(), 23u);
-        EXPECT_EQ(a.bytes[3] << 8 | a.bytes[4], c.word) << c.relays << "/" << c.options;
-        EXPECT_EQ(a.log, "R 65520 9");
-    }
-    sim::Device odd({});
-    odd.override_ident_word(0xFFC4);
-    auto a = odd.handle(read_request(0xFFF0, 1));
-    EXPECT_EQ(a.bytes, with_crc({1, 3, 2, 0xFF, 0xC4}));
 }
 
 TEST(SimDevice, RegistersExistPerVariantRelaysAndOptions) {
@@ -104,6 +60,9 @@ TEST(SimDevice, RegistersExistPerVariantRelaysAndOptions) {
             EXPECT_EQ(a.bytes.size(), 5u + 2 * c.count);
         }
     }
+    sim::Device odd({});
+    odd.override_ident_word(0xFFC4);
+    EXPECT_EQ(odd.handle(read_request(0xFFF0, 1)).bytes, with_crc({1, 3, 2, 0xFF, 0xC4}));
 }
 
 TEST(SimDevice, RefusedWritesStoreNothing) {
@@ -132,8 +91,7 @@ TEST(SimDevice, DamagedOrForeignRequestsGetNoAnswer) {
     sim::Device d({});
     Bytes bad = read_request(0, 1);
     bad.back() ^= 1;
-    Bytes other = with_crc({2, 3, 0, 0, 0, 1});
-    for (const auto& req : {bad, other}) {
+    for (const auto& req : {bad, with_crc({2, 3, 0, 0, 0, 1})}) {
         auto a = d.handle(req);
         EXPECT_EQ(a.kind, sim::Answer::silent);
         EXPECT_EQ(a.log, "? " + sim::hex_bytes(req));
@@ -170,12 +128,8 @@ TEST(SimDevice, EventMemoryIsAPlausibleDeterministicImage) {
         ASSERT_EQ(relays & ~0x3FFF, 0) << "only 14 relays";
         // Relay 1 follows the hottest winding around its set point (80 °C, 5 °C hysteresis).
         uint8_t hot = std::max({r[13], r[14], r[15]});
-        if (hot >= 81) {
-            ASSERT_TRUE(relays & 1) << n;
-        }
-        if (hot < 74) {
-            ASSERT_FALSE(relays & 1) << n;
-        }
+        ASSERT_TRUE(hot < 81 || (relays & 1)) << n;
+        ASSERT_TRUE(hot >= 74 || !(relays & 1)) << n;
         switched_on |= relays & ~last_relays;
         switched_off |= last_relays & ~relays;
         last_relays = relays;
@@ -208,28 +162,34 @@ TEST(SimFramer, CutsRequestsByLengthAndResynchronisesOnSilence) {
 TEST(SimFaults, EachFaultChangesTheWireAsNamed) {
     using sim::Fault;
     sim::Device d({});
-    const auto read = d.handle(read_request(300, 2)); // 01 03 04 00 00 00 96 + CRC
-    const Bytes good = read.bytes;
-    auto one = [&](Fault fault) {
-        auto t = sim::transmit(read, fault);
+    const auto read = d.handle(read_request(300, 2));
+    const Bytes good = read.bytes; // 01 03 04 00 00 00 96 + CRC
+    auto one = [&](Fault fault, const sim::Answer& a) {
+        auto t = sim::transmit(a, fault);
         EXPECT_EQ(t.bursts.size(), 1u) << sim::fault_name(fault);
         return t.bursts.empty() ? Bytes{} : t.bursts[0];
     };
-    EXPECT_EQ(one(Fault::none), good);
+    const auto write = d.handle(write_request(300, {1, 2}));
+    const std::pair<Fault, Bytes> exact[] = {
+        {Fault::none, good},
+        {Fault::exception, with_crc({1, 0x83, 4})},
+        {Fault::short_reply, with_crc({1, 3, 4, 0, 0, 0})},
+        {Fault::long_reply, with_crc({1, 3, 4, 0, 0, 0, 150, 0})},
+        {Fault::wrong_slave, with_crc({2, 3, 4, 0, 0, 0, 150})},
+        {Fault::wrong_count, with_crc({1, 3, 6, 0, 0, 0, 150})},
+        {Fault::short_dump, good}, // a dump fault leaves a frame alone
+    };
+    for (const auto& [fault, bytes] : exact)
+        EXPECT_EQ(one(fault, read), bytes) << sim::fault_name(fault);
+    EXPECT_EQ(one(Fault::wrong_count, write), with_crc({1, 16, 1, 0x2C, 0, 3}));
     EXPECT_TRUE(sim::transmit(read, Fault::no_reply).bursts.empty());
-    EXPECT_FALSE(sim::crc_ok(one(Fault::bad_crc)));
-    Bytes stray = one(Fault::stray_byte);
+    EXPECT_FALSE(sim::crc_ok(one(Fault::bad_crc, read)));
+    Bytes stray = one(Fault::stray_byte, read);
     EXPECT_EQ(Bytes(stray.begin(), stray.end() - 1), good);
     EXPECT_NE(stray.back(), 0);
-    EXPECT_EQ(one(Fault::exception), with_crc({1, 0x83, 4}));
-    EXPECT_EQ(one(Fault::short_reply), with_crc({1, 3, 4, 0, 0, 0}));
-    EXPECT_EQ(one(Fault::long_reply), with_crc({1, 3, 4, 0, 0, 0, 150, 0}));
-    EXPECT_EQ(one(Fault::wrong_slave), with_crc({2, 3, 4, 0, 0, 0, 150}));
-    Bytes function = one(Fault::wrong_function);
+    Bytes function = one(Fault::wrong_function, read);
     EXPECT_TRUE(sim::crc_ok(function));
     EXPECT_NE(function[1], 3);
-    EXPECT_EQ(one(Fault::wrong_count), with_crc({1, 3, 6, 0, 0, 0, 150}));
-    EXPECT_EQ(one(Fault::short_dump), good) << "a dump fault leaves a frame alone";
 
     auto split = sim::transmit(read, Fault::split);
     ASSERT_EQ(split.bursts.size(), 2u);
@@ -240,123 +200,10 @@ TEST(SimFaults, EachFaultChangesTheWireAsNamed) {
     EXPECT_TRUE(hangup.hangup);
     EXPECT_LT(hangup.bursts.at(0).size(), good.size());
 
-    auto write = d.handle(write_request(300, {1, 2}));
-    EXPECT_EQ(sim::transmit(write, Fault::wrong_count).bursts.at(0),
-              with_crc({1, 16, 1, 0x2C, 0, 3}));
     auto dump = d.handle(read_request(0xFFE0, 1));
-    EXPECT_EQ(sim::transmit(dump, Fault::short_dump).bursts.at(0).size(), 0xFBFFu);
-    EXPECT_EQ(sim::transmit(dump, Fault::long_dump).bursts.at(0).size(), 0xFC01u);
-    EXPECT_EQ(sim::transmit(dump, Fault::bad_crc).bursts.at(0), dump.bytes);
-}
-
-TEST(SimFaults, PlanHitsTheTargetedAddressTheGivenNumberOfTimes) {
-    sim::Device d({});
-    auto ident = d.handle(read_request(0xFFF0, 9));
-    auto block = d.handle(read_request(300, 2));
-    sim::FaultPlan plan(sim::Fault::no_reply, uint16_t{300}, 2);
-    EXPECT_EQ(plan.take(ident), sim::Fault::none);
-    EXPECT_EQ(plan.take(block), sim::Fault::no_reply);
-    EXPECT_EQ(plan.take(block), sim::Fault::no_reply);
-    EXPECT_EQ(plan.take(block), sim::Fault::none);
-    // A dump fault is not used up by register requests.
-    sim::FaultPlan dump_plan(sim::Fault::short_dump, std::nullopt, 1);
-    EXPECT_EQ(dump_plan.take(block), sim::Fault::none);
-    EXPECT_EQ(dump_plan.take(d.handle(read_request(0xFFE0, 1))), sim::Fault::short_dump);
-}
-
-// A client of the pseudo-terminal with nothing of the tool's link code in it.
-class RawPort {
-  public:
-    explicit RawPort(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY)) {
-        termios tio{};
-        if (fd_ >= 0 && tcgetattr(fd_, &tio) == 0) {
-            cfmakeraw(&tio);
-            tcsetattr(fd_, TCSANOW, &tio);
-        }
-    }
-    ~RawPort() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    bool ok() const { return fd_ >= 0; }
-    void send(const Bytes& b) { ASSERT_EQ(write(fd_, b.data(), b.size()), ssize_t(b.size())); }
-    // Everything that comes until the line has been quiet for quiet_ms (or it hangs up).
-    Bytes receive(int quiet_ms = 300) {
-        Bytes out;
-        uint8_t buf[4096];
-        pollfd p{fd_, POLLIN, 0};
-        while (poll(&p, 1, quiet_ms) > 0) {
-            ssize_t n = read(fd_, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            out.insert(out.end(), buf, buf + n);
-        }
-        return out;
-    }
-
-  private:
-    int fd_;
-};
-
-TEST(SimProgram, ServesLogsAndKeepsRegistersAcrossReconnects) {
-    test::SimHarness sim({"--baud", "0"});
-    ASSERT_TRUE(sim.started());
-    {
-        RawPort port(sim.port());
-        ASSERT_TRUE(port.ok());
-        port.send(read_request(0xFFF0, 9));
-        EXPECT_EQ(port.receive().size(), 23u);
-        port.send(write_request(300, {1, 2}));
-        EXPECT_EQ(port.receive(), (Bytes{1, 0x10, 0x01, 0x2C, 0, 2, 0x81, 0xFD}));
-        // Noise, then silence: the next request is understood again.
-        port.send({0x01, 0x07, 0x33});
-        ASSERT_TRUE(sim.wait_for_log_lines(3));
-    }
-    RawPort again(sim.port());
-    again.send(read_request(300, 2));
-    EXPECT_EQ(again.receive(), with_crc({1, 3, 4, 0, 1, 0, 2}));
-    ASSERT_TRUE(sim.wait_for_log_lines(4));
-    EXPECT_EQ(sim.log(),
-              (std::vector<std::string>{"R 65520 9", "W 300 2 1 2", "? 01 07 33", "R 300 2"}));
-    sim.clear_log();
-    EXPECT_TRUE(sim.log().empty());
-}
-
-TEST(SimProgram, PacedDumpAndStrayByteArriveWhole) {
-    test::SimHarness sim({"--fault", "stray-byte", "--fault-address", "300"});
-    ASSERT_TRUE(sim.started());
-    RawPort port(sim.port());
-    port.send(read_request(300, 2));
-    Bytes stray = port.receive();
-    ASSERT_EQ(stray.size(), 10u);
-    EXPECT_TRUE(sim::crc_ok(Bytes(stray.begin(), stray.end() - 1)));
-    port.send(read_request(0xFFE0, 1));
-    EXPECT_EQ(port.receive(1000), sim::Device({}).event_image());
-}
-
-TEST(SimProgram, HangupComesBackOnANewPtyWithTheSameRegisters) {
-    test::SimHarness sim({"--baud", "0", "--fault", "hangup", "--fault-count", "1"});
-    ASSERT_TRUE(sim.started());
-    char before[256] = {};
-    ASSERT_GT(readlink(sim.port().c_str(), before, sizeof before - 1), 0);
-    {
-        RawPort port(sim.port());
-        port.send(write_request(301, {77}));
-        EXPECT_LT(port.receive().size(), 8u);
-    }
-    // The link moves to the new device once it is there.
-    char after[256] = {};
-    for (int i = 0; i < 500 && std::string(after).empty(); ++i) {
-        char now[256] = {};
-        if (readlink(sim.port().c_str(), now, sizeof now - 1) > 0 && std::strcmp(now, before))
-            std::strcpy(after, now);
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_STRNE(after, "");
-    RawPort port(sim.port());
-    port.send(read_request(301, 1));
-    EXPECT_EQ(port.receive(), with_crc({1, 3, 2, 0, 77}));
+    EXPECT_EQ(one(Fault::short_dump, dump).size(), 0xFBFFu);
+    EXPECT_EQ(one(Fault::long_dump, dump).size(), 0xFC01u);
+    EXPECT_EQ(one(Fault::bad_crc, dump), dump.bytes);
 }
 
 } // namespace
