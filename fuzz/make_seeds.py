@@ -66,6 +66,9 @@ config("nested_parameter", document("<parameter address=\"1\" type=\"uint16\">"
                                     "<parameter/></parameter>"), 75)
 config("comment_cdata_pi", document("<!-- c --><?pi x?>" + param(2, "<![CDATA[12]]>")), 66)
 config("invalid_utf8", b'<configuration version="1.0"><device name="\xff\xfe">', 30)
+# GLib words its own syntax errors differently when the fault spans the cut.
+config("cut_in_odd_character", b'<configuration version="1.0"><device nam=\xde\x90>', 42)
+config("cut_in_invalid_name", document(param(1, 1)).encode() + b"<confi" + b"\xca" * 32 + b'guration version="0.0">\n  <devic</parameter>\n  </device>\n</configuration>\n', 200)
 config("two_configurations", document(param(1, 1)) + document(param(2, 2)), 200)
 
 
@@ -102,6 +105,7 @@ reply("read_wrong_count", READ, with_crc([1, 3, 4, 0, 1, 0, 2]), 200, 3)
 reply("read_other_slave", READ, with_crc([2, 3, 2, 0, 1]), 0, 1)
 reply("read_exception", READ, with_crc([1, 0x83, 2]), 0xFFF0, 9)
 reply("read_exception_other", READ, with_crc([1, 0x90, 2]), 0xFFF0, 9)
+reply("read_none_exception", READ, with_crc([1, 0x83, 2]), 0x100, 0)
 reply("read_identification", READ, with_crc([1, 3, 18] + [0, 2, 0, 3] + [0] * 14), 0xFFF0, 9)
 reply("read_read_error", READ, values[:5], 200, 3, read_error=True)
 reply("read_ff_ff", READ, b"\xff\xff" + values, 200, 3, [(2, 0)])
