@@ -5,6 +5,7 @@
 #include <fstream>
 #include <glib/gstdio.h>
 #include <regex>
+#include <tuple>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -130,15 +131,11 @@ TEST(Catalogue, ShareLocaleCountsOnlyAsDirectory) {
 }
 
 TEST(Clock, TwoDigitFields) {
-    std::tm t{};
-    t.tm_hour = 9;
-    t.tm_min = 5;
-    t.tm_sec = 3;
-    EXPECT_EQ(clock_text(t), "09:05:03");
-    t.tm_hour = 21;
-    t.tm_min = 0;
-    t.tm_sec = 0;
-    EXPECT_EQ(clock_text(t), "21:00:00");
+    std::tm morning{}, evening{};
+    std::tie(morning.tm_hour, morning.tm_min, morning.tm_sec) = std::tuple(9, 5, 3);
+    evening.tm_hour = 21;
+    EXPECT_EQ(clock_text(morning), "09:05:03");
+    EXPECT_EQ(clock_text(evening), "21:00:00");
 }
 
 class ShellTest : public test::GuiTest {};
@@ -213,22 +210,35 @@ TEST_F(ShellTest, QuitEndsTheMainLoop) {
     EXPECT_EQ(run_in_process(variant_full, quit, nullptr), 0);
 }
 
-TEST_F(ShellTest, AboutRunsTransientAndEndsOnAnyResponse) {
+// The About dialog's own close button ends it; it stands over the main window.
+TEST_F(ShellTest, AboutRunsTransientAndItsCloseButtonEndsIt) {
     test::load_main_window(variant_full);
     GtkWidget* seen_parent = nullptr;
     auto answer = [](gpointer data) -> gboolean {
         for (GtkWidget* d : test::standing_dialogs()) {
-            if (g_str_equal(gtk_widget_get_name(d), "kelvra_about")) {
-                *static_cast<GtkWidget**>(data) =
-                    GTK_WIDGET(gtk_window_get_transient_for(GTK_WINDOW(d)));
-                gtk_dialog_response(GTK_DIALOG(d), GTK_RESPONSE_DELETE_EVENT);
-            }
+            if (!GTK_IS_ABOUT_DIALOG(d))
+                continue;
+            *static_cast<GtkWidget**>(data) =
+                GTK_WIDGET(gtk_window_get_transient_for(GTK_WINDOW(d)));
+            EXPECT_STREQ(gtk_widget_get_name(d), "kelvra_about");
+            EXPECT_STREQ(gtk_about_dialog_get_version(GTK_ABOUT_DIALOG(d)), "1.0");
+            GList* buttons = gtk_container_get_children(GTK_CONTAINER(GTK_DIALOG(d)->action_area));
+            GtkWidget* close = nullptr;
+            for (GList* l = buttons; l; l = l->next)
+                if (GTK_IS_BUTTON(l->data) && GTK_WIDGET_VISIBLE(l->data))
+                    close = GTK_WIDGET(l->data);
+            g_list_free(buttons);
+            if (close)
+                gtk_button_clicked(GTK_BUTTON(close));
+            else
+                gtk_dialog_response(GTK_DIALOG(d), GTK_RESPONSE_NONE);
+            EXPECT_NE(close, nullptr) << "no close button";
         }
         return FALSE;
     };
     g_timeout_add(300, answer, &seen_parent);
     on_menu_about_activate(nullptr, nullptr);
-    EXPECT_EQ(seen_parent, glade_xml_get_widget(glade_xml, "kelvra_main"));
+    EXPECT_EQ(seen_parent, test::widget("kelvra_main"));
     test::flush_events();
     EXPECT_TRUE(test::standing_dialogs().empty());
 }
