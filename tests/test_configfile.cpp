@@ -1,9 +1,7 @@
 #include "configfile.h"
+#include "support.h"
 
-#include <fstream>
 #include <gtest/gtest.h>
-#include <map>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,15 +10,8 @@ namespace {
 
 using Applied = std::vector<std::pair<int, uint16_t>>;
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 std::string data_path(const std::string& name) {
-    return std::string(KELVRA_SOURCE_DIR) + "/tests/data/" + name;
+    return test::source_path("tests/data/" + name);
 }
 
 uint16_t golden_value(int address) {
@@ -90,7 +81,7 @@ TEST(ConfigWriter, GoldenFiles) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.golden);
-        EXPECT_EQ(written(*c.v, c.nrelays, c.options), read_file(data_path(c.golden)));
+        EXPECT_EQ(written(*c.v, c.nrelays, c.options), test::slurp(data_path(c.golden)));
     }
 }
 

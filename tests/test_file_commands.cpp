@@ -9,74 +9,17 @@
 #include "support.h"
 #include "transfer.h"
 
-#include <csignal>
 #include <ctime>
-#include <fstream>
 #include <functional>
 #include <glib/gstdio.h>
-#include <map>
 #include <memory>
-#include <sstream>
-#include <sys/resource.h>
 
 namespace {
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void put(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-GtkWidget* widget(const char* name) {
-    return glade_xml_get_widget(glade_xml, name);
-}
-
-std::vector<std::string> messages() {
-    std::vector<std::string> out;
-    for (GtkWidget* d : test::standing_dialogs())
-        out.push_back(test::dialog_text(d));
-    return out;
-}
-
-std::string status_text() {
-    GtkWidget* area = gtk_statusbar_get_message_area(GTK_STATUSBAR(widget("statusbar")));
-    GList* children = gtk_container_get_children(GTK_CONTAINER(area));
-    std::string text =
-        GTK_IS_LABEL(children->data) ? gtk_label_get_text(GTK_LABEL(children->data)) : "?";
-    g_list_free(children);
-    return text;
-}
-
-std::map<int, uint16_t> register_values(const std::vector<uint16_t>& addresses) {
-    std::map<int, uint16_t> out;
-    for (uint16_t a : addresses)
-        get_register(a, &out[a]);
-    return out;
-}
-
-// Makes writes beyond `bytes` fail, as a full disk does, while it lives.
-class FileSizeLimit {
-  public:
-    explicit FileSizeLimit(rlim_t bytes) : previous_(signal(SIGXFSZ, SIG_IGN)) {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        rlimit small = saved_;
-        small.rlim_cur = bytes;
-        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        signal(SIGXFSZ, previous_);
-    }
-
-  private:
-    sighandler_t previous_;
-    rlimit saved_{};
-};
+using test::messages;
+using test::register_values;
+using test::slurp;
+using test::widget;
 
 // Answers the next file chooser from inside its own dialog loop: `inspect` checks it and picks
 // the answer, given once the chooser reports the wanted file (it takes a folder in the
@@ -116,8 +59,12 @@ gboolean answer_chooser(gpointer data) {
 }
 
 void with_chooser(ChooserAnswer& answer, const char* menu_item) {
-    g_timeout_add(10, answer_chooser, &answer);
+    guint source = g_timeout_add(10, answer_chooser, &answer);
     gtk_menu_item_activate(GTK_MENU_ITEM(widget(menu_item)));
+    if (!answer.chooser) { // the answer must not outlive this frame
+        g_source_remove(source);
+        ADD_FAILURE() << menu_item << " showed no chooser";
+    }
 }
 
 void find_entry(GtkWidget* w, gpointer data) {
@@ -161,10 +108,6 @@ class FileCommands : public test::GuiTest {
   protected:
     void SetUp() override {
         GuiTest::SetUp();
-        gchar* d = g_dir_make_tmp("kelvra-files-XXXXXX", nullptr);
-        ASSERT_NE(d, nullptr);
-        dir_ = d;
-        g_free(d);
         // The choosers record accepted files in the user's recent files, in this folder.
         g_mkdir_with_parents(g_get_user_data_dir(), 0700);
     }
@@ -176,9 +119,6 @@ class FileCommands : public test::GuiTest {
         nrelays = 0;
         options = 0;
         GuiTest::TearDown();
-        for (const std::string& name : entries())
-            g_unlink(path(name).c_str());
-        g_rmdir(dir_.c_str());
     }
     void open_window(const Variant& v) {
         test::load_main_window(v);
@@ -197,17 +137,8 @@ class FileCommands : public test::GuiTest {
         ASSERT_EQ(messages(), std::vector<std::string>{});
         sim.clear_log();
     }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    std::vector<std::string> entries() const {
-        std::vector<std::string> names;
-        GDir* d = g_dir_open(dir_.c_str(), 0, nullptr);
-        while (const char* name = d ? g_dir_read_name(d) : nullptr)
-            names.push_back(name);
-        if (d)
-            g_dir_close(d);
-        return names;
-    }
-    std::string dir_;
+    std::string path(const std::string& name) const { return dir_.path(name); }
+    test::TempDir dir_;
 };
 
 long seconds_of_day(std::time_t t) {
@@ -238,7 +169,7 @@ TEST_P(ConfigRoundTrip, SavedWidgetsComeBackFromTheFile) {
     test::SimHarness sim({"--relays", "2", "--options", std::to_string(c.options), "--variant",
                           c.sim_variant, "--baud", "0"});
     connect_to(sim);
-    gtk_button_clicked(GTK_BUTTON(gtk_bin_get_child(GTK_BIN(widget("Download")))));
+    test::click("Download");
     std::vector<uint16_t> addresses = config_addresses(*c.variant, 2, c.options);
     std::map<int, uint16_t> before = register_values(addresses);
 
@@ -265,10 +196,9 @@ TEST_P(ConfigRoundTrip, SavedWidgetsComeBackFromTheFile) {
     EXPECT_EQ(messages(), std::vector<std::string>{});
 }
 
+// The MODBUS port block goes round through the choosers in the session tests.
 INSTANTIATE_TEST_SUITE_P(Variants, ConfigRoundTrip,
-                         ::testing::Values(RoundTripCase{&variant_full, "full", 0},
-                                           RoundTripCase{&variant_full, "full", 3},
-                                           RoundTripCase{&variant_rtd, "rtd", 0},
+                         ::testing::Values(RoundTripCase{&variant_full, "full", 3},
                                            RoundTripCase{&variant_rtd, "rtd", 1}),
                          [](const auto& info) {
                              return std::string(info.param.sim_variant) +
@@ -308,11 +238,12 @@ TEST_F(FileCommands, ReadingFaultsAreShownAfterWhatCameBefore) {
         {path("bad.cfg"), "<configuration><device name=\"varnel0\">",
          bad + "\"name\" with invalid value \"varnel0\"."},
         {path("missing.cfg"), "", "Cannot open configuration file " + path("missing.cfg") + "."},
-        {dir_, "", "Cannot open configuration file " + dir_ + "."}, // opens, cannot be read
+        {dir_.path(), "",
+         "Cannot open configuration file " + dir_.path() + "."}, // opens, cannot be read
     };
     for (const auto& c : cases) {
         if (!c.text.empty())
-            put(c.file, c.text);
+            test::put(c.file, c.text);
         open_config(c.file.c_str());
         EXPECT_EQ(messages(), std::vector<std::string>{c.message});
         test::close_dialogs();
@@ -325,21 +256,21 @@ TEST_F(FileCommands, ReadingFaultsAreShownAfterWhatCameBefore) {
 TEST_F(FileCommands, AFailedSaveLeavesTheOldFile) {
     fill_window(variant_full);
     const std::string old(2000, 'x');
-    put(path("a.cfg"), old);
+    test::put(path("a.cfg"), old);
     {
-        FileSizeLimit limit(600); // the new file needs more than that
+        test::FileSizeLimit limit(600); // the new file needs more than that
         save_config(path("a.cfg").c_str());
     }
     save_config(path("missing/a.cfg").c_str());
     EXPECT_EQ(messages(), std::vector<std::string>(2, "Error writing configuration file."));
     EXPECT_EQ(slurp(path("a.cfg")), old);
-    EXPECT_EQ(entries(), std::vector<std::string>{"a.cfg"}) << "no temporary is left behind";
+    EXPECT_EQ(dir_.entries(), std::vector<std::string>{"a.cfg"}) << "no temporary is left behind";
 }
 
 TEST_F(FileCommands, TheChoosersOpenSaveAndOfferTheLastFile) {
     fill_window(variant_full);
-    put(path("in.cfg"), "<configuration><device name=\"varnel\">"
-                        "<parameter type=\"uint16\" address=\"213\">17</parameter>");
+    test::put(path("in.cfg"), "<configuration><device name=\"varnel\">"
+                              "<parameter type=\"uint16\" address=\"213\">17</parameter>");
     ChooserAnswer open{[&](GtkFileChooser* c) {
                            expect_chooser(c, "Open Configuration", GTK_STOCK_OPEN, "*.cfg", "");
                            gtk_file_chooser_set_filename(c, path("in.cfg").c_str());
@@ -367,7 +298,7 @@ TEST_F(FileCommands, TheChoosersOpenSaveAndOfferTheLastFile) {
     ChooserAnswer first{[&](GtkFileChooser* c) {
                             expect_chooser(c, "Save Configuration", GTK_STOCK_SAVE, "*.cfg",
                                            "untitled.cfg");
-                            gtk_file_chooser_set_current_folder(c, dir_.c_str());
+                            gtk_file_chooser_set_current_folder(c, dir_.path().c_str());
                         },
                         path("untitled.cfg")};
     with_chooser(first, "menu_saveconfig");
@@ -394,7 +325,7 @@ void on_fraction(GObject* bar, GParamSpec*, gpointer data) {
     for (const char* name :
          {"Download", "Upload", "menu_events", "menu_saveconfig", "menu_openconfig", "Connect"})
         seen->commands_insensitive &= !GTK_WIDGET_SENSITIVE(widget(name));
-    seen->status = status_text();
+    seen->status = test::status_text();
 }
 
 class EventExport : public FileCommands {
@@ -416,18 +347,18 @@ TEST_F(EventExport, WholeDumpFromTheSimulatorThroughTheMenu) {
     ChooserAnswer answer{[&](GtkFileChooser* c) {
                              expect_chooser(c, "Save Events to CSV", GTK_STOCK_SAVE, "*.csv",
                                             "untitled.csv");
-                             gtk_file_chooser_set_current_folder(c, dir_.c_str());
+                             gtk_file_chooser_set_current_folder(c, dir_.path().c_str());
                          },
                          path("untitled.csv")};
     with_chooser(answer, "menu_events");
     EXPECT_EQ(messages(), std::vector<std::string>{});
     EXPECT_EQ(sim.log(), std::vector<std::string>{"R 65504 1"});
     EXPECT_TRUE(slurp(path("untitled.csv")) ==
-                slurp(std::string(KELVRA_SOURCE_DIR) + "/tests/data/events_sim_full.csv"))
+                slurp(test::source_path("tests/data/events_sim_full.csv")))
         << "differs from events_sim_full.csv";
 
     EXPECT_EQ(seen_.status, "Downloading events. This may take up to a minute.");
-    EXPECT_EQ(status_text(), "Finished downloading events.");
+    EXPECT_EQ(test::status_text(), "Finished downloading events.");
     ASSERT_GT(seen_.fractions.size(), 2u) << "the dump arrives in many reads";
     EXPECT_TRUE(std::is_sorted(seen_.fractions.begin(), seen_.fractions.end()));
     EXPECT_EQ(seen_.fractions.back(), 1.0);
@@ -455,42 +386,31 @@ TEST_F(EventExport, RefusalsComeBeforeAnyChooser) {
     }
     EXPECT_TRUE(test::standing_dialogs().empty());
     EXPECT_EQ(sim.log(), std::vector<std::string>{});
-    EXPECT_EQ(status_text(), "");
-    EXPECT_EQ(entries(), std::vector<std::string>{});
+    EXPECT_EQ(test::status_text(), "");
+    EXPECT_EQ(dir_.entries(), std::vector<std::string>{});
 }
 
-TEST_F(EventExport, FailuresLeaveTheOldFile) {
-    struct Case {
-        std::vector<std::string> sim_args;
-        std::string target;
-        rlim_t size_limit; // 0: none
-        bool downloads;    // whether the dump is asked for
-    };
-    const Case cases[] = {
-        {{"--fault", "short-dump"}, "events.csv", 0, true},
-        {{"--fault", "no-reply", "--fault-address", "65504"}, "events.csv", 0, true},
-        {{}, "events.csv", 100000, true},     // disk full
-        {{}, "missing/events.csv", 0, false}, // cannot be created: no download
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.target + " " + ::testing::PrintToString(c.sim_args));
-        std::vector<std::string> args{"--baud", "0"};
-        args.insert(args.end(), c.sim_args.begin(), c.sim_args.end());
-        test::SimHarness sim(args);
-        connect_to(sim);
-        put(path("events.csv"), "kept\n");
+// Failed downloads through the window are the fault-injection tests' cases.
+TEST_F(EventExport, AFileThatCannotBeWrittenLeavesTheOldOne) {
+    test::SimHarness sim({"--baud", "0"});
+    connect_to(sim);
+    for (bool disk_full : {true, false}) {
+        SCOPED_TRACE(disk_full ? "disk full" : "cannot be created");
+        test::put(path("events.csv"), "kept\n");
         {
-            std::unique_ptr<FileSizeLimit> limit;
-            if (c.size_limit)
-                limit = std::make_unique<FileSizeLimit>(c.size_limit);
-            save_events(path(c.target).c_str());
+            std::unique_ptr<test::FileSizeLimit> limit;
+            if (disk_full)
+                limit = std::make_unique<test::FileSizeLimit>(100000);
+            save_events(path(disk_full ? "events.csv" : "missing/events.csv").c_str());
         }
         EXPECT_EQ(messages(), std::vector<std::string>{"Error writing event CSV file."});
         EXPECT_EQ(slurp(path("events.csv")), "kept\n");
-        EXPECT_EQ(entries(), std::vector<std::string>{"events.csv"});
-        EXPECT_EQ(sim.log() == std::vector<std::string>{"R 65504 1"}, c.downloads);
+        EXPECT_EQ(dir_.entries(), std::vector<std::string>{"events.csv"});
+        // A file that cannot be created is known before the download.
+        EXPECT_EQ(sim.log(),
+                  disk_full ? std::vector<std::string>{"R 65504 1"} : std::vector<std::string>{});
         EXPECT_FALSE(GTK_WIDGET_VISIBLE(widget("events_progress")));
-        gtk_toggle_tool_button_set_active(GTK_TOGGLE_TOOL_BUTTON(widget("Connect")), FALSE);
         test::close_dialogs();
+        sim.clear_log();
     }
 }

@@ -108,77 +108,63 @@ TEST_F(Engine, SendsTheRequestThenItsCrcAndReadsAFrame) {
     EXPECT_TRUE(link->timeouts_hit.empty()) << "a closed frame ends without waiting";
 }
 
-// How the reply arrives, and whether the transaction takes it.
-TEST_F(Engine, ReplyTiming) {
+// How the reply arrives, and whether the transaction takes it; nothing lands past the limit.
+TEST_F(Engine, ReplyTimingAndLimit) {
     const Bytes head(REPLY.begin(), REPLY.begin() + 3), tail(REPLY.begin() + 3, REPLY.end());
+    const Bytes junk{0xDE, 0xAD, 0xBE};
+    const std::vector<uint32_t> any{~0u}; // the timeouts met are not the point
     struct Case {
         const char* name;
         std::vector<fake::Arrival> script;
         int result;
+        uint32_t length;
         std::vector<uint32_t> waited; // read timeouts that ran out
+        bool framed = true;
+        int32_t limit = REPLY_LIMIT;
     } cases[] = {
-        {"two bursts", {burst(head), burst(tail)}, 1, {}},
-        {"late first byte", {silence(1999), burst(REPLY)}, 1, {}},
-        {"pause within the reply", {burst(head), silence(999), burst(tail)}, 1, {}},
-        {"nothing within 2000 ms", {silence(2000), burst(REPLY)}, 0, {2000}},
-        {"no reply", {}, 0, {2000}},
-        {"reply broken by silence", {burst(head), silence(1000), burst(tail)}, 0, {1000}},
-        {"stray byte after the frame", {burst(STRAY)}, 0, {1000}},
-        {"two bytes", {burst({0x01, 0x03})}, 0, {1000}},
-        {"bad crc", {burst({0x01, 0x03, 0x02, 0x12, 0x34, 0x00, 0x00})}, 0, {1000}},
-        {"read error", {burst(head), fake::read_error()}, 0, {}},
+        {"two bursts", {burst(head), burst(tail)}, 1, 7, {}},
+        {"late first byte", {silence(1999), burst(REPLY)}, 1, 7, {}},
+        {"pause within the reply", {burst(head), silence(999), burst(tail)}, 1, 7, {}},
+        {"nothing within 2000 ms", {silence(2000), burst(REPLY)}, 0, 0, {2000}},
+        {"no reply", {}, 0, 0, {2000}},
+        {"reply broken by silence", {burst(head), silence(1000), burst(tail)}, 0, 0, {1000}},
+        {"stray byte after the frame", {burst(STRAY)}, 0, 0, {1000}},
+        {"two bytes", {burst({0x01, 0x03})}, 0, 0, {1000}},
+        {"bad crc", {burst({0x01, 0x03, 0x02, 0x12, 0x34, 0x00, 0x00})}, 0, 0, {1000}},
+        {"read error", {burst(head), fake::read_error()}, 0, 0, {}},
+        {"framed past the limit", {burst(Bytes(300, 0xA5))}, 0, 0, any, true, 100},
+        // Raw replies end on silence and need three bytes.
+        {"raw three bytes", {burst(junk)}, 1, 3, any, false},
+        {"raw two bytes", {burst({0xDE, 0xAD})}, 0, 0, any, false},
+        {"raw nothing", {}, 0, 0, any, false},
+        {"raw past the limit", {burst(Bytes(300, 0xA5))}, 1, 100, any, false, 100},
+        {"raw byte by byte past the limit",
+         {burst({1}), burst({2}), burst(Bytes(200, 3))},
+         1,
+         100,
+         any,
+         false,
+         100},
     };
     for (auto& c : cases) {
         auto l = fake::Link::install();
         ASSERT_EQ(serial_open(), 1);
         l->reply(c.script);
-        uint8_t reply[REPLY_LIMIT];
-        auto r = once(REQUEST, reply, REPLY_LIMIT, true);
-        EXPECT_EQ(r.result, c.result) << c.name;
-        EXPECT_EQ(r.length, c.result ? REPLY.size() : 0u) << c.name;
-        EXPECT_EQ(l->timeouts_hit, c.waited) << c.name;
-        serial_close();
-    }
-}
-
-TEST_F(Engine, RawRepliesNeedThreeBytesAndEndOnSilence) {
-    open();
-    const Bytes junk{0xDE, 0xAD, 0xBE};
-    for (size_t n = 0; n <= junk.size(); ++n) {
-        link->reply(Bytes(junk.begin(), junk.begin() + n));
-        uint8_t reply[16];
-        auto r = once(REQUEST, reply, sizeof reply, false);
-        EXPECT_EQ(r.result, n == 3 ? 1 : 0) << n;
-        EXPECT_EQ(r.length, n == 3 ? 3u : 0u) << n;
-        if (n == 3) {
-            EXPECT_EQ(Bytes(reply, reply + 3), junk);
-        }
-    }
-}
-
-TEST_F(Engine, NeverStoresMoreThanTheLimit) {
-    open();
-    constexpr int32_t limit = 100;
-    struct Case {
-        const char* name;
-        std::vector<fake::Arrival> script;
-        bool crc_terminated;
-        int result;
-    } cases[] = {
-        {"one burst", {burst(Bytes(300, 0xA5))}, false, 1},
-        {"byte by byte", {burst({1}), burst({2}), burst(Bytes(200, 3))}, false, 1},
-        {"framed", {burst(Bytes(300, 0xA5))}, true, 0},
-    };
-    for (auto& c : cases) {
-        link->reply(c.script);
-        uint8_t reply[limit + 64];
+        uint8_t reply[REPLY_LIMIT + 64];
         std::fill(std::begin(reply), std::end(reply), 0x77);
-        auto r = once(REQUEST, reply, limit, c.crc_terminated);
+        auto r = once(REQUEST, reply, c.limit, c.framed);
         EXPECT_EQ(r.result, c.result) << c.name;
-        EXPECT_EQ(r.length, c.result ? uint32_t(limit) : 0u) << c.name;
-        EXPECT_TRUE(std::all_of(reply + limit, std::end(reply), [](uint8_t b) {
+        EXPECT_EQ(r.length, c.length) << c.name;
+        if (c.waited != any) {
+            EXPECT_EQ(l->timeouts_hit, c.waited) << c.name;
+        }
+        EXPECT_TRUE(std::all_of(reply + c.limit, std::end(reply), [](uint8_t b) {
             return b == 0x77;
         })) << c.name;
+        if (c.length == 3) {
+            EXPECT_EQ(Bytes(reply, reply + 3), junk);
+        }
+        serial_close();
     }
 }
 
