@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Writes the seed corpora of the fuzz targets (see the layouts at the top of each target)."""
+"""Writes the seed corpora of the fuzz targets (see the layouts at the top of each target).
+Inputs that fuzzing found to reach new code sit beside them under their hash names."""
 import pathlib
 import struct
 
