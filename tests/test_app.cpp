@@ -2,6 +2,7 @@
 // request, About, and the programs' start-up as a whole.
 #include "support.h"
 
+#include <filesystem>
 #include <fstream>
 #include <glib/gstdio.h>
 #include <regex>
@@ -11,51 +12,34 @@
 
 namespace {
 
-const char* MINIMAL_UI = R"(<?xml version="1.0"?>
-<!DOCTYPE glade-interface SYSTEM "glade-2.0.dtd">
-<glade-interface>
-  <widget class="GtkWindow" id="kelvra_main">
-    <property name="title">%s</property>
-  </widget>
-</glade-interface>
-)";
+namespace fs = std::filesystem;
 
 // A scratch working directory, left again at the end.
 class ScratchDir {
   public:
-    ScratchDir() : path_(g_dir_make_tmp("kelvra-test-XXXXXX", nullptr)) {
-        old_ = g_get_current_dir();
-        EXPECT_EQ(chdir(path_), 0);
-    }
+    ScratchDir() { EXPECT_EQ(chdir(path_.c_str()), 0); }
     ~ScratchDir() {
-        EXPECT_EQ(chdir(old_), 0);
-        std::string cmd = std::string("rm -rf '") + path_ + "'";
-        EXPECT_EQ(system(cmd.c_str()), 0);
-        g_free(path_);
-        g_free(old_);
+        EXPECT_EQ(chdir(old_.c_str()), 0);
+        fs::remove_all(path_);
     }
-    std::string file(const std::string& name, const std::string& content) const {
-        std::string p = std::string(path_) + "/" + name;
-        g_mkdir_with_parents(g_path_get_dirname(p.c_str()), 0755);
-        std::ofstream(p) << content;
-        return p;
+    void file(const std::string& name, const std::string& content) const {
+        fs::create_directories((path_ / name).parent_path());
+        std::ofstream(path_ / name) << content;
     }
     std::string path() const { return path_; }
 
   private:
-    gchar* path_;
-    gchar* old_;
+    fs::path old_ = fs::current_path();
+    fs::path path_ = [] {
+        char tmpl[] = "/tmp/kelvra-test-XXXXXX";
+        return std::string(mkdtemp(tmpl));
+    }();
 };
 
-std::string ui_with_title(const char* title) {
-    gchar* s = g_strdup_printf(MINIMAL_UI, title);
-    std::string out(s);
-    g_free(s);
-    return out;
-}
-
-std::string title_of(GladeXML* xml) {
-    return gtk_window_get_title(GTK_WINDOW(glade_xml_get_widget(xml, "kelvra_main")));
+std::string ui_with_title(const std::string& title) {
+    return "<glade-interface><widget class=\"GtkWindow\" id=\"kelvra_main\"><property "
+           "name=\"title\">" +
+           title + "</property></widget></glade-interface>";
 }
 
 struct RunResult {
@@ -84,29 +68,24 @@ RunResult run_program(const std::string& program, const std::string& cwd) {
 
 TEST(InterfaceSearch, FirstFolderThatLoadsWins) {
     ScratchDir dir;
+    auto title = [](std::initializer_list<const char*> folders) {
+        GladeXML* xml = glade_load("main.glade", folders);
+        std::string t =
+            xml ? gtk_window_get_title(GTK_WINDOW(glade_xml_get_widget(xml, "kelvra_main")))
+                : "(none)";
+        if (xml)
+            g_object_unref(xml);
+        return t;
+    };
     dir.file("first/main.glade", ui_with_title("first"));
     dir.file("second/main.glade", ui_with_title("second"));
-    GladeXML* xml = glade_load("main.glade", {"first/", "second/"});
-    ASSERT_NE(xml, nullptr);
-    EXPECT_EQ(title_of(xml), "first");
-    g_object_unref(xml);
-
+    dir.file("third/main.glade/x", ""); // a directory of that name is not a file
+    EXPECT_EQ(title({"first/", "second/"}), "first");
+    EXPECT_EQ(title({"third/", "second/"}), "second");
+    EXPECT_EQ(title({"third/", "none/"}), "(none)");
     // A first copy that does not load does not stop the search.
     dir.file("first/main.glade", "<glade-interface><widget class=");
-    test::reset_logged_problems();
-    xml = glade_load("main.glade", {"first/", "second/"});
-    ASSERT_NE(xml, nullptr);
-    EXPECT_EQ(title_of(xml), "second");
-    g_object_unref(xml);
-
-    // A directory of that name is not a file.
-    g_mkdir_with_parents("third/main.glade", 0755);
-    xml = glade_load("main.glade", {"third/", "second/"});
-    ASSERT_NE(xml, nullptr);
-    EXPECT_EQ(title_of(xml), "second");
-    g_object_unref(xml);
-
-    EXPECT_EQ(glade_load("main.glade", {"third/", "none/"}), nullptr);
+    EXPECT_EQ(title({"first/", "second/"}), "second");
 }
 
 TEST(InterfaceSearch, ProgramsWithoutInterfaceFileFailWithTheBareName) {

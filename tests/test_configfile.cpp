@@ -124,75 +124,62 @@ TEST(ConfigReader, ReadsAFileLongerThanOneRead) {
     fclose(folder);
 }
 
+// Reader messages.
+std::string bad(const std::string& what) {
+    return "Invalid configuration file: " + what + ".";
+}
+std::string attr(const std::string& name, const std::string& value) {
+    return bad("attribute \"" + name + "\" with invalid value \"" + value + "\"");
+}
+std::string value(const std::string& text) {
+    return bad("parameter with invalid value \"" + text + "\"");
+}
+
 TEST(ConfigReader, EveryOutcomeWhateverTheChunkSize) {
-    const std::string bad = "Invalid configuration file: ";
     const std::string blanks127(127, ' ');
+    const std::string v2 = "<configuration version=\"2\">",
+                      v1e0 = "<configuration version=\"1e0\">";
     struct Case {
         const char* what;
         std::string document;
         Applied applied;
         std::string message;
-        const char* device = "varnel";
     };
     const Case cases[] = {
         {"plain", doc(p("0", "5") + p("1023", "65535")), {{0, 5}, {1023, 65535}}, ""},
-        {"other variant",
-         doc(p("0", "5"), "varnel0"),
-         {},
-         bad + "attribute \"name\" with invalid value \"varnel0\"."},
-        {"version 2",
-         doc(p("0", "5"), "varnel", "<configuration version=\"2\">"),
-         {},
-         bad + "attribute \"version\" with invalid value \"2\"."},
-        {"version 1e0",
-         doc(p("0", "5"), "varnel", "<configuration version=\"1e0\">"),
-         {{0, 5}},
-         ""},
+        {"other variant", doc(p("0", "5"), "varnel0"), {}, attr("name", "varnel0")},
+        {"version 2", doc(p("0", "5"), "varnel", v2.c_str()), {}, attr("version", "2")},
+        {"version 1e0", doc(p("0", "5"), "varnel", v1e0.c_str()), {{0, 5}}, ""},
         {"no version", doc(p("0", "5"), "varnel", "<configuration>"), {{0, 5}}, ""},
-        {"unknown root", "<config version=\"1\"/>", {}, bad + "unknown element \"config\"."},
+        {"unknown root", "<config version=\"1\"/>", {}, bad("unknown element \"config\"")},
         {"element in parameter",
          doc(p("0", "1") + p("2", "<unit/>")),
          {{0, 1}},
-         bad + "unknown element \"unit\"."},
+         bad("unknown element \"unit\"")},
         {"unknown attribute",
          doc(p("0", "1") + "<parameter type=\"uint16\" address=\"1\" unit=\"C\">2</parameter>"),
          {{0, 1}},
-         bad + "element \"parameter\" with unknown attribute \"unit\"."},
+         bad("element \"parameter\" with unknown attribute \"unit\"")},
         {"unknown device attribute",
          "<configuration><device model=\"x\"/></configuration>",
          {},
-         bad + "element \"device\" with unknown attribute \"model\"."},
+         bad("element \"device\" with unknown attribute \"model\"")},
         {"other type",
          doc("<parameter type=\"int16\" address=\"1\">2</parameter>"),
          {},
-         bad + "attribute \"type\" with invalid value \"int16\"."},
-        {"blank value",
-         doc(p("0", "1") + p("1", "  ") + p("2", "3")),
-         {{0, 1}},
-         bad + "parameter with invalid value \"  \"."},
-        {"letters", doc(p("7", "abc")), {}, bad + "parameter with invalid value \"abc\"."},
+         attr("type", "int16")},
+        {"blank value", doc(p("0", "1") + p("1", "  ") + p("2", "3")), {{0, 1}}, value("  ")},
+        {"letters", doc(p("7", "abc")), {}, value("abc")},
         {"low 16 bits",
          doc(p("1", "70000") + p("2", "-1") + p("3", " +12abc")),
          {{1, 4464}, {2, 65535}, {3, 12}},
          ""},
         {"same address twice", doc(p("5", "1") + p("5", "2")), {{5, 1}, {5, 2}}, ""},
-        {"judged by 127 bytes",
-         doc(p("4", blanks127 + "9")),
-         {},
-         bad + "parameter with invalid value \"" + blanks127 + "\"."},
+        {"judged by 127 bytes", doc(p("4", blanks127 + "9")), {}, value(blanks127)},
         {"number within 127 bytes", doc(p("4", std::string(126, ' ') + "9")), {{4, 9}}, ""},
-        {"address 1024",
-         doc(p("0", "1") + p("1024", "2")),
-         {{0, 1}},
-         bad + "attribute \"address\" with invalid value \"1024\"."},
-        {"address -1",
-         doc(p("-1", "2")),
-         {},
-         bad + "attribute \"address\" with invalid value \"-1\"."},
-        {"address not a number",
-         doc(p("x1", "2")),
-         {},
-         bad + "attribute \"address\" with invalid value \"x1\"."},
+        {"address 1024", doc(p("0", "1") + p("1024", "2")), {{0, 1}}, attr("address", "1024")},
+        {"address -1", doc(p("-1", "2")), {}, attr("address", "-1")},
+        {"address not a number", doc(p("x1", "2")), {}, attr("address", "x1")},
         {"address 12abc", doc(p("12abc", "2")), {{12, 2}}, ""},
         {"no address, no type",
          doc("<parameter type=\"uint16\">abc</parameter><parameter address=\"3\">x</parameter>" +
@@ -214,7 +201,7 @@ TEST(ConfigReader, EveryOutcomeWhateverTheChunkSize) {
     for (const Case& c : cases) {
         for (size_t chunk : {0, 1, 2, 7}) {
             SCOPED_TRACE(std::string(c.what) + " in chunks of " + std::to_string(chunk));
-            Outcome o = parse(c.document, chunk, c.device);
+            Outcome o = parse(c.document, chunk);
             EXPECT_EQ(o.applied, c.applied);
             if (c.message == "*") {
                 EXPECT_FALSE(o.message.empty()); // the markup parser's own wording
