@@ -86,7 +86,8 @@ class Commands : public test::GuiTest {
         EXPECT_STREQ(gtk_tool_button_get_stock_id(GTK_TOOL_BUTTON(connect_button())),
                      "gtk-disconnect");
         EXPECT_TRUE(sensitive("Connect"));
-        for (const char* name : {"Download", "Upload", "menu_events", "SetPoint C 1", "DeltaT1"})
+        for (const char* name : {"Download", "Upload", "menu_events", "SetPoint C 1", "DeltaT1",
+                                 "Date", "DailyCoolingStartMinute"})
             EXPECT_FALSE(sensitive(name)) << name;
         // The link is closed: a request reaches nobody.
         uint16_t v;
@@ -216,7 +217,8 @@ TEST_F(Commands, FailedBlockEndsTheDownloadAndKeepsWhatWasRead) {
 TEST_F(Commands, ReleaseAndSerialError) {
     test::SimHarness sim({"--relays", "3", "--baud", "0"});
     connect_to(sim);
-    for (const char* name : {"Download", "Upload", "menu_events", "SetPoint C 3", "Date"})
+    for (const char* name :
+         {"Download", "Upload", "menu_events", "SetPoint C 3", "Date", "DailyCoolingStartMinute"})
         EXPECT_TRUE(sensitive(name)) << name;
     EXPECT_FALSE(sensitive("SetPoint C 4")); // a relay the device does not have
     EXPECT_FALSE(sensitive("DNP3Address"));  // nor its port

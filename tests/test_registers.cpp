@@ -4,9 +4,8 @@
 
 namespace {
 
-GtkWidget* widget(const char* name) {
-    return glade_xml_get_widget(glade_xml, name);
-}
+using test::widget;
+
 GtkSpinButton* spin(const char* name) {
     return GTK_SPIN_BUTTON(widget(name));
 }
@@ -131,31 +130,6 @@ TEST_F(RegisterTable, UnboundEntriesAreAbsent) {
         kelvra_register[address].enabled = 1;
     }
     set_sensitive(TRUE);
-}
-
-TEST_F(RegisterTable, SensitivityFollowsEnabledAndResetClearsIt) {
-    for (int address : {40, 211, 403, 404, 405})
-        kelvra_register[address].enabled = 1;
-    set_register(40, 77);
-    set_sensitive(TRUE);
-    auto sensitive = [](const char* name) { return GTK_WIDGET_SENSITIVE(widget(name)) != 0; };
-    const char* enabled[] = {"Timeout 1",
-                             "DailyCoolingStartHour",
-                             "DailyCoolingStartMinute",
-                             "Date",
-                             "Upload",
-                             "Download",
-                             "menu_events"};
-    for (const char* name : enabled)
-        EXPECT_TRUE(sensitive(name)) << name;
-    for (const char* name : {"Timeout 2", "DeltaT1", "IndicationType"})
-        EXPECT_FALSE(sensitive(name)) << name;
-    reset_registers();
-    for (const char* name : enabled)
-        EXPECT_FALSE(sensitive(name)) << name;
-    for (const RegisterEntry& e : kelvra_register)
-        EXPECT_EQ(e.enabled, 0);
-    EXPECT_EQ(get(40), 77);
 }
 
 } // namespace
