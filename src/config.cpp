@@ -89,8 +89,8 @@ void open_config(const char* filename) {
     if (!read_config(file.get(), variant->device_name, apply, &owner.error)) {
         if (owner.error->domain == G_FILE_ERROR)
             report_unreadable(filename); // e.g. a folder: it opens, but cannot be read
-        else
-            error_dialog(owner.error->message);
+        else // the parser's own messages may quote bytes of the file that are not UTF-8
+            error_dialog(GCharPtr(g_utf8_make_valid(owner.error->message, -1)).get());
         return;
     }
     // The file holds no clock: the clock fields show the present time.
