@@ -151,26 +151,19 @@ long seconds_of_day(std::time_t t) {
 
 // --- Configuration files -------------------------------------------------------------------
 
-struct RoundTripCase {
-    const Variant* variant;
-    const char* sim_variant;
-    int options;
-};
-
-void PrintTo(const RoundTripCase& c, std::ostream* os) {
-    *os << c.sim_variant << " options " << c.options;
-}
-
-class ConfigRoundTrip : public FileCommands, public ::testing::WithParamInterface<RoundTripCase> {};
+class ConfigRoundTrip : public FileCommands,
+                        public ::testing::WithParamInterface<const Variant*> {};
 
 TEST_P(ConfigRoundTrip, SavedWidgetsComeBackFromTheFile) {
-    const RoundTripCase& c = GetParam();
-    open_window(*c.variant);
-    test::SimHarness sim({"--relays", "2", "--options", std::to_string(c.options), "--variant",
-                          c.sim_variant, "--baud", "0"});
+    // With the DNP3 port; the MODBUS port block goes round in the session tests.
+    const Variant& v = *GetParam();
+    const int opts = OPTION_DNP3 | (&v == &variant_full ? OPTION_EVENTS : 0);
+    open_window(v);
+    test::SimHarness sim({"--relays", "2", "--options", std::to_string(opts), "--variant",
+                          &v == &variant_full ? "full" : "rtd", "--baud", "0"});
     connect_to(sim);
     test::click("Download");
-    std::vector<uint16_t> addresses = config_addresses(*c.variant, 2, c.options);
+    std::vector<uint16_t> addresses = config_addresses(v, 2, opts);
     std::map<int, uint16_t> before = register_values(addresses);
 
     save_config(path("a.cfg").c_str());
@@ -196,14 +189,8 @@ TEST_P(ConfigRoundTrip, SavedWidgetsComeBackFromTheFile) {
     EXPECT_EQ(messages(), std::vector<std::string>{});
 }
 
-// The MODBUS port block goes round through the choosers in the session tests.
-INSTANTIATE_TEST_SUITE_P(Variants, ConfigRoundTrip,
-                         ::testing::Values(RoundTripCase{&variant_full, "full", 3},
-                                           RoundTripCase{&variant_rtd, "rtd", 1}),
-                         [](const auto& info) {
-                             return std::string(info.param.sim_variant) +
-                                    (info.param.options & OPTION_DNP3 ? "_dnp3" : "_modbus");
-                         });
+INSTANTIATE_TEST_SUITE_P(Variants, ConfigRoundTrip, ::testing::Values(&variant_full, &variant_rtd),
+                         [](const auto& info) { return std::string(info.param->program); });
 
 TEST_F(FileCommands, RegistersWithoutValueAreWrittenAsZero) {
     fill_window(variant_full);
@@ -235,8 +222,6 @@ TEST_F(FileCommands, ReadingFaultsAreShownAfterWhatCameBefore) {
          "<parameter type=\"uint16\" address=\"212\">30</parameter>"
          "<parameter type=\"uint16\" address=\"2000\">9</parameter>",
          bad + "\"address\" with invalid value \"2000\"."},
-        {path("bad.cfg"), "<configuration><device name=\"varnel0\">",
-         bad + "\"name\" with invalid value \"varnel0\"."},
         {path("missing.cfg"), "", "Cannot open configuration file " + path("missing.cfg") + "."},
         {dir_.path(), "",
          "Cannot open configuration file " + dir_.path() + "."}, // opens, cannot be read

@@ -163,17 +163,6 @@ TEST_P(ParameterMap, HandlersResolveAndServeTheirWidgets) {
     EXPECT_EQ(c.seen, expected);
 }
 
-TEST_P(ParameterMap, LabelsAreFilledTranslatedFormats) {
-    bool full = variant == &variant_full;
-    EXPECT_STREQ(kelvra_register[0].label, "Set Point (°C) 1");
-    EXPECT_STREQ(kelvra_register[53].label, "Timeout 14");
-    EXPECT_STREQ(kelvra_register[full ? 211 : 203].label, "Daily Cooling - Start");
-    EXPECT_STREQ(gtk_widget_get_name(kelvra_register[full ? 211 : 203].widget[1]),
-                 "DailyCoolingStartMinute");
-    EXPECT_STREQ(kelvra_register[405].label, "Year");
-    EXPECT_STREQ(kelvra_register[121].label, full ? "Set Point (I%) 2" : nullptr);
-}
-
 TEST_P(ParameterMap, AlternateActivationRowsFollowTheRelayCount) {
     const std::pair<int, std::vector<std::string>> cases[] = {
         {0, {"Disabled", "Only -3--2", "Only -1-0", "-3--2 and -1-0"}},
