@@ -56,30 +56,15 @@ TEST(EventCsv, HeaderAndRecordLines) {
     }
 }
 
-TEST(EventCsv, WholeDumpInOrderAndWriteFailures) {
+// The whole dump in order is the export's golden file; here, what must not be written.
+TEST(EventCsv, WrongLengthOrFailedWrite) {
     std::vector<uint8_t> dump(EVENT_DUMP_SIZE + 1);
-    for (size_t n = 0; n < EVENT_RECORD_COUNT; ++n) { // RTD1 and RTD2 number the record
-        dump[n * EVENT_RECORD_SIZE + 6] = static_cast<uint8_t>(n);
-        dump[n * EVENT_RECORD_SIZE + 7] = static_cast<uint8_t>(n >> 8);
-    }
     FILE* f = tmpfile();
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(write_event_csv(f, dump.data(), EVENT_DUMP_SIZE - 1), 0);
     EXPECT_EQ(write_event_csv(f, dump.data(), EVENT_DUMP_SIZE + 1), 0);
     EXPECT_EQ(ftell(f), 0) << "nothing is written for a dump of the wrong length";
-    ASSERT_EQ(write_event_csv(f, dump.data(), EVENT_DUMP_SIZE), 1);
-    rewind(f);
-    char line[512];
-    ASSERT_TRUE(fgets(line, sizeof line, f));
-    size_t n = 0;
-    for (; fgets(line, sizeof line, f); ++n) {
-        std::string expected = ZERO_TIME + std::to_string(n & 0xFF) + "," + std::to_string(n >> 8) +
-                               "," + cells("0", 8) + "," + cells("Open", 16) + "\n";
-        ASSERT_EQ(line, expected);
-    }
-    EXPECT_EQ(n, EVENT_RECORD_COUNT);
     fclose(f);
-
     // /dev/full takes a buffer's worth and fails at the first flush, well before the end.
     FILE* full = fopen("/dev/full", "w");
     ASSERT_NE(full, nullptr);

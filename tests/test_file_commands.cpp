@@ -10,7 +10,6 @@
 #include "transfer.h"
 
 #include <ctime>
-#include <functional>
 #include <glib/gstdio.h>
 #include <memory>
 
@@ -21,36 +20,39 @@ using test::register_values;
 using test::slurp;
 using test::widget;
 
-// Answers the next file chooser from inside its own dialog loop: `inspect` checks it and picks
-// the answer, given once the chooser reports the wanted file (it takes a folder in the
-// background). No wanted file: cancel.
+// Answers the next file chooser from inside its own dialog loop with `file`, once the chooser
+// reports it (it reads the folder in the background); no file: cancel.
 struct ChooserAnswer {
-    std::function<void(GtkFileChooser*)> inspect = [](GtkFileChooser*) {};
-    std::string wanted;
+    std::string file;
     GtkFileChooser* chooser = nullptr;
     int tries = 0;
 };
 
 gboolean answer_chooser(gpointer data) {
     auto* a = static_cast<ChooserAnswer*>(data);
-    if (++a->tries > 500) { // a chooser that never came or never took the name
-        ADD_FAILURE() << "the file chooser was not answered";
-        if (a->chooser)
-            gtk_dialog_response(GTK_DIALOG(a->chooser), GTK_RESPONSE_CANCEL);
-        return FALSE;
-    }
     if (!a->chooser) {
         for (GtkWidget* d : test::standing_dialogs())
             if (GTK_IS_FILE_CHOOSER_DIALOG(d))
                 a->chooser = GTK_FILE_CHOOSER(d);
         if (!a->chooser)
             return TRUE;
-        a->inspect(a->chooser);
+        bool save = gtk_file_chooser_get_action(a->chooser) == GTK_FILE_CHOOSER_ACTION_SAVE;
+        if (!a->file.empty() && save) {
+            gchar* folder = g_path_get_dirname(a->file.c_str());
+            gchar* name = g_path_get_basename(a->file.c_str());
+            gtk_file_chooser_set_current_folder(a->chooser, folder);
+            gtk_file_chooser_set_current_name(a->chooser, name);
+            g_free(folder);
+            g_free(name);
+        } else if (!a->file.empty()) {
+            gtk_file_chooser_set_filename(a->chooser, a->file.c_str());
+        }
     }
     gchar* name = gtk_file_chooser_get_filename(a->chooser);
-    bool ready = name && a->wanted == name;
+    bool ready = name && a->file == name;
     g_free(name);
-    if (a->wanted.empty() || ready) {
+    if (a->file.empty() || ready || ++a->tries > 500) {
+        EXPECT_TRUE(a->file.empty() || ready) << "the chooser never took " << a->file;
         gtk_dialog_response(GTK_DIALOG(a->chooser),
                             ready ? GTK_RESPONSE_ACCEPT : GTK_RESPONSE_CANCEL);
         return FALSE;
@@ -58,7 +60,8 @@ gboolean answer_chooser(gpointer data) {
     return TRUE;
 }
 
-void with_chooser(ChooserAnswer& answer, const char* menu_item) {
+void choose(const char* menu_item, const std::string& file) {
+    ChooserAnswer answer{file};
     guint source = g_timeout_add(10, answer_chooser, &answer);
     gtk_menu_item_activate(GTK_MENU_ITEM(widget(menu_item)));
     if (!answer.chooser) { // the answer must not outlive this frame
@@ -78,8 +81,9 @@ void find_entry(GtkWidget* w, gpointer data) {
 }
 
 // Title, buttons, filter, overwrite confirmation and, for a save, the name offered.
-void expect_chooser(GtkFileChooser* c, const char* title, const char* accept, const char* pattern,
+void expect_chooser(GtkWidget* made, const char* title, const char* accept, const char* pattern,
                     const char* offered) {
+    auto* c = GTK_FILE_CHOOSER(made);
     EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(c)), title);
     EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(c)), GTK_WINDOW(widget("kelvra_main")));
     for (auto [response, stock] :
@@ -254,40 +258,30 @@ TEST_F(FileCommands, AFailedSaveLeavesTheOldFile) {
 
 TEST_F(FileCommands, TheChoosersOpenSaveAndOfferTheLastFile) {
     fill_window(variant_full);
+    const struct {
+        GtkWidget* (*make)();
+        const char *title, *accept, *pattern, *offered;
+    } choosers[] = {
+        {new_open_config_chooser, "Open Configuration", GTK_STOCK_OPEN, "*.cfg", ""},
+        {new_save_config_chooser, "Save Configuration", GTK_STOCK_SAVE, "*.cfg", "untitled.cfg"},
+        {new_events_chooser, "Save Events to CSV", GTK_STOCK_SAVE, "*.csv", "untitled.csv"},
+    };
+    for (const auto& c : choosers) {
+        GtkWidget* chooser = c.make();
+        expect_chooser(chooser, c.title, c.accept, c.pattern, c.offered);
+        gtk_widget_destroy(chooser);
+    }
     test::put(path("in.cfg"), "<configuration><device name=\"varnel\">"
                               "<parameter type=\"uint16\" address=\"213\">17</parameter>");
-    ChooserAnswer open{[&](GtkFileChooser* c) {
-                           expect_chooser(c, "Open Configuration", GTK_STOCK_OPEN, "*.cfg", "");
-                           gtk_file_chooser_set_filename(c, path("in.cfg").c_str());
-                       },
-                       path("in.cfg")};
-    with_chooser(open, "menu_openconfig");
+    choose("menu_openconfig", path("in.cfg"));
     EXPECT_STREQ(config_filename, path("in.cfg").c_str());
     EXPECT_EQ(register_values({213})[213], 17);
-
-    ChooserAnswer cancelled; // changes nothing
-    with_chooser(cancelled, "menu_saveconfig");
+    choose("menu_saveconfig", ""); // cancelled: changes nothing
     EXPECT_STREQ(config_filename, path("in.cfg").c_str());
-
-    g_unlink(path("in.cfg").c_str()); // accepted as offered, without an overwrite question
-    ChooserAnswer save{[](GtkFileChooser* c) {
-                           expect_chooser(c, "Save Configuration", GTK_STOCK_SAVE, "*.cfg",
-                                          "in.cfg");
-                       },
-                       path("in.cfg")};
-    with_chooser(save, "menu_saveconfig");
-    EXPECT_NE(slurp(path("in.cfg")).find("address=\"213\">17<"), std::string::npos);
-
-    g_free(config_filename);
-    config_filename = nullptr;
-    ChooserAnswer first{[&](GtkFileChooser* c) {
-                            expect_chooser(c, "Save Configuration", GTK_STOCK_SAVE, "*.cfg",
-                                           "untitled.cfg");
-                            gtk_file_chooser_set_current_folder(c, dir_.path().c_str());
-                        },
-                        path("untitled.cfg")};
-    with_chooser(first, "menu_saveconfig");
-    EXPECT_STREQ(config_filename, path("untitled.cfg").c_str());
+    g_unlink(path("in.cfg").c_str()); // offered even when it has gone
+    GtkWidget* save = new_save_config_chooser();
+    expect_chooser(save, "Save Configuration", GTK_STOCK_SAVE, "*.cfg", "in.cfg");
+    gtk_widget_destroy(save);
     EXPECT_TRUE(test::standing_dialogs().empty());
 }
 
@@ -329,13 +323,7 @@ class EventExport : public FileCommands {
 TEST_F(EventExport, WholeDumpFromTheSimulatorThroughTheMenu) {
     test::SimHarness sim({"--baud", "0"});
     connect_to(sim);
-    ChooserAnswer answer{[&](GtkFileChooser* c) {
-                             expect_chooser(c, "Save Events to CSV", GTK_STOCK_SAVE, "*.csv",
-                                            "untitled.csv");
-                             gtk_file_chooser_set_current_folder(c, dir_.path().c_str());
-                         },
-                         path("untitled.csv")};
-    with_chooser(answer, "menu_events");
+    choose("menu_events", path("untitled.csv"));
     EXPECT_EQ(messages(), std::vector<std::string>{});
     EXPECT_EQ(sim.log(), std::vector<std::string>{"R 65504 1"});
     EXPECT_TRUE(slurp(path("untitled.csv")) ==
@@ -362,8 +350,7 @@ TEST_F(EventExport, RefusalsComeBeforeAnyChooser) {
     test::close_dialogs();
 
     options = OPTION_EVENTS;
-    ChooserAnswer cancelled;
-    with_chooser(cancelled, "menu_events");
+    choose("menu_events", "");
     {
         TransferGuard running; // another transfer: neither the command nor the export runs
         gtk_menu_item_activate(GTK_MENU_ITEM(widget("menu_events")));
