@@ -48,8 +48,11 @@ Outcome read(const char* device_name, const char* text, size_t size, size_t cut)
         out.code = error->code;
         // GLib's own syntax errors quote and place the fault differently when it spans two
         // pieces; only their kind is compared. The reader's own messages must match whole.
-        if (error->domain != G_MARKUP_ERROR)
+        if (error->domain != G_MARKUP_ERROR) {
             out.error = error->message;
+            // The reader's own messages quote the file only as far as it is UTF-8.
+            FUZZ_CHECK(g_utf8_validate(error->message, -1, nullptr));
+        }
         g_error_free(error);
     }
     return out;

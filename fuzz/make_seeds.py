@@ -115,6 +115,7 @@ reply("write_ok", WRITE, write_echo, 200, 4)
 reply("write_ok_split", WRITE, write_echo, 200, 4, [(3, 1), (7, 0)])
 reply("write_exception", WRITE, with_crc([1, 0x90, 3]), 200, 4)
 reply("write_echo_other_start", WRITE, write_echo, 201, 4)
+reply("write_echo_other_count", WRITE, write_echo, 200, 5)
 reply("write_too_many", WRITE, write_echo, 200, 128)
 reply("write_timeout_then_ok", WRITE, write_echo, 200, 4, [(0, 3)])
 records = bytes(range(63)) * 16  # 1008 bytes, 64 times: 64512
