@@ -126,7 +126,7 @@ TEST_F(ShellTest, ErrorDialogsStandTogetherWhileTheCallerGoesOn) {
     test::flush_events();
     auto dialogs = test::standing_dialogs();
     ASSERT_EQ(dialogs.size(), 2u);
-    GtkWidget* main_window = glade_xml_get_widget(glade_xml, "kelvra_main");
+    GtkWidget* main_window = test::widget("kelvra_main");
     std::vector<std::string> texts;
     for (GtkWidget* d : dialogs) {
         texts.push_back(test::dialog_text(d));
@@ -154,14 +154,15 @@ int run_in_process(const Variant& v, GSourceFunc check, gpointer data) {
 
 TEST_F(ShellTest, ProgramShowsItsWindowTicksAndEndsOnCloseRequest) {
     for (const Variant* v : {&variant_full, &variant_rtd}) {
-        std::string label;
-        bool download_sensitive = true;
+        struct Seen {
+            std::string clock;
+            bool download_sensitive = true;
+        } seen;
         auto check = [](gpointer data) -> gboolean {
-            auto* out = static_cast<std::pair<std::string*, bool*>*>(data);
-            *out->first =
-                gtk_label_get_text(GTK_LABEL(glade_xml_get_widget(glade_xml, "HMSLabel")));
-            *out->second = GTK_WIDGET_SENSITIVE(glade_xml_get_widget(glade_xml, "Download"));
-            GtkWidget* main_window = glade_xml_get_widget(glade_xml, "kelvra_main");
+            auto* out = static_cast<Seen*>(data);
+            out->clock = gtk_label_get_text(GTK_LABEL(test::widget("HMSLabel")));
+            out->download_sensitive = GTK_WIDGET_SENSITIVE(test::widget("Download"));
+            GtkWidget* main_window = test::widget("kelvra_main");
             EXPECT_TRUE(GTK_WIDGET_VISIBLE(main_window));
             GdkEvent* ev = gdk_event_new(GDK_DELETE);
             ev->any.window = GDK_WINDOW(g_object_ref(main_window->window));
@@ -169,21 +170,18 @@ TEST_F(ShellTest, ProgramShowsItsWindowTicksAndEndsOnCloseRequest) {
             gdk_event_free(ev);
             return FALSE;
         };
-        std::pair<std::string*, bool*> out{&label, &download_sensitive};
-        EXPECT_EQ(run_in_process(*v, check, &out), 0) << v->program;
-        EXPECT_TRUE(std::regex_match(label, std::regex("[0-2][0-9]:[0-5][0-9]:[0-5][0-9]")))
-            << label;
-        EXPECT_FALSE(download_sensitive) << "nothing that needs a device before Connect";
+        EXPECT_EQ(run_in_process(*v, check, &seen), 0) << v->program;
+        EXPECT_TRUE(std::regex_match(seen.clock, std::regex("[0-2][0-9]:[0-5][0-9]:[0-5][0-9]")))
+            << seen.clock;
+        EXPECT_FALSE(seen.download_sensitive) << "nothing that needs a device before Connect";
         // The close request does not destroy the window; the program ends through its loop.
-        GtkWidget* main_window =
-            glade_xml ? glade_xml_get_widget(glade_xml, "kelvra_main") : nullptr;
-        EXPECT_EQ(main_window, nullptr) << "the interface is dropped after the loop";
+        EXPECT_EQ(glade_xml, nullptr) << "the interface is dropped after the loop";
     }
 }
 
 TEST_F(ShellTest, QuitEndsTheMainLoop) {
     auto quit = [](gpointer) -> gboolean {
-        gtk_menu_item_activate(GTK_MENU_ITEM(glade_xml_get_widget(glade_xml, "menu_quit")));
+        gtk_menu_item_activate(GTK_MENU_ITEM(test::widget("menu_quit")));
         return FALSE;
     };
     EXPECT_EQ(run_in_process(variant_full, quit, nullptr), 0);
@@ -250,7 +248,7 @@ TEST_F(ShellTest, SpanishRunShowsTranslatedTitle) {
     std::string title;
     auto check = [](gpointer data) -> gboolean {
         *static_cast<std::string*>(data) =
-            gtk_window_get_title(GTK_WINDOW(glade_xml_get_widget(glade_xml, "kelvra_main")));
+            gtk_window_get_title(GTK_WINDOW(test::widget("kelvra_main")));
         gtk_main_quit();
         return FALSE;
     };
