@@ -134,16 +134,13 @@ FT_STATUS Link::read(uint8_t* data, uint32_t count, uint32_t* got) {
             if (!pending.empty())
                 pending.front().ms -= read_timeout;
             timeouts_hit.push_back(read_timeout);
-            now_ms += read_timeout;
             break;
         }
         Arrival a = std::move(pending.front());
         pending.pop_front();
         if (a.kind == Arrival::Error)
             return FT_IO_ERROR;
-        if (a.kind == Arrival::Silence)
-            now_ms += a.ms;
-        else
+        if (a.kind == Arrival::Burst)
             rx.insert(rx.end(), a.bytes.begin(), a.bytes.end());
     }
     uint32_t n = std::min<uint32_t>(count, static_cast<uint32_t>(rx.size()));

@@ -77,7 +77,6 @@ class Link {
     Bytes flow; // mode (low byte), xon, xoff
     int open_ports = 0;
     int closes = 0;
-    uint64_t now_ms = 0; // virtual clock
 
     // Used by the fake port.
     FT_STATUS check(Op op);

@@ -143,14 +143,4 @@ void SimHarness::clear_log() {
     log_offset_ = all_lines().size();
 }
 
-bool SimHarness::wait_for_log_lines(size_t n, int timeout_ms) const {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (log().size() < n) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 } // namespace test

@@ -38,13 +38,10 @@ class SimHarness {
     // The path KELVRA_PORT is set to: a link that follows the simulator onto a new
     // pseudo-terminal after an injected hang-up.
     const std::string& port() const { return port_; }
-    pid_t pid() const { return pid_; }
 
     // The complete log lines received since the start or the last clear_log().
     std::vector<std::string> log() const;
     void clear_log();
-    // Waits until log() has at least n lines; false if it had not after timeout_ms.
-    bool wait_for_log_lines(size_t n, int timeout_ms = 5000) const;
 
   private:
     std::vector<std::string> all_lines() const;

@@ -1,4 +1,5 @@
-// The register table on the real main window: conversions both ways, sensitivity, reset.
+// The register table on the real main window: conversions both ways, unbound entries, and the
+// input rules of tau and m.
 #include "registers.h"
 #include "support.h"
 
@@ -130,6 +131,43 @@ TEST_F(RegisterTable, UnboundEntriesAreAbsent) {
         kelvra_register[address].enabled = 1;
     }
     set_sensitive(TRUE);
+}
+
+TEST_F(RegisterTable, TauAndMAreZeroOrAtLeastTheirMinimum) {
+    GtkSpinButton* tau = GTK_SPIN_BUTTON(widget("tau"));
+    GtkSpinButton* m = GTK_SPIN_BUTTON(widget("m"));
+    struct Case {
+        GtkSpinButton* s;
+        double from;
+        GtkSpinType step;
+        double to;
+    } steps[] = {
+        {tau, 0, GTK_SPIN_STEP_FORWARD, 3.0},   {tau, 3.0, GTK_SPIN_STEP_BACKWARD, 0},
+        {tau, 3.0, GTK_SPIN_STEP_FORWARD, 3.1}, {m, 0, GTK_SPIN_STEP_FORWARD, 0.5},
+        {m, 0.5, GTK_SPIN_STEP_BACKWARD, 0},    {m, 0.5, GTK_SPIN_STEP_FORWARD, 0.6},
+    };
+    for (const Case& c : steps) {
+        gtk_spin_button_set_value(c.s, c.from);
+        gtk_spin_button_spin(c.s, c.step, 0.1);
+        EXPECT_DOUBLE_EQ(gtk_spin_button_get_value(c.s), c.to)
+            << gtk_widget_get_name(GTK_WIDGET(c.s)) << " from " << c.from;
+    }
+    struct Set {
+        GtkSpinButton* s;
+        double value, shown;
+    } sets[] = {{tau, 0.14, 3.0}, {tau, 0.15, 0}, {tau, 2.9, 0}, {tau, 3.0, 3.0},
+                {m, 0.14, 0.5},   {m, 0.15, 0},   {m, 0.4, 0},   {m, 0.5, 0.5}};
+    for (const Set& c : sets) {
+        gtk_spin_button_set_value(c.s, 0);
+        gtk_spin_button_set_value(c.s, c.value);
+        EXPECT_DOUBLE_EQ(gtk_spin_button_get_value(c.s), c.shown)
+            << gtk_widget_get_name(GTK_WIDGET(c.s)) << " set to " << c.value;
+    }
+    // Typed text goes through the rule before the register is read.
+    gtk_entry_set_text(GTK_ENTRY(tau), "1.0");
+    uint16_t v = 99;
+    EXPECT_EQ(get_register(208, &v), 1);
+    EXPECT_EQ(v, 0);
 }
 
 } // namespace
