@@ -122,16 +122,7 @@ Lines heads(const Lines& log) {
     return out;
 }
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-GtkWidget* widget(const char* name) {
-    return glade_xml_get_widget(glade_xml, name);
-}
+using test::widget;
 GtkToggleToolButton* connect_button() {
     return GTK_TOGGLE_TOOL_BUTTON(widget("Connect"));
 }
@@ -219,10 +210,11 @@ TEST_P(Faults, ReportedThenANewConnectionWorks) {
     // A failed event download leaves the connection as it was.
     expect_state(!c.fault.message || c.step == EVENTS);
     if (c.step == EVENTS) {
-        std::string written = slurp(csv_);
+        std::string written = test::slurp(csv_);
         EXPECT_TRUE(c.fault.message
                         ? written == "kept\n"
-                        : written == slurp(test::source_path("tests/data/events_sim_full.csv")))
+                        : written ==
+                              test::slurp(test::source_path("tests/data/events_sim_full.csv")))
             << "the file left by the export";
     }
 

@@ -20,34 +20,12 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-GtkWidget* widget(const char* name) {
-    return glade_xml_get_widget(glade_xml, name);
-}
-void click(const char* name) {
-    gtk_button_clicked(GTK_BUTTON(gtk_bin_get_child(GTK_BIN(widget(name)))));
-}
+using test::click;
+using test::messages;
+using test::status_text;
+using test::widget;
 bool connected() {
     return gtk_toggle_tool_button_get_active(GTK_TOGGLE_TOOL_BUTTON(widget("Connect")));
-}
-Lines messages() {
-    Lines out;
-    for (GtkWidget* d : test::standing_dialogs())
-        out.push_back(test::dialog_text(d));
-    return out;
-}
-std::string status_text() {
-    GtkWidget* area = gtk_statusbar_get_message_area(GTK_STATUSBAR(widget("statusbar")));
-    GList* children = gtk_container_get_children(GTK_CONTAINER(area));
-    std::string text =
-        GTK_IS_LABEL(children->data) ? gtk_label_get_text(GTK_LABEL(children->data)) : "?";
-    g_list_free(children);
-    return text;
-}
-std::map<int, uint16_t> window_values(const std::vector<uint16_t>& addresses) {
-    std::map<int, uint16_t> out;
-    for (uint16_t a : addresses)
-        get_register(a, &out[a]);
-    return out;
 }
 // Every register a request of the log wrote, with its last value.
 std::map<int, uint16_t> written(const Lines& log) {
@@ -195,14 +173,14 @@ TEST_P(Session, ConnectDownloadEditUploadSaveOpenExportDisconnect) {
 
     // Saved, overwritten in the window, opened again: the same values in the same widgets.
     std::vector<uint16_t> addresses = config_addresses(*c.variant, 4, OPTION_EVENTS);
-    std::map<int, uint16_t> before = window_values(addresses);
+    std::map<int, uint16_t> before = test::register_values(addresses);
     through_chooser("menu_saveconfig", "session.cfg", true);
     EXPECT_STREQ(config_filename, path("session.cfg").c_str());
     for (uint16_t a : addresses)
         set_register(a, before[a] ? 0 : 1);
     through_chooser("menu_openconfig", "session.cfg", false);
     EXPECT_EQ(messages(), Lines{});
-    EXPECT_EQ(window_values(addresses), before);
+    EXPECT_EQ(test::register_values(addresses), before);
 
     sim.clear_log();
     through_chooser("menu_events", "events.csv", true);
