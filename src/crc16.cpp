@@ -4,8 +4,8 @@
 
 namespace {
 
-// The byte-wise table of the reflected polynomial, split as the MODBUS serial line
-// specification publishes it: auchCRCHi holds the low bytes, auchCRCLo the high bytes.
+// The byte-wise table of the reflected polynomial, split in two as MODBUS over Serial Line
+// publishes it: its auchCRCHi holds the low bytes, its auchCRCLo the high bytes.
 constexpr std::array<uint16_t, 256> make_table() {
     std::array<uint16_t, 256> table{};
     for (unsigned i = 0; i < 256; ++i) {
