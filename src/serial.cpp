@@ -177,6 +177,14 @@ void put16(uint8_t* at, uint16_t value) {
     at[1] = static_cast<uint8_t>(value & 0xFF);
 }
 
+// Slave, function, first register and count: the first six bytes of every request.
+void put_header(uint8_t* request, uint8_t function, uint16_t start, uint16_t count) {
+    request[0] = 0x01;
+    request[1] = function;
+    put16(request + 2, start);
+    put16(request + 4, count);
+}
+
 // The verdict on a 5-byte reply: an exception from our slave, or something else.
 int exception_reply(const uint8_t* reply, uint8_t exception_function) {
     if (reply[0] != 0x01)
@@ -191,10 +199,7 @@ int read_registers(uint16_t start, uint16_t count, uint16_t* values) {
         return LINK_COMM_FAILURE;
     uint8_t request[REPLY_LIMIT];
     uint8_t reply[REPLY_LIMIT];
-    request[0] = 0x01;
-    request[1] = 0x03;
-    put16(request + 2, start);
-    put16(request + 4, count);
+    put_header(request, 0x03, start, count);
     uint32_t length = 0;
     if (!serial_comm(request, 6, reply, &length))
         return LINK_COMM_FAILURE;
@@ -218,10 +223,7 @@ int write_registers(uint16_t start, uint16_t count, const uint16_t* values) {
         return LINK_COMM_FAILURE;
     uint8_t request[REPLY_LIMIT];
     uint8_t reply[REPLY_LIMIT];
-    request[0] = 0x01;
-    request[1] = 0x10;
-    put16(request + 2, start);
-    put16(request + 4, count);
+    put_header(request, 0x10, start, count);
     request[6] = static_cast<uint8_t>(2 * count);
     for (unsigned k = 0; k < count; ++k)
         put16(request + 7 + 2 * k, values[k]);
@@ -245,7 +247,8 @@ int read_events(uint8_t** buffer, uint32_t* length, EventProgress progress, void
     *buffer = nullptr;
     *length = 0;
     GPtr<uint8_t> dump(static_cast<uint8_t*>(g_malloc(EVENTS_LIMIT)));
-    const uint8_t request[6] = {0x01, 0x03, EVENTS_ADDRESS >> 8, EVENTS_ADDRESS & 0xFF, 0x00, 0x01};
+    uint8_t request[6];
+    put_header(request, 0x03, EVENTS_ADDRESS, 1);
     // A single attempt: the dump takes seconds at this baud rate.
     if (!serial_comm_once(request, sizeof request, dump.get(), length, EVENTS_LIMIT, false,
                           progress, progress_data))
