@@ -6,20 +6,7 @@
 #   RUNS=10000000 fuzz/run.sh [target...]      extra libFuzzer flags in FUZZ_FLAGS
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
-pkgs=(clang-14 libclang-rt-14-dev)
-missing=()
-for p in "${pkgs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+scripts/deps.sh clang-14 libclang-rt-14-dev
 
 build=${KELVRA_FUZZ_BUILD:-build-fuzz}
 runs=${RUNS:-10000000}
