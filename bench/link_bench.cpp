@@ -6,6 +6,7 @@
 // two dispatches of the main loop while the dump streams. Needs a display (xvfb-run -a).
 //
 //   usage: link_bench [--rounds N] [--sim PATH]
+#include "app.h"
 #include "serial.h"
 #include "variant.h"
 
@@ -210,6 +211,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "link_bench: no display; run it under xvfb-run -a\n");
         return 1;
     }
+    serial_set_idle(dispatch_pending_events);
     int failures = 0;
 
     // The device's own reply latency is not the link's doing: measured without it, then with

@@ -74,7 +74,7 @@ done
 # The programs read their interface files where SYSTEM_UI_DIR points, and libglade connects the
 # handlers by name through the dynamic symbol table, which stripping must leave.
 ui_dir=$(sed -n 's/.*SYSTEM_UI_DIR = "\(.*\)";.*/\1/p' "$src/src/app.h")
-locale_dir=$(sed -n 's/.*SYSTEM_LOCALE_DIR = "\(.*\)";.*/\1/p' "$src/src/app.h")
+locale_dir=$(sed -n 's/.*SYSTEM_LOCALE_DIR = "\(.*\)";.*/\1/p' "$src/src/textdomain.h")
 check "SYSTEM_UI_DIR found in app.h" test -n "$ui_dir"
 for ui in "$src"/ui/*.glade; do
   name=$(basename "$ui")

@@ -1,27 +1,23 @@
 #include "app.h"
 #include "gmem.h"
 
+#include "configfile.h"
 #include "registers.h"
+#include "serial.h"
 #include "transfer.h"
 #include "variant.h"
 
-#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <glib/gi18n.h>
 #include <memory>
 
 GladeXML* glade_xml = nullptr;
-GQuark domain = 0;
 
 namespace {
 
 const char* LOAD_FAILURE = N_("Error: cannot load interface file %s.\n");
 } // namespace
-
-const char* locale_dir() {
-    return g_file_test("share/locale", G_FILE_TEST_IS_DIR) ? "share/locale" : SYSTEM_LOCALE_DIR;
-}
 
 GladeXML* glade_load(const char* name, std::initializer_list<const char*> folders) {
     for (const char* folder : folders) {
@@ -40,6 +36,13 @@ GladeXML* glade_parse(const char* name) {
     g_printerr(_(LOAD_FAILURE), name);
     // A start that could not show its window is a failure, not a success.
     exit(EXIT_FAILURE);
+}
+
+void dispatch_pending_events() {
+    if (!gdk_display_get_default())
+        return;
+    while (gtk_events_pending())
+        gtk_main_iteration_do(FALSE);
 }
 
 void error_dialog(const char* text) {
@@ -111,11 +114,9 @@ void on_menu_about_activate(GtkMenuItem*, gpointer) {
 
 int kelvra_run(const Variant& v) {
     variant = &v;
-    setlocale(LC_ALL, "");
-    bindtextdomain(TEXT_DOMAIN, locale_dir());
-    bind_textdomain_codeset(TEXT_DOMAIN, "UTF-8");
-    textdomain(TEXT_DOMAIN);
+    init_text_domain();
     domain = g_quark_from_static_string("BRESKA");
+    serial_set_idle(dispatch_pending_events);
     // No GDK lock: this program has one thread, and the event dispatch nested inside a
     // transfer would otherwise take the lock its own handler already holds.
     gtk_init(nullptr, nullptr);

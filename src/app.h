@@ -8,18 +8,13 @@
 #include <initializer_list>
 #include <string>
 
+#include "textdomain.h"
+
 struct Variant;
 
 extern GladeXML* glade_xml;
-// Error domain of the configuration reader.
-extern GQuark domain;
 
-constexpr const char* TEXT_DOMAIN = "kelvra";
 constexpr const char* SYSTEM_UI_DIR = "/usr/share/ostrel/ui/";
-constexpr const char* SYSTEM_LOCALE_DIR = "/usr/share/locale";
-
-// The catalogue folder: "share/locale" under the working directory when that is a directory.
-const char* locale_dir();
 
 // Loads an interface file from the first folder that holds a loadable copy; null if none does.
 GladeXML* glade_load(const char* name, std::initializer_list<const char*> folders);
@@ -27,6 +22,10 @@ GladeXML* glade_load(const char* name, std::initializer_list<const char*> folder
 GladeXML* glade_parse(const char* name);
 
 void error_dialog(const char* text);
+
+// Runs the main loop until nothing is pending, when a display is open: the link's idle hook,
+// which keeps the window live while a reply comes in.
+void dispatch_pending_events();
 
 // "HH:MM:SS" of a local time.
 std::string clock_text(const std::tm& t);

@@ -1,18 +1,15 @@
 #include "commands.h"
 
 #include "app.h"
+#include "model/transfers.h"
 #include "registers.h"
 #include "serial.h"
 #include "transfer.h"
 #include "variant.h"
 
-#include <algorithm>
 #include <glib/gi18n.h>
 
 namespace {
-
-// One buffer carries each block in turn; no block is longer than 15 registers.
-constexpr int BLOCK_BUFFER = 64;
 
 // Set while the program itself releases "Connect" (a failed request, a failed open): that
 // release must run even inside a transfer, unlike one that arrives from outside.
@@ -72,46 +69,9 @@ void download() noexcept {
     TransferGuard guard;
     if (!guard.acquired())
         return;
-    uint16_t buffer[BLOCK_BUFFER];
-    for (const Block& b : transfer_blocks(*variant, nrelays, options, true)) {
-        // A read of no registers is no MODBUS request a controller accepts (0 relays).
-        if (b.count == 0)
-            continue;
-        int result = read_registers(b.first, b.count, buffer);
-        if (result <= 0) {
-            serial_error(result);
-            return;
-        }
-        for (int i = 0; i < b.count; ++i)
-            set_register(b.first + i, buffer[i]);
-    }
-}
-
-// Writes the registers first .. first + count - 1 that have a widget, as runs of consecutive
-// bound registers: a register that nothing shows has no value to send. 1 when every run was
-// written, else 0 after the failure was reported.
-int write_block(const Block& b) {
-    uint16_t buffer[BLOCK_BUFFER];
-    int k = 0;
-    while (k < b.count) {
-        int start = k;
-        while (k < b.count && kelvra_register[b.first + k].widget[0]) {
-            if (!get_register(b.first + k, &buffer[k - start]))
-                return 0;
-            ++k;
-        }
-        if (k > start) {
-            int result = write_registers(static_cast<uint16_t>(b.first + start),
-                                         static_cast<uint16_t>(k - start), buffer);
-            if (result <= 0) {
-                serial_error(result);
-                return 0;
-            }
-        }
-        while (k < b.count && !kelvra_register[b.first + k].widget[0])
-            ++k;
-    }
-    return 1;
+    int result = download_parameters(parameters, show_registers);
+    if (result <= 0)
+        serial_error(result);
 }
 
 void upload() noexcept {
@@ -122,11 +82,9 @@ void upload() noexcept {
     // buffer held, and the message has already told the user what to choose.
     if (!check_registers())
         return;
-    // Relays beyond those the window shows keep what the controller has.
-    int relays = std::min(nrelays, RELAYS_BOUND);
-    for (const Block& b : transfer_blocks(*variant, relays, options, true))
-        if (!write_block(b))
-            return;
+    int result = upload_parameters(parameters);
+    if (result <= 0)
+        serial_error(result);
 }
 
 } // namespace

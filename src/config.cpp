@@ -64,17 +64,15 @@ void report_unreadable(const char* filename) {
 } // namespace
 
 void save_config(const char* filename) {
-    validate_registers();
+    // A register without a value (a combo box without a choice, a relay beyond those the window
+    // shows) is reported, and written as 0.
+    check_registers();
+    // The writing pass names each of them once more as it reaches it.
+    for (uint16_t address : config_addresses(*variant, nrelays, options))
+        if (kelvra_register[address].widget[0] && !parameters.has(address))
+            report_undefined(address);
     SafeFile out(filename);
-    auto value = [](int address) {
-        // A register without a value (a combo box without a choice, a relay beyond those the
-        // window shows) is written as 0.
-        uint16_t v = 0;
-        get_register(address, &v);
-        return v;
-    };
-    if (!out.stream() || !write_config(out.stream(), *variant, nrelays, options, value) ||
-        !out.commit())
+    if (!out.stream() || !write_config(out.stream(), parameters) || !out.commit())
         error_dialog(_("Error writing configuration file."));
 }
 
@@ -85,7 +83,10 @@ void open_config(const char* filename) {
         return;
     }
     ErrorOwner owner;
-    auto apply = [](int address, uint16_t value) { set_register(address, value); };
+    auto apply = [](int address, uint16_t value) {
+        parameters.set(address, value);
+        set_register(address, value);
+    };
     if (!read_config(file.get(), variant->device_name, apply, &owner.error)) {
         if (owner.error->domain == G_FILE_ERROR)
             report_unreadable(filename); // e.g. a folder: it opens, but cannot be read

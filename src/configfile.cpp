@@ -7,8 +7,7 @@
 #include <glib/gi18n.h>
 #include <memory>
 
-// The error domain of the configuration reader, made at start-up.
-extern GQuark domain;
+GQuark domain = 0;
 
 namespace {
 

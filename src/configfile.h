@@ -10,6 +10,9 @@
 #include <functional>
 #include <glib.h>
 
+// Error domain of the configuration reader, made at start-up.
+extern GQuark domain;
+
 // Writers of the three pieces of the file; 1 when the whole text was written, else 0.
 int write_config_header(FILE* file, const char* device_name);
 int write_config_footer(FILE* file);

@@ -3,31 +3,17 @@
 #include "app.h"
 #include "commands.h"
 #include "registers.h"
+#include "model/transfers.h"
 #include "serial.h"
 
 #include <cstdio>
-#include <deque>
 #include <glib/gi18n.h>
 #include <string>
 
-int nrelays = 0;
-int options = 0;
-
 namespace {
 
-// Labels are referenced by the table for the life of the program; a deque never moves them.
-std::deque<std::string> labels;
-
-const char* keep_label(std::string text) {
-    labels.push_back(std::move(text));
-    return labels.back().c_str();
-}
-
-std::string format_number(const char* format, int n) {
-    char buffer[256];
-    std::snprintf(buffer, sizeof buffer, format, n);
-    return buffer;
-}
+// The map the table is bound to: its labels are referenced for the life of the program.
+std::vector<Parameter> bound_map;
 
 void bind_param(int address, RegisterKind kind, const char* widget, const char* widget2,
                 const char* label, double scale) {
@@ -53,12 +39,6 @@ void bind_param(int address, RegisterKind kind, const char* widget, const char* 
     case REGISTER_NONE:
         break;
     }
-}
-
-void bind_params(std::span<const ParamDef> params) {
-    for (const ParamDef& p : params)
-        bind_param(p.address, p.kind, p.widget, p.widget2, p.translate_label ? _(p.label) : p.label,
-                   p.scale);
 }
 
 // tau and m are either 0 or at least their minimum: a small step up from 0 jumps to the
@@ -89,15 +69,10 @@ constexpr const char* TIME_FIELDS[] = {"Hour", "Minute", "Second", "DailyCooling
 void init_registers() {
     for (RegisterEntry& e : kelvra_register)
         e = RegisterEntry{};
-    labels.clear();
-    bind_params(variant->head_params);
-    for (int n = 1; n <= RELAYS_BOUND; ++n)
-        for (const RelayParamDef& r : variant->relay_params) {
-            std::string widget = format_number(r.widget_format, n);
-            const char* label = keep_label(format_number(_(r.label_format), n));
-            bind_param(r.base + n - 1, r.kind, widget.c_str(), nullptr, label, r.scale);
-        }
-    bind_params(tail_params());
+    bound_map = parameter_map(*variant);
+    for (const Parameter& p : bound_map)
+        bind_param(p.address, p.kind, p.widget.c_str(), p.widget2.c_str(), p.label.c_str(),
+                   p.scale);
     for (const char* name : TIME_FIELDS) {
         GtkWidget* w = glade_xml_get_widget(glade_xml, name);
         if (w && GTK_IS_SPIN_BUTTON(w))
@@ -129,19 +104,11 @@ void init_alternate_activation(int n) {
 }
 
 void init_active() {
-    uint16_t ident[IDENTIFICATION_COUNT];
-    int result = read_registers(IDENTIFICATION_ADDRESS, IDENTIFICATION_COUNT, ident);
+    int result = read_identification(parameters);
     if (result <= 0) {
         serial_error(result);
         return;
     }
-    uint16_t w = ident[0];
-    nrelays = w & 0x0F;
-    options = 0;
-    if (w & 0x10)
-        options |= OPTION_DNP3;
-    if (w & 0x20)
-        options |= OPTION_EVENTS;
     init_alternate_activation(nrelays);
     for (const Block& b : transfer_blocks(*variant, nrelays, options, true))
         for (int k = 0; k < b.count; ++k)
@@ -150,11 +117,12 @@ void init_active() {
 }
 
 int check_registers() {
-    uint16_t scratch = 0;
-    for (uint16_t address : validation_order(*variant, nrelays, options))
-        if (!get_register(address, &scratch))
-            return 0;
-    return 1;
+    collect_registers();
+    int missing = first_missing(parameters);
+    if (missing < 0)
+        return 1;
+    report_undefined(missing);
+    return 0;
 }
 
 void validate_registers() {

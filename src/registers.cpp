@@ -148,19 +148,15 @@ void reset_registers() {
     set_sensitive(FALSE);
 }
 
-int get_register(int address, uint16_t* out) {
-    const RegisterEntry& e = kelvra_register[address];
+namespace {
+// The value a bound widget shows; false for a combo box without a choice.
+bool widget_value(const RegisterEntry& e, uint16_t* out) {
     GtkWidget* w = e.widget[0];
-    if (!w)
-        return 1;
     switch (e.kind) {
     case REGISTER_COMBO_BOX: {
         int row = gtk_combo_box_get_active(GTK_COMBO_BOX(w));
-        if (row < 0) {
-            GCharPtr text(g_strdup_printf(_("Parameter '%s' not defined."), e.label));
-            error_dialog(text.get());
-            return 0;
-        }
+        if (row < 0)
+            return false;
         *out = static_cast<uint16_t>(row);
         break;
     }
@@ -195,7 +191,41 @@ int get_register(int address, uint16_t* out) {
         *out = 0;
         break;
     }
-    return 1;
+    return true;
+}
+} // namespace
+
+int get_register(int address, uint16_t* out) {
+    const RegisterEntry& e = kelvra_register[address];
+    if (!e.widget[0] || widget_value(e, out))
+        return 1;
+    report_undefined(address);
+    return 0;
+}
+
+void report_undefined(int address) {
+    const char* label = kelvra_register[address].label;
+    GCharPtr text(g_strdup_printf(_("Parameter '%s' not defined."), label ? label : ""));
+    error_dialog(text.get());
+}
+
+void collect_registers() {
+    for (int address = 0; address < REGISTER_COUNT; ++address) {
+        const RegisterEntry& e = kelvra_register[address];
+        uint16_t value = 0;
+        if (!e.widget[0])
+            continue;
+        if (widget_value(e, &value))
+            parameters.set(address, value);
+        else
+            parameters.forget(address);
+    }
+}
+
+void show_registers(const Block& b) {
+    for (int address = b.first; address < b.first + b.count; ++address)
+        if (parameters.has(address))
+            set_register(address, parameters.value(address));
 }
 
 void set_register(int address, uint16_t value) {

@@ -3,7 +3,7 @@
 // maps, activation and validation built on it.
 #pragma once
 
-#include "variant.h"
+#include "model/parameters.h"
 
 #include <cstdint>
 #include <gtk/gtk.h>
@@ -16,12 +16,7 @@ struct RegisterEntry {
     int32_t enabled;
 };
 
-constexpr int REGISTER_COUNT = 1024;
 extern RegisterEntry kelvra_register[REGISTER_COUNT];
-
-// Relay count and option bits of the connected device (last identification).
-extern int nrelays;
-extern int options;
 
 void init_register_combo_box(int address, const char* widget, const char* label);
 void init_register_spin_button(int address, const char* widget, const char* label, double scale);
@@ -35,6 +30,14 @@ void set_sensitive(int sensitive);
 void reset_registers();
 int get_register(int address, uint16_t* out);
 void set_register(int address, uint16_t value);
+
+// The values the widgets show, into `parameters`: a choice not made leaves its register without
+// a value; registers that no widget shows keep theirs.
+void collect_registers();
+// The parameters' values of a block, into the widgets that show them.
+void show_registers(const Block& b);
+// "Parameter '%s' not defined." for the register.
+void report_undefined(int address);
 
 // Parameter map of the running variant; binds every register widget, all insensitive.
 void init_registers();

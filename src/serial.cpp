@@ -5,8 +5,8 @@
 #include "ftd2xx.h"
 
 #include <algorithm>
+#include <cstring>
 #include <glib.h>
-#include <gtk/gtk.h>
 #include <memory>
 
 namespace {
@@ -52,14 +52,7 @@ bool send_all(const uint8_t* data, uint32_t length) {
     return true;
 }
 
-// Keeps the window live while a reply comes in. Without a display (the link used outside the
-// window, or a test) there is nothing to dispatch.
-void dispatch_events() {
-    if (!gdk_display_get_default())
-        return;
-    while (gtk_events_pending())
-        gtk_main_iteration_do(FALSE);
-}
+LinkIdle idle = nullptr;
 
 // Reads a reply in cycles: one blocking byte, then everything already queued. Returns the
 // count received, or -1 on a bridge failure.
@@ -91,12 +84,17 @@ int64_t receive(uint8_t* reply, uint32_t limit, bool crc_terminated, uint16_t& c
             return -1;
         if (progress)
             progress(received, progress_data);
-        dispatch_events();
+        if (idle)
+            idle();
     }
     return received;
 }
 
 } // namespace
+
+void serial_set_idle(LinkIdle hook) {
+    idle = hook;
+}
 
 bool serial_is_open() {
     return g_atomic_pointer_get(&handle) != nullptr;
@@ -147,11 +145,20 @@ int serial_comm_once(const uint8_t* request, uint32_t request_length, uint8_t* r
     LinkLock lock;
     if (!lock || (!request && request_length) || (!reply && limit > 0))
         return 0;
+    // The request and its CRC go out in one write: written apart, the bridge may send them in two
+    // USB transfers, and a gap inside a frame longer than 1.5 characters makes an RTU device
+    // drop it.
+    uint8_t frame[MAX_REQUEST + 2];
+    if (request_length > MAX_REQUEST)
+        return 0;
+    if (request_length)
+        std::memcpy(frame, request, request_length);
     uint16_t crc = crc16_modbus(request, request_length);
-    const uint8_t crc_bytes[2] = {static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)};
+    frame[request_length] = static_cast<uint8_t>(crc & 0xFF);
+    frame[request_length + 1] = static_cast<uint8_t>(crc >> 8);
     if (FT_Purge(handle, FT_PURGE_RX | FT_PURGE_TX) != FT_OK ||
         FT_SetTimeouts(handle, FIRST_BYTE_TIMEOUT_MS, FIRST_BYTE_TIMEOUT_MS) != FT_OK ||
-        !send_all(request, request_length) || !send_all(crc_bytes, sizeof crc_bytes))
+        !send_all(frame, request_length + 2))
         return 0;
     uint16_t running = 0xFFFF;
     int64_t received = receive(reply, limit > 0 ? static_cast<uint32_t>(limit) : 0, crc_terminated,

@@ -56,6 +56,13 @@ constexpr uint32_t NEXT_BYTE_TIMEOUT_MS = 1000;
 constexpr int32_t REPLY_LIMIT = 1024;
 constexpr int32_t EVENTS_LIMIT = 0x40000;
 constexpr uint16_t MAX_REGISTERS = 127;
+// The longest request: a write of MAX_REGISTERS registers, without its CRC.
+constexpr uint32_t MAX_REQUEST = 7 + 2 * MAX_REGISTERS;
+
+// Called after every read cycle of a transaction: the window installs one that keeps it live
+// while a reply comes in. None by default, so the link runs alike without a window.
+using LinkIdle = void (*)();
+void serial_set_idle(LinkIdle hook);
 
 // True while a device is open.
 bool serial_is_open();

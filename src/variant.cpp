@@ -86,7 +86,6 @@ constexpr Block port_block(int options) {
 
 const Variant variant_full{"kelvra", "kelvra.glade", "varnel", full_relay, 14, full_head};
 const Variant variant_rtd{"kelvra0", "kelvra0.glade", "varnel0", rtd_relay, 5, rtd_head};
-const Variant* variant = &variant_full;
 
 std::span<const ParamDef> tail_params() {
     return common_tail;

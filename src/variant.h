@@ -43,7 +43,8 @@ struct Block {
     bool operator==(const Block&) const = default;
 };
 
-constexpr int RELAYS_BOUND = 14; // relays that have widgets
+constexpr int REGISTER_COUNT = 1024; // parameter registers 0 to 1023
+constexpr int RELAYS_BOUND = 14;     // relays that have parameters in the maps
 constexpr int OPTION_DNP3 = 1;
 constexpr int OPTION_EVENTS = 2;
 
@@ -63,8 +64,9 @@ std::span<const ParamDef> tail_params();
 
 extern const Variant variant_full;
 extern const Variant variant_rtd;
-// The variant the running program is; set once by the entry file (tests switch it).
-extern const Variant* variant;
+// The variant the running program is; set once by the entry file (tests switch it). A field
+// of the program's parameters (model/parameters.h).
+extern const Variant*& variant;
 
 constexpr Block CLOCK_BLOCK{400, 6};
 

@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include "registers.h"
+#include "serial.h"
 
 #include <algorithm>
 #include <csignal>
@@ -198,5 +199,7 @@ int main(int argc, char** argv) {
             g_usleep(200 * 1000);
         g_log_set_default_handler(test::log_handler, nullptr);
     }
+    // As the program does: the window stays live while the link waits.
+    serial_set_idle(dispatch_pending_events);
     return RUN_ALL_TESTS();
 }

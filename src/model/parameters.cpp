@@ -1,0 +1,94 @@
+#include "parameters.h"
+
+#include "configfile.h"
+
+#include <glib/gi18n.h>
+
+Parameters parameters;
+int& nrelays = parameters.nrelays;
+int& options = parameters.options;
+const Variant*& variant = parameters.variant;
+
+namespace {
+
+std::string format_number(const char* format, int n) {
+    char buffer[256];
+    g_snprintf(buffer, sizeof buffer, format, n);
+    return buffer;
+}
+
+void add(std::vector<Parameter>& map, std::span<const ParamDef> defs) {
+    for (const ParamDef& d : defs)
+        map.push_back({d.address, d.kind, d.scale, d.widget, d.widget2 ? d.widget2 : "",
+                       d.translate_label ? _(d.label) : d.label});
+}
+
+bool has_def(std::span<const ParamDef> defs, int address) {
+    for (const ParamDef& d : defs)
+        if (d.address == address)
+            return true;
+    return false;
+}
+
+} // namespace
+
+std::vector<Parameter> parameter_map(const Variant& v) {
+    std::vector<Parameter> map;
+    add(map, v.head_params);
+    for (int n = 1; n <= RELAYS_BOUND; ++n)
+        for (const RelayParamDef& r : v.relay_params)
+            map.push_back({static_cast<uint16_t>(r.base + n - 1), r.kind, r.scale,
+                           format_number(r.widget_format, n), "",
+                           format_number(_(r.label_format), n)});
+    add(map, tail_params());
+    return map;
+}
+
+bool in_map(const Variant& v, int address) {
+    for (const RelayParamDef& r : v.relay_params)
+        if (address >= r.base && address < r.base + RELAYS_BOUND)
+            return true;
+    return has_def(v.head_params, address) || has_def(tail_params(), address);
+}
+
+std::string value_text(const Parameter& p, uint16_t value) {
+    char text[32];
+    switch (p.kind) {
+    case REGISTER_SPIN_BUTTON:
+        if (p.scale == 1.0)
+            g_snprintf(text, sizeof text, "%u", value);
+        else
+            g_snprintf(text, sizeof text, "%.1f", value / p.scale);
+        break;
+    case REGISTER_HOUR_MINUTE:
+        g_snprintf(text, sizeof text, "%02u:%02u", value / 60u, value % 60u);
+        break;
+    case REGISTER_CALENDAR_YEAR:
+        g_snprintf(text, sizeof text, "%u", value + 2000u);
+        break;
+    default:
+        g_snprintf(text, sizeof text, "%u", value);
+        break;
+    }
+    return text;
+}
+
+int first_missing(const Parameters& p) {
+    for (uint16_t address : validation_order(*p.variant, p.nrelays, p.options))
+        if (in_map(*p.variant, address) && !p.has(address))
+            return address;
+    return -1;
+}
+
+int write_config(FILE* file, const Parameters& p) {
+    return write_config(
+        file, *p.variant, p.nrelays, p.options,
+        // What the map lacks (a 15th relay) has no value for a file.
+        [&p](int address) { return in_map(*p.variant, address) ? p.value(address) : 0; });
+}
+
+int read_config(FILE* file, Parameters& p, GError** error) {
+    return read_config(
+        file, p.variant->device_name, [&p](int address, uint16_t value) { p.set(address, value); },
+        error);
+}

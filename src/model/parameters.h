@@ -1,0 +1,73 @@
+// The parameter model: the register values of one controller or one configuration file, with
+// whether each register has a value, and the layout they belong to (variant, relay count,
+// option bits). Free of the toolkit: the link transfers fill it and write it out, the
+// configuration file is written from it and read into it, and the window shows it in its
+// widgets. The model may use the variant descriptions, the link and the file formats; nothing
+// here may include the toolkit.
+#pragma once
+
+#include "variant.h"
+
+#include <array>
+#include <bitset>
+#include <cstdint>
+#include <cstdio>
+#include <glib.h>
+#include <string>
+#include <vector>
+
+struct Parameters {
+    const Variant* variant = &variant_full;
+    int nrelays = 0; // relay count of the last identification, 0 to 15
+    int options = 0; // option bits of the last identification
+    std::array<uint16_t, REGISTER_COUNT> values{};
+    std::bitset<REGISTER_COUNT> known;
+
+    bool has(int address) const { return known.test(static_cast<size_t>(address)); }
+    uint16_t value(int address) const { return values[static_cast<size_t>(address)]; }
+    void set(int address, uint16_t v) {
+        values[static_cast<size_t>(address)] = v;
+        known.set(static_cast<size_t>(address));
+    }
+    void forget(int address) {
+        values[static_cast<size_t>(address)] = 0;
+        known.reset(static_cast<size_t>(address));
+    }
+};
+
+// The program's parameters, the ones the window shows. `variant`, `nrelays` and `options` are
+// its fields under their program-wide names.
+extern Parameters parameters;
+extern int& nrelays;
+extern int& options;
+
+// One parameter of a variant's map, as the window binds and labels it.
+struct Parameter {
+    uint16_t address;
+    RegisterKind kind;
+    double scale; // spin buttons only
+    std::string widget;
+    std::string widget2; // the minute spin button of an hour-minute pair
+    std::string label;   // translated, relay numbers filled in
+};
+
+// The variant's map in binding order: the general parameters, relays 1 to 14, the ports and
+// the clock.
+std::vector<Parameter> parameter_map(const Variant& v);
+// Whether the variant's map has a parameter at the address (a 15th relay has none).
+bool in_map(const Variant& v, int address);
+
+// A register value in the units the window shows it in: "12.5" for a spin button of scale 10,
+// "07:05" for an hour-minute pair, the year for the calendar's year, the row number of a choice.
+std::string value_text(const Parameter& p, uint16_t value);
+
+// The validation pass: the first register of the transfer, in validation order, that the map
+// has and the values lack; -1 when every one has a value.
+int first_missing(const Parameters& p);
+
+// The configuration file of p's layout; a register without a value is written as 0. 1 when all
+// of it was written.
+int write_config(FILE* file, const Parameters& p);
+// Reads a configuration file of p's variant into p; 0 with *error set at the first fault (the
+// values read before it stay in p).
+int read_config(FILE* file, Parameters& p, GError** error);
