@@ -1,13 +1,12 @@
 #include "commands.h"
 
 #include "app.h"
+#include "messages.h"
 #include "model/transfers.h"
 #include "registers.h"
 #include "serial.h"
 #include "transfer.h"
 #include "variant.h"
-
-#include <glib/gi18n.h>
 
 namespace {
 
@@ -52,7 +51,7 @@ void open_connection(GtkToggleToolButton* button) noexcept {
         reset_registers();
         release_connect();
         set_icon(button, false);
-        error_dialog(_("Temperature controller not detected on the USB port."));
+        error_dialog(not_detected_text());
         return;
     }
     init_active();
@@ -90,20 +89,9 @@ void upload() noexcept {
 } // namespace
 
 void serial_error(int code) {
-    const char* message;
-    switch (code) {
-    case LINK_COMM_FAILURE:
-        message = _("Communication error -- check your USB connection.");
-        break;
-    case LINK_EXCEPTION:
-        message = _("Protocol error -- equipment is incompatible with this software.");
-        break;
-    case LINK_REPLY_FAULT:
-        message = _("Unknown communication error.");
-        break;
-    default:
+    const char* message = link_failure_text(code);
+    if (!message)
         return;
-    }
     error_dialog(message);
     release_connect();
 }

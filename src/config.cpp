@@ -3,6 +3,7 @@
 
 #include "app.h"
 #include "configfile.h"
+#include "messages.h"
 #include "registers.h"
 #include "safefile.h"
 #include "transfer.h"
@@ -56,10 +57,7 @@ bool choose(GtkWidget* chooser) {
 }
 
 void report_unreadable(const char* filename) {
-    GCharPtr shown(g_filename_display_name(filename));
-    // TRANSLATORS: %s is the file's name.
-    GCharPtr text(g_strdup_printf(_("Cannot open configuration file %s."), shown.get()));
-    error_dialog(text.get());
+    error_dialog(unreadable_text(filename).c_str());
 }
 } // namespace
 
@@ -73,7 +71,7 @@ void save_config(const char* filename) {
             report_undefined(address);
     SafeFile out(filename);
     if (!out.stream() || !write_config(out.stream(), parameters) || !out.commit())
-        error_dialog(_("Error writing configuration file."));
+        error_dialog(config_write_error_text());
 }
 
 void open_config(const char* filename) {

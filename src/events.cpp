@@ -3,6 +3,7 @@
 
 #include "app.h"
 #include "eventcsv.h"
+#include "messages.h"
 #include "registers.h"
 #include "safefile.h"
 #include "serial.h"
@@ -35,7 +36,7 @@ void export_events(const char* filename) {
     // Created first, so a place that cannot be written is found before the long download.
     SafeFile out(filename);
     if (!out.stream()) {
-        error_dialog(_("Error writing event CSV file."));
+        error_dialog(events_write_error_text());
         return;
     }
     GtkProgressBar* bar = progress_bar();
@@ -50,7 +51,7 @@ void export_events(const char* filename) {
     if (bar)
         gtk_widget_hide(GTK_WIDGET(bar));
     if (result <= 0 || !dump || !write_event_csv(out.stream(), dump.get(), length) || !out.commit())
-        error_dialog(_("Error writing event CSV file."));
+        error_dialog(events_write_error_text());
 }
 
 GtkStatusbar* statusbar() {
@@ -83,7 +84,7 @@ void on_menu_saveevents_activate(GtkMenuItem*, gpointer) {
     if (transfer_running())
         return;
     if (!(options & OPTION_EVENTS)) {
-        error_dialog(_("This device does not feature event memory."));
+        error_dialog(no_event_memory_text());
         return;
     }
     GtkWidget* chooser = new_events_chooser();

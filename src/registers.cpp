@@ -3,10 +3,10 @@
 #include "gmem.h"
 
 #include "app.h"
+#include "messages.h"
 #include "transfer.h"
 
 #include <cmath>
-#include <glib/gi18n.h>
 #include <memory>
 
 RegisterEntry kelvra_register[REGISTER_COUNT];
@@ -205,8 +205,7 @@ int get_register(int address, uint16_t* out) {
 
 void report_undefined(int address) {
     const char* label = kelvra_register[address].label;
-    GCharPtr text(g_strdup_printf(_("Parameter '%s' not defined."), label ? label : ""));
-    error_dialog(text.get());
+    error_dialog(undefined_text(label ? label : "").c_str());
 }
 
 void collect_registers() {

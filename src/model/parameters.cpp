@@ -44,6 +44,13 @@ std::vector<Parameter> parameter_map(const Variant& v) {
     return map;
 }
 
+const Parameter* find_parameter(const std::vector<Parameter>& map, int address) {
+    for (const Parameter& p : map)
+        if (p.address == address)
+            return &p;
+    return nullptr;
+}
+
 bool in_map(const Variant& v, int address) {
     for (const RelayParamDef& r : v.relay_params)
         if (address >= r.base && address < r.base + RELAYS_BOUND)
@@ -71,6 +78,12 @@ std::string value_text(const Parameter& p, uint16_t value) {
         break;
     }
     return text;
+}
+
+void set_clock(Parameters& p, const std::tm& t) {
+    const int fields[] = {t.tm_hour, t.tm_min, t.tm_sec, t.tm_mday, t.tm_mon + 1, t.tm_year - 100};
+    for (int i = 0; i < 6; ++i)
+        p.set(CLOCK_BLOCK.first + i, static_cast<uint16_t>(fields[i]));
 }
 
 int first_missing(const Parameters& p) {

@@ -12,6 +12,7 @@
 #include <bitset>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <glib.h>
 #include <string>
 #include <vector>
@@ -54,12 +55,17 @@ struct Parameter {
 // The variant's map in binding order: the general parameters, relays 1 to 14, the ports and
 // the clock.
 std::vector<Parameter> parameter_map(const Variant& v);
+// The parameter at an address of a map; null when the map has none there.
+const Parameter* find_parameter(const std::vector<Parameter>& map, int address);
 // Whether the variant's map has a parameter at the address (a 15th relay has none).
 bool in_map(const Variant& v, int address);
 
 // A register value in the units the window shows it in: "12.5" for a spin button of scale 10,
 // "07:05" for an hour-minute pair, the year for the calendar's year, the row number of a choice.
 std::string value_text(const Parameter& p, uint16_t value);
+
+// The clock registers 400 to 405 set to a local time (the year counts from 2000).
+void set_clock(Parameters& p, const std::tm& t);
 
 // The validation pass: the first register of the transfer, in validation order, that the map
 // has and the values lack; -1 when every one has a value.

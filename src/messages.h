@@ -1,0 +1,15 @@
+// The sentences that the window and the command-line front end both show for the same
+// failures, translated. The layers below hand up result codes; only the front ends word them.
+#pragma once
+
+#include <string>
+
+// The message for a failed request's link result code; null for any other code.
+const char* link_failure_text(int code);
+const char* not_detected_text();
+const char* no_event_memory_text();
+const char* config_write_error_text();
+const char* events_write_error_text();
+// "Parameter '%s' not defined." and "Cannot open configuration file %s." filled in.
+std::string undefined_text(const char* label);
+std::string unreadable_text(const char* filename);
