@@ -10,7 +10,7 @@ jobs=${KELVRA_PKG_JOBS:-2}
 # The package's own build: only what it ships, no tests, no sanitizers.
 cmake -S "$src" -B "$work/build" -DCMAKE_BUILD_TYPE=Release -DKELVRA_TESTS=OFF \
   -DKELVRA_SANITIZE=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
-cmake --build "$work/build" -j"$jobs" --target kelvra kelvra0 kelvra-sim ui_files catalogues \
+cmake --build "$work/build" -j"$jobs" --target kelvra kelvra0 kelvra-cli kelvra-sim ui_files catalogues \
   >"$work/build.log" 2>&1 || { tail -30 "$work/build.log"; exit 1; }
 rm -rf "$work/out" "$work/root"
 (cd "$work/build" && cpack -G DEB -B "$work/out" >"$work/cpack.log" 2>&1) ||
@@ -63,13 +63,16 @@ owner() { # the package that ships a library, under /lib or /usr/lib on a merged
     done
   done
 }
-for p in kelvra kelvra0 kelvra-sim; do
+for p in kelvra kelvra0 kelvra-cli kelvra-sim; do
   check "/usr/bin/$p executable" test -x "$root/usr/bin/$p" -a -f "$root/usr/bin/$p"
   for lib in $(readelf -d "$root/usr/bin/$p" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
     pkg=$(owner "$(ldd "$root/usr/bin/$p" | awk -v l="$lib" '$1 == l {print $3}')")
     check "Depends covers $lib of $p (${pkg:-no package})" has_dep "${pkg:-none}"
   done
 done
+check "kelvra-cli needs no toolkit" not grep -q 'libgtk\|libglade' \
+  <(readelf -d "$root/usr/bin/kelvra-cli")
+check "kelvra-cli runs without a display" env -u DISPLAY "$root/usr/bin/kelvra-cli" --version
 
 # The programs read their interface files where SYSTEM_UI_DIR points, and libglade connects the
 # handlers by name through the dynamic symbol table, which stripping must leave.

@@ -172,8 +172,8 @@ int upload(Parameters& p, const char* path) {
     set_clock(p, local);
     int missing = first_missing(p);
     if (missing >= 0) {
-        const Parameter* param = find_parameter(parameter_map(*p.variant), missing);
-        say(undefined_text(param->label.c_str()));
+        std::vector<Parameter> map = parameter_map(*p.variant);
+        say(undefined_text(find_parameter(map, missing)->label.c_str()));
         return EXIT_FILE;
     }
     if (!opts.dry_run)
