@@ -7,12 +7,14 @@
 //
 //   usage: link_bench [--rounds N] [--sim PATH]
 #include "app.h"
+#include "model/transfers.h"
+#include "registers.h"
 #include "serial.h"
-#include "variant.h"
 
 #include <gtk/gtk.h>
 
 #include <algorithm>
+#include <functional>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -103,22 +105,87 @@ struct DownloadResult {
     bool ok = true;
 };
 
-DownloadResult download(int rounds) {
-    auto blocks = transfer_blocks(variant_full, 14, OPTION_EVENTS, true);
+// Request and reply of a read of `count` registers on the wire, CRCs included.
+double read_wire_seconds(int count) {
+    return wire_seconds(8.0 + 5.0 + 2.0 * count);
+}
+
+// The wire limit of a 14-relay download: its 13 blocks.
+double download_limit() {
+    double limit = 0;
+    for (const Block& b : transfer_blocks(variant_full, 14, OPTION_EVENTS, true))
+        limit += read_wire_seconds(b.count);
+    return limit;
+}
+
+// Times `rounds` runs of `once`, which tells whether it succeeded; `before` and `after` run
+// around each, untimed.
+template <typename F, typename G = void (*)()>
+DownloadResult timed(
+    int rounds, double limit, F once, G before = [] {}, G after = [] {}) {
     DownloadResult r;
-    for (const Block& b : blocks)
-        r.limit += wire_seconds(8.0 + 5.0 + 2.0 * b.count); // request + reply, CRCs included
+    r.limit = limit;
     std::vector<double> times;
-    uint16_t values[128];
     for (int i = 0; i < rounds; ++i) {
+        before();
         auto start = Clock::now();
-        for (const Block& b : blocks)
-            r.ok = r.ok && read_registers(b.first, b.count, values) == LINK_OK;
+        r.ok = once() && r.ok;
         times.push_back(seconds(Clock::now() - start));
+        after();
     }
     std::sort(times.begin(), times.end());
     r.best = times.front();
     r.median = times[times.size() / 2];
+    return r;
+}
+
+// The link's part alone: the transfer of the model, on an open port.
+DownloadResult download(int rounds) {
+    Parameters p;
+    p.nrelays = 14;
+    p.options = OPTION_EVENTS;
+    return timed(rounds, download_limit(), [&p] { return download_parameters(p) == LINK_OK; });
+}
+
+// A press of the window's Download, which also fills every widget; connected before and
+// released after each press, so that the command line can have the port in between.
+DownloadResult window_download(int rounds) {
+    auto* connect = GTK_TOGGLE_TOOL_BUTTON(glade_xml_get_widget(glade_xml, "Connect"));
+    GtkWidget* button = gtk_bin_get_child(GTK_BIN(glade_xml_get_widget(glade_xml, "Download")));
+    auto set = [connect](bool on) { gtk_toggle_tool_button_set_active(connect, on); };
+    return timed(
+        rounds, download_limit(),
+        [&] {
+            gtk_button_clicked(GTK_BUTTON(button));
+            return gtk_toggle_tool_button_get_active(connect) && nrelays == 14;
+        },
+        std::function<void()>([&] { set(true); }), std::function<void()>([&] { set(false); }));
+}
+
+// Runs a program to its end, its output thrown away; true when it exits with 0.
+bool run(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    int status = -1;
+    bool ok = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0 &&
+              waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    return ok;
+}
+
+// The whole of `kelvra-cli download -o FILE`: start, open, identification, 13 blocks, the
+// file written and synced, exit. Its wire limit has the identification too.
+DownloadResult cli_download(int rounds, const std::string& cli) {
+    std::string file = "/tmp/link-bench-" + std::to_string(getpid()) + ".cfg";
+    double limit = read_wire_seconds(IDENTIFICATION_COUNT) + download_limit();
+    DownloadResult r = timed(rounds, limit, [&] { return run({cli, "download", "-o", file}); });
+    std::remove(file.c_str());
     return r;
 }
 
@@ -284,6 +351,31 @@ int main(int argc, char** argv) {
             std::printf("%-34s %9.1f ms\n", "  longest stall of a 1 ms probe timer", stall * 1000);
         }
         serial_close();
+        if (std::strcmp(latency, "0") == 0) {
+            // Side by side against the same simulator: the window's Download and the command
+            // line's, the latter with its identification and its file.
+            glade_xml = glade_load(variant_full.main_ui, {KELVRA_BINARY_DIR "/ui/"});
+            if (!glade_xml) {
+                std::fprintf(stderr, "link_bench: no interface file under the build\n");
+                return 1;
+            }
+            glade_xml_signal_autoconnect(glade_xml);
+            variant = &variant_full;
+            init_registers();
+            const std::string cli = KELVRA_BINARY_DIR "/kelvra-cli";
+            DownloadResult cli_start = timed(rounds, 0, [&] { return run({cli, "--version"}); });
+            for (auto [what, r] : {std::pair{"window's Download (best)", window_download(rounds)},
+                                   {"kelvra-cli download (best)", cli_download(rounds, cli)}}) {
+                failures += !r.ok;
+                report(what, r.best, r.limit, 1.05);
+                report("  median", r.median, r.limit, 1.05);
+            }
+            // A process's start and exit are the system's, whatever the program does.
+            std::printf("%-34s %9.1f ms   (kelvra-cli --version, best)\n",
+                        "  start and exit of a process", cli_start.best * 1000);
+            g_object_unref(glade_xml);
+            glade_xml = nullptr;
+        }
         unsetenv("KELVRA_PORT");
     }
     if (failures)
