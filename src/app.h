@@ -9,12 +9,9 @@
 #include <string>
 
 #include "textdomain.h"
-
-struct Variant;
+#include "variant.h"
 
 extern GladeXML* glade_xml;
-
-constexpr const char* SYSTEM_UI_DIR = "/usr/share/ostrel/ui/";
 
 // Loads an interface file from the first folder that holds a loadable copy; null if none does.
 GladeXML* glade_load(const char* name, std::initializer_list<const char*> folders);

@@ -1,12 +1,12 @@
 // The parameter maps of the two variants, the activation of what the connected device has,
 // the validation pass, and the input rules of tau and m.
 #include "app.h"
+#include "choices.h"
 #include "commands.h"
 #include "registers.h"
 #include "model/transfers.h"
 #include "serial.h"
 
-#include <cstdio>
 #include <glib/gi18n.h>
 #include <string>
 
@@ -90,16 +90,10 @@ void init_alternate_activation(int n) {
         return;
     GtkListStore* store = GTK_LIST_STORE(model);
     gtk_list_store_clear(store);
-    char only_low[64], only_high[64], both[128];
-    std::snprintf(only_low, sizeof only_low, _("Only %d-%d"), n - 3, n - 2);
-    std::snprintf(only_high, sizeof only_high, _("Only %d-%d"), n - 1, n);
-    std::snprintf(both, sizeof both, _("%d-%d and %d-%d"), n - 3, n - 2, n - 1, n);
-    for (const char* text :
-         {static_cast<const char*>(_("Disabled")), static_cast<const char*>(only_low),
-          static_cast<const char*>(only_high), static_cast<const char*>(both)}) {
+    for (const std::string& text : alternate_activation_choices(n)) {
         GtkTreeIter iter;
         gtk_list_store_append(store, &iter);
-        gtk_list_store_set(store, &iter, 0, text, -1);
+        gtk_list_store_set(store, &iter, 0, text.c_str(), -1);
     }
 }
 

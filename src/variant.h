@@ -48,6 +48,11 @@ constexpr int RELAYS_BOUND = 14;     // relays that have parameters in the maps
 constexpr int OPTION_DNP3 = 1;
 constexpr int OPTION_EVENTS = 2;
 
+// The folders searched for the interface files, in order: under the working directory, then
+// the system's.
+constexpr const char* SYSTEM_UI_DIR = "/usr/share/ostrel/ui/";
+constexpr const char* UI_FOLDERS[] = {"ui/", SYSTEM_UI_DIR};
+
 struct Variant {
     const char* program;     // "kelvra" or "kelvra0"
     const char* main_ui;     // main interface file

@@ -1,5 +1,6 @@
 // kelvra-cli as a script runs it: the built program against kelvra-sim, its exit status, what it
 // prints, the files it leaves and the requests that reached the controller.
+#include "choices.h"
 #include "config.h"
 #include "events.h"
 #include "model/parameters.h"
@@ -123,14 +124,20 @@ TEST_P(CliLayouts, InfoDownloadUploadDiff) {
     EXPECT_EQ(cli({variant, "download", "-o", b}).status, 0);
     EXPECT_EQ(test::slurp(b), saved);
 
-    // Relay 1's set point, 80 °C on the simulator, becomes 85.
-    test::put(a, replace(saved, "address=\"0\">80<", "address=\"0\">85<"));
+    // Relay 1's set point, 80 °C on the simulator, becomes 85, and its forced activation is
+    // enabled: a choice, shown by its row as the window shows it.
+    test::put(a, replace(replace(saved, "address=\"0\">80<", "address=\"0\">85<"),
+                         "address=\"80\">0<", "address=\"80\">1<"));
     Outcome changed = cli({variant, "diff", a});
     EXPECT_EQ(changed.status, 1);
-    EXPECT_EQ(changed.out, "Set Point (°C) 1 (register 0): controller 80, file 85\n");
+    EXPECT_EQ(changed.out,
+              "Set Point (°C) 1 (register 0): controller 80, file 85\n"
+              "Forced Activation 1 (register 80): controller Disabled, file Enabled\n");
     Outcome changed_json = cli({variant, "--json", "diff", a});
-    EXPECT_EQ(changed_json.out, "[\n  {\"address\": 0, \"parameter\": \"Set Point (°C) 1\", "
-                                "\"controller\": \"80\", \"file\": \"85\"}\n]\n");
+    EXPECT_EQ(changed_json.out,
+              "[\n  {\"address\": 0, \"parameter\": \"Set Point (°C) 1\", \"controller\": \"80\", "
+              "\"file\": \"85\"},\n  {\"address\": 80, \"parameter\": \"Forced Activation 1\", "
+              "\"controller\": \"Disabled\", \"file\": \"Enabled\"}\n]\n");
     EXPECT_EQ(cli({variant, "upload", a}).status, 0);
     EXPECT_EQ(cli({variant, "diff", a}).status, 0);
 }
@@ -315,7 +322,11 @@ TEST(ParameterModel, ValuesInTheWindowsUnits) {
     EXPECT_EQ(text(40, 125), "12.5");   // timeout, tenths of a second
     EXPECT_EQ(text(211, 425), "07:05"); // daily cooling start
     EXPECT_EQ(text(405, 26), "2026");
-    EXPECT_EQ(text(60, 2), "2"); // a choice: its row
+    EXPECT_EQ(text(60, 2), "2"); // a choice without rows: its number
+    Choices rows = read_choices(test::source_path("ui/kelvra.glade").c_str());
+    EXPECT_EQ(rows["Forced Activation 14"], (Lines{"Disabled", "Enabled"}));
+    EXPECT_EQ(value_text(*find_parameter(map, 320), 4, rows["MODBUSBaudRate"]), "19200");
+    EXPECT_EQ(rows.count("AlternateActivation"), 0u);
     EXPECT_EQ(find_parameter(map, 14), nullptr);
     EXPECT_FALSE(in_map(variant_full, 14)); // a fifteenth relay
     EXPECT_FALSE(in_map(variant_rtd, 120));

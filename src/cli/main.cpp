@@ -1,6 +1,7 @@
 // kelvra-cli: the tool's work without a window, for scripts and fleets of controllers. It uses
 // the link, the file formats and the parameter model as the window does, and words failures
 // with the window's own sentences, on standard error.
+#include "choices.h"
 #include "configfile.h"
 #include "eventcsv.h"
 #include "gmem.h"
@@ -187,6 +188,21 @@ int upload(Parameters& p, const char* path) {
     return EXIT_OK;
 }
 
+// The rows of the variant's choices, for values shown as the window shows them: from the
+// interface file the window would load, and the alternate activation as Connect fills it.
+Choices choices_of(const Parameters& p) {
+    Choices choices;
+    for (const char* folder : UI_FOLDERS) {
+        GCharPtr path(g_build_filename(folder, p.variant->main_ui, nullptr));
+        if (g_file_test(path.get(), G_FILE_TEST_IS_REGULAR)) {
+            choices = read_choices(path.get());
+            break;
+        }
+    }
+    choices["AlternateActivation"] = alternate_activation_choices(p.nrelays);
+    return choices;
+}
+
 int diff(Parameters& file, const char* path) {
     if (int status = read_file(path, file))
         return status;
@@ -198,6 +214,7 @@ int diff(Parameters& file, const char* path) {
     if (int status = Connection::check(download_parameters(device)))
         return status;
     std::vector<Parameter> map = parameter_map(*device.variant);
+    Choices choices = choices_of(device);
     int differences = 0;
     if (opts.json)
         std::printf("[");
@@ -205,8 +222,9 @@ int diff(Parameters& file, const char* path) {
         const Parameter* param = find_parameter(map, address);
         if (!param || (file.has(address) && file.value(address) == device.value(address)))
             continue;
-        std::string theirs = value_text(*param, device.value(address));
-        std::string ours = file.has(address) ? value_text(*param, file.value(address)) : "";
+        const std::vector<std::string>& rows = choices[param->widget];
+        std::string theirs = value_text(*param, device.value(address), rows);
+        std::string ours = file.has(address) ? value_text(*param, file.value(address), rows) : "";
         if (opts.json)
             std::printf("%s\n  {\"address\": %u, \"parameter\": %s, \"controller\": %s, "
                         "\"file\": %s}",

@@ -58,9 +58,14 @@ bool in_map(const Variant& v, int address) {
     return has_def(v.head_params, address) || has_def(tail_params(), address);
 }
 
-std::string value_text(const Parameter& p, uint16_t value) {
+std::string value_text(const Parameter& p, uint16_t value, const std::vector<std::string>& rows) {
     char text[32];
     switch (p.kind) {
+    case REGISTER_COMBO_BOX:
+        if (value < rows.size())
+            return rows[value];
+        g_snprintf(text, sizeof text, "%u", value);
+        break;
     case REGISTER_SPIN_BUTTON:
         if (p.scale == 1.0)
             g_snprintf(text, sizeof text, "%u", value);

@@ -61,8 +61,10 @@ const Parameter* find_parameter(const std::vector<Parameter>& map, int address);
 bool in_map(const Variant& v, int address);
 
 // A register value in the units the window shows it in: "12.5" for a spin button of scale 10,
-// "07:05" for an hour-minute pair, the year for the calendar's year, the row number of a choice.
-std::string value_text(const Parameter& p, uint16_t value);
+// "07:05" for an hour-minute pair, the year for the calendar's year, and for a choice its row
+// among `rows` (the row number when it has no such row).
+std::string value_text(const Parameter& p, uint16_t value,
+                       const std::vector<std::string>& rows = {});
 
 // The clock registers 400 to 405 set to a local time (the year counts from 2000).
 void set_clock(Parameters& p, const std::tm& t);
