@@ -16,9 +16,9 @@ namespace {
 // Pause between the two bursts of a split reply: well inside the reader's 1000 ms.
 constexpr std::chrono::milliseconds SPLIT_GAP{20};
 // Silence after which a partial request is taken as noise. Far longer than the 3.5 character
-// times of the standard: the tool writes a request and its CRC in two calls, and a loaded host
-// may hold it between them for tens of milliseconds. Its reply timeout is 2 s, so a late resync
-// costs nothing.
+// times of the standard: a pseudo-terminal has no line timing, and a loaded host may hold a
+// writer part way through a request for tens of milliseconds. The tool's reply timeout is 2 s,
+// so a late resync costs nothing.
 constexpr std::chrono::milliseconds RESYNC_GAP{100};
 // How long a reply may wait for the client to drain the pty before it is dropped.
 constexpr int WRITE_STALL_MS = 3000;

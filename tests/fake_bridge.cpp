@@ -108,6 +108,7 @@ void Link::purge(uint32_t mask) {
 }
 
 FT_STATUS Link::write(const uint8_t* data, uint32_t count, uint32_t* written) {
+    ++write_calls;
     if (fresh || requests.empty()) {
         fresh = false;
         requests.emplace_back();

@@ -77,6 +77,7 @@ class Link {
     Bytes flow; // mode (low byte), xon, xoff
     int open_ports = 0;
     int closes = 0;
+    int write_calls = 0;
 
     // Used by the fake port.
     FT_STATUS check(Op op);
