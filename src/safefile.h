@@ -16,6 +16,8 @@ class SafeFile {
     SafeFile& operator=(const SafeFile&) = delete;
 
     FILE* stream() const { return stream_; }
+    // The temporary's path while there is one.
+    const std::string& temporary() const { return temporary_; }
     // Flushes, syncs and closes the temporary, then renames it over the target. False when any
     // step failed or a write on the stream had failed; the temporary is then removed.
     bool commit();

@@ -10,6 +10,8 @@
 #include "support.h"
 
 #include <algorithm>
+#include <csignal>
+#include <sys/wait.h>
 #include <regex>
 
 namespace {
@@ -226,6 +228,27 @@ TEST(Cli, TellsTheVariantTheControllerIs) {
     // The full map's blocks are refused by such a controller, as in the window.
     test::TempDir dir;
     EXPECT_EQ(cli({"download", "-o", dir.path("a.cfg")}).err, error_line(PROTOCOL));
+}
+
+// Stopped part way through the dump, the command leaves no file behind, not even its temporary.
+TEST(Cli, AnInterruptedCommandLeavesNothing) {
+    test::SimHarness sim({"--baud", "115200"}); // the dump takes seconds
+    ASSERT_TRUE(sim.started());
+    test::TempDir dir;
+    std::string program = test::binary_path("kelvra-cli"), out = dir.path("e.csv");
+    char* argv[] = {program.data(), const_cast<char*>("events"), const_cast<char*>("-o"),
+                    out.data(), nullptr};
+    GPid pid = 0;
+    ASSERT_TRUE(g_spawn_async(nullptr, argv, nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr,
+                              &pid, nullptr));
+    for (int wait = 0; wait < 500 && dir.entries().empty(); ++wait)
+        g_usleep(10 * 1000);
+    g_usleep(300 * 1000);
+    kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+    EXPECT_EQ(dir.entries(), Lines{});
 }
 
 // Every fault the simulator injects into the requests of a command: the window's message, its

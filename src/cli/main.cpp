@@ -11,6 +11,7 @@
 #include "serial.h"
 #include "textdomain.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -111,6 +112,23 @@ int read_file(const char* path, Parameters& p) {
     return EXIT_FILE;
 }
 
+// The temporary an output file is written to, removed when the command is interrupted, so that
+// a stopped command leaves nothing behind either.
+char interrupted_temporary[4096];
+
+extern "C" void on_interrupt(int signal) {
+    if (interrupted_temporary[0])
+        unlink(interrupted_temporary);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+void remove_on_interrupt(const SafeFile& out) {
+    g_strlcpy(interrupted_temporary, out.temporary().c_str(), sizeof interrupted_temporary);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(signal, on_interrupt);
+}
+
 int info(Parameters& p) {
     Connection link;
     if (int status = link.open(p))
@@ -151,6 +169,7 @@ int download(Parameters& p) {
         say(config_write_error_text());
         return EXIT_FILE;
     }
+    remove_on_interrupt(out);
     if (int status = Connection::check(download_parameters(p)))
         return status;
     if (!write_config(out.stream(), p) || !out.commit()) {
@@ -268,6 +287,7 @@ int events(Parameters& p) {
         say(events_write_error_text());
         return EXIT_FILE;
     }
+    remove_on_interrupt(out);
     bool terminal = isatty(STDERR_FILENO);
     uint8_t* raw = nullptr;
     uint32_t length = 0;
