@@ -181,6 +181,8 @@ Device::Device(const DeviceConfig& config) : config_(config) {
     int relays = std::clamp(config.relays, 0, 15);
     events_ = make_event_image(relays, std::span(registers_).subspan(0, 16),
                                std::span(registers_).subspan(20, 16));
+    size_t written = std::min(config.event_records, RECORD_COUNT);
+    std::fill(events_.begin() + static_cast<long>(written * RECORD_SIZE), events_.end(), 0xFF);
 }
 
 std::array<uint16_t, IDENT_WORDS> Device::identification() const {

@@ -27,6 +27,8 @@ struct DeviceConfig {
     int relays = 14; // 0..15
     int options = 2; // bit 0: DNP3 port, bit 1: event memory
     Variant variant = Variant::full;
+    // Records written so far; the rest of the memory is erased (bytes 0xFF).
+    size_t event_records = 3584;
 };
 
 constexpr uint8_t SLAVE_ADDRESS = 1;

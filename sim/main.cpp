@@ -24,7 +24,7 @@ extern "C" void on_stop_signal(int) {
 
 void usage(std::FILE* out) {
     std::fputs("usage: kelvra-sim [--relays N] [--options BITS] [--variant full|rtd]\n"
-               "                  [--ident-word W]\n"
+               "                  [--ident-word W] [--events N]\n"
                "                  [--baud N] [--latency MS] [--link PATH] [--log FILE]\n"
                "                  [--fault KIND] [--fault-address A] [--fault-count N]\n"
                "  --relays N         relay count, 0 to 15 (14)\n"
@@ -32,6 +32,7 @@ void usage(std::FILE* out) {
                "  --variant full|rtd full: all relay blocks and 200..213; rtd: no current blocks, "
                "200..204\n"
                "  --ident-word W     first identification word as sent (from relays and options)\n"
+               "  --events N         event records written so far, 0 to 3584; the rest erased\n"
                "  --baud N           line speed the replies are paced at, 0: unpaced (115200)\n"
                "  --latency MS       reply latency (3 when paced, 0 unpaced)\n"
                "  --link PATH        symlink to the pty, removed at exit\n"
@@ -90,6 +91,8 @@ int main(int argc, char** argv) {
             config.relays = static_cast<int>(*n);
         else if (arg == "--options" && (n = number(value, 0, 3)))
             config.options = static_cast<int>(*n);
+        else if (arg == "--events" && (n = number(value, 0, 3584)))
+            config.event_records = static_cast<size_t>(*n);
         else if (arg == "--ident-word" && (n = number(value, 0, 0xFFFF)))
             ident_word = static_cast<uint16_t>(*n);
         else if (arg == "--variant" && std::strcmp(value, "full") == 0)

@@ -15,22 +15,27 @@ EventRecord decode_event_record(const uint8_t* bytes) {
 }
 
 std::string event_csv_header() {
-    std::string line = "HH:MM:SS.CC DD/MM/YY,RTD1,RTD2,RTD3,RTD4,RTD5,RTD6,Oil,"
-                       "Wdg. 1,Wdg. 2,Wdg. 3,";
-    for (int relay = 1; relay <= 16; ++relay) {
+    std::string line = "HH:MM:SS.CC DD/MM/YY,";
+    for (const char* name : EVENT_CHANNEL_NAMES)
+        line += std::string(name) + ",";
+    for (int relay = 1; relay <= EVENT_RELAYS; ++relay) {
         line += "Relay " + std::to_string(relay);
-        line += relay < 16 ? "," : "\n";
+        line += relay < EVENT_RELAYS ? "," : "\n";
     }
     return line;
 }
 
-std::string event_csv_line(const EventRecord& record) {
+std::string event_time_text(uint64_t milliseconds) {
     EventTime t{};
-    pcf8583_gmtime(&t, record.timestamp);
+    pcf8583_gmtime(&t, milliseconds);
     char time[32];
-    g_snprintf(time, sizeof time, "%02d:%02d:%02d.%02d %02d/%02d/%02d,", t.hours, t.minutes,
+    g_snprintf(time, sizeof time, "%02d:%02d:%02d.%02d %02d/%02d/%02d", t.hours, t.minutes,
                t.seconds, t.hundredths, t.day, t.month, t.year);
-    std::string line = time;
+    return time;
+}
+
+std::string event_csv_line(const EventRecord& record) {
+    std::string line = event_time_text(record.timestamp) + ",";
     for (uint8_t reading : record.readings)
         line += std::to_string(reading) + ",";
     for (int j = 0; j < 16; ++j) {

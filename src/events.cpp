@@ -2,7 +2,9 @@
 #include "gmem.h"
 
 #include "app.h"
+#include "commands.h"
 #include "eventcsv.h"
+#include "eventview.h"
 #include "messages.h"
 #include "registers.h"
 #include "safefile.h"
@@ -31,6 +33,21 @@ void show_progress(uint32_t received, void* data) {
     gtk_progress_bar_set_fraction(bar, fraction < 1.0 ? fraction : 1.0);
 }
 
+// The dump, read with the progress bar showing how far it has come; its link result code.
+int download_events(GPtr<uint8_t>& dump, uint32_t& length) {
+    GtkProgressBar* bar = progress_bar();
+    if (bar) {
+        gtk_widget_show(GTK_WIDGET(bar));
+        gtk_progress_bar_set_fraction(bar, 0.0);
+    }
+    uint8_t* raw = nullptr;
+    int result = read_events(&raw, &length, bar ? show_progress : nullptr, bar);
+    dump.reset(raw);
+    if (bar)
+        gtk_widget_hide(GTK_WIDGET(bar));
+    return result;
+}
+
 // The download and the writing, inside a transfer the caller holds.
 void export_events(const char* filename) {
     // Created first, so a place that cannot be written is found before the long download.
@@ -39,17 +56,9 @@ void export_events(const char* filename) {
         error_dialog(events_write_error_text());
         return;
     }
-    GtkProgressBar* bar = progress_bar();
-    if (bar) {
-        gtk_widget_show(GTK_WIDGET(bar));
-        gtk_progress_bar_set_fraction(bar, 0.0);
-    }
-    uint8_t* raw = nullptr;
+    GPtr<uint8_t> dump;
     uint32_t length = 0;
-    int result = read_events(&raw, &length, bar ? show_progress : nullptr, bar);
-    GPtr<uint8_t> dump(raw);
-    if (bar)
-        gtk_widget_hide(GTK_WIDGET(bar));
+    int result = download_events(dump, length);
     if (result <= 0 || !dump || !write_event_csv(out.stream(), dump.get(), length) || !out.commit())
         error_dialog(events_write_error_text());
 }
@@ -77,6 +86,34 @@ GtkWidget* new_events_chooser() {
     gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(chooser), TRUE);
     gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), "untitled.csv");
     return chooser;
+}
+
+void on_menu_viewevents_activate(GtkMenuItem*, gpointer) {
+    if (transfer_running())
+        return;
+    if (!(options & OPTION_EVENTS)) {
+        error_dialog(no_event_memory_text());
+        return;
+    }
+    TransferGuard guard;
+    if (!guard.acquired())
+        return;
+    GtkStatusbar* bar = statusbar();
+    if (bar)
+        gtk_statusbar_push(bar, 0, _("Downloading events. This may take up to a minute."));
+    GPtr<uint8_t> dump;
+    uint32_t length = 0;
+    int result = download_events(dump, length);
+    if (bar)
+        gtk_statusbar_pop(bar, 0);
+    // A failed download is a link failure like any other: said, and the connection dropped.
+    if (result <= 0) {
+        serial_error(result);
+        return;
+    }
+    if (bar)
+        gtk_statusbar_push(bar, 0, _("Finished downloading events."));
+    open_event_viewer(std::vector<uint8_t>(dump.get(), dump.get() + length), nrelays);
 }
 
 void on_menu_saveevents_activate(GtkMenuItem*, gpointer) {

@@ -12,4 +12,6 @@ GtkWidget* new_events_chooser();
 
 extern "C" {
 G_MODULE_EXPORT void on_menu_saveevents_activate(GtkMenuItem* item, gpointer data);
+// Downloads the event memory, with the export's progress bar, and opens the viewer on it.
+G_MODULE_EXPORT void on_menu_viewevents_activate(GtkMenuItem* item, gpointer data);
 }

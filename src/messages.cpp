@@ -32,6 +32,10 @@ const char* events_write_error_text() {
     return _("Error writing event CSV file.");
 }
 
+const char* picture_write_error_text() {
+    return _("Error writing picture file.");
+}
+
 std::string undefined_text(const char* label) {
     return GCharPtr(g_strdup_printf(_("Parameter '%s' not defined."), label)).get();
 }

@@ -10,6 +10,7 @@ const char* not_detected_text();
 const char* no_event_memory_text();
 const char* config_write_error_text();
 const char* events_write_error_text();
+const char* picture_write_error_text();
 // "Parameter '%s' not defined." and "Cannot open configuration file %s." filled in.
 std::string undefined_text(const char* label);
 std::string unreadable_text(const char* filename);

@@ -6,7 +6,7 @@ namespace {
 bool running = false;
 bool device_commands = false;
 
-constexpr const char* DEVICE_COMMANDS[] = {"Download", "Upload", "menu_events"};
+constexpr const char* DEVICE_COMMANDS[] = {"Download", "Upload", "menu_events", "menu_viewevents"};
 // Commands that need no device but must not run while a transfer does.
 constexpr const char* OTHER_COMMANDS[] = {"Connect", "menu_openconfig", "menu_saveconfig",
                                           "menu_about"};

@@ -187,6 +187,61 @@ void GuiTest::TearDown() {
     EXPECT_EQ(logged_problems(), 0) << "the toolkit reported warnings or criticals";
 }
 
+namespace {
+struct ChooserAnswer {
+    std::string file;
+    GtkFileChooser* chooser = nullptr;
+    int tries = 0;
+};
+
+gboolean answer_chooser(gpointer data) {
+    auto* a = static_cast<ChooserAnswer*>(data);
+    if (!a->chooser) {
+        for (GtkWidget* d : standing_dialogs())
+            if (GTK_IS_FILE_CHOOSER_DIALOG(d))
+                a->chooser = GTK_FILE_CHOOSER(d);
+        if (!a->chooser)
+            return TRUE;
+        bool save = gtk_file_chooser_get_action(a->chooser) == GTK_FILE_CHOOSER_ACTION_SAVE;
+        if (!a->file.empty() && save) {
+            gchar* folder = g_path_get_dirname(a->file.c_str());
+            gchar* name = g_path_get_basename(a->file.c_str());
+            gtk_file_chooser_set_current_folder(a->chooser, folder);
+            gtk_file_chooser_set_current_name(a->chooser, name);
+            g_free(folder);
+            g_free(name);
+        } else if (!a->file.empty()) {
+            gtk_file_chooser_set_filename(a->chooser, a->file.c_str());
+        }
+    }
+    gchar* name = gtk_file_chooser_get_filename(a->chooser);
+    bool ready = name && a->file == name;
+    g_free(name);
+    if (a->file.empty() || ready || ++a->tries > 500) {
+        EXPECT_TRUE(a->file.empty() || ready) << "the chooser never took " << a->file;
+        gtk_dialog_response(GTK_DIALOG(a->chooser),
+                            ready ? GTK_RESPONSE_ACCEPT : GTK_RESPONSE_CANCEL);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+} // namespace
+
+void choose(const std::function<void()>& open, const std::string& file) {
+    ChooserAnswer answer{file};
+    guint source = g_timeout_add(10, answer_chooser, &answer);
+    open();
+    if (!answer.chooser) { // the answer must not outlive this frame
+        g_source_remove(source);
+        ADD_FAILURE() << "no chooser was shown";
+    }
+}
+
+void choose(const char* menu_item, const std::string& file) {
+    choose([menu_item] { gtk_menu_item_activate(GTK_MENU_ITEM(widget(menu_item))); }, file);
+}
+
 } // namespace test
 
 int main(int argc, char** argv) {

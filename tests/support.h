@@ -6,6 +6,7 @@
 #include "variant.h"
 
 #include <gtest/gtest.h>
+#include <functional>
 #include <map>
 #include <string>
 #include <sys/resource.h>
@@ -39,6 +40,11 @@ std::vector<std::string> messages();
 std::string status_text();
 // What the register widgets hold at these addresses.
 std::map<int, uint16_t> register_values(const std::vector<uint16_t>& addresses);
+
+// Answers the next file chooser, which `open` shows, from inside its own dialog loop with `file`
+// once the chooser reports it (it reads the folder in the background); no file: cancel.
+void choose(const std::function<void()>& open, const std::string& file);
+void choose(const char* menu_item, const std::string& file);
 
 std::string slurp(const std::string& path);
 void put(const std::string& path, const std::string& text);

@@ -2,6 +2,7 @@
 // prints, the files it leaves and the requests that reached the controller.
 #include "choices.h"
 #include "config.h"
+#include "eventplot.h"
 #include "events.h"
 #include "model/parameters.h"
 #include "registers.h"
@@ -33,10 +34,12 @@ Outcome cli(std::vector<std::string> args) {
     gchar *out = nullptr, *err = nullptr;
     GError* error = nullptr;
     int wait = 0;
-    // The working directory holds share/locale, as the programs' own does.
-    EXPECT_TRUE(g_spawn_sync(KELVRA_BINARY_DIR, argv.data(), nullptr, G_SPAWN_DEFAULT, nullptr,
+    // The working directory holds share/locale, as the programs' own does; no display.
+    GStrv env = g_environ_unsetenv(g_get_environ(), "DISPLAY");
+    EXPECT_TRUE(g_spawn_sync(KELVRA_BINARY_DIR, argv.data(), env, G_SPAWN_DEFAULT, nullptr,
                              nullptr, &out, &err, &wait, &error))
         << (error ? error->message : "");
+    g_strfreev(env);
     if (error)
         g_error_free(error);
     r.out = out ? out : "";
@@ -175,6 +178,7 @@ TEST(Cli, RefusalsAndTheirExitStatus) {
         {{"upload"}, 2, "kelvra-cli: The command needs one configuration file.\n"},
         {{"--json", "upload", good}, 2, "Only info and diff take --json.\n"},
         {{"--dry-run", "info"}, 2, "Only upload takes --dry-run.\n"},
+        {{"--png", "x.png", "download", "-o", "x"}, 2, "Only events takes --png.\n"},
         {{"--variant=x", "info"}, 2, "Unknown variant 'x'.\n"},
         {{"--colour", "info"}, 2, "kelvra-cli: Unknown option --colour\n"},
         {{"--port", dir.path("none"), "info"},
@@ -330,8 +334,15 @@ TEST_P(CliLikeWindow, WritesTheWindowsFiles) {
     EXPECT_EQ(test::slurp(dir.path("cli.cfg")), test::slurp(dir.path("window.cfg")));
     if (rtd)
         return;
-    EXPECT_EQ(cli({variant, "events", "-o", dir.path("cli.csv")}).status, 0);
+    // The plot comes along when asked for, drawn without a display.
+    EXPECT_EQ(
+        cli({variant, "events", "-o", dir.path("cli.csv"), "--png", dir.path("cli.png")}).status,
+        0);
     EXPECT_EQ(test::slurp(dir.path("cli.csv")), test::slurp(dir.path("window.csv")));
+    cairo_surface_t* png = cairo_image_surface_create_from_png(dir.path("cli.png").c_str());
+    EXPECT_EQ(cairo_image_surface_get_width(png), 1200);
+    EXPECT_EQ(cairo_image_surface_get_height(png), 700);
+    cairo_surface_destroy(png);
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, CliLikeWindow, ::testing::Values(&variant_full, &variant_rtd),

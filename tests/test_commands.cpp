@@ -56,8 +56,8 @@ Request parse(const std::string& line) {
 
 const char* FULL_3 = "R 0 3|R 20 3|R 120 3|R 140 3|R 40 3|R 60 3|R 80 3|R 100 3|R 160 3|"
                      "R 200 14|R 300 2|R 320 3|R 400 6";
-const char* COMMANDS[] = {"Connect",         "Download",        "Upload",    "menu_events",
-                          "menu_openconfig", "menu_saveconfig", "menu_about"};
+const char* COMMANDS[] = {"Connect",         "Download",        "Upload",          "menu_events",
+                          "menu_viewevents", "menu_openconfig", "menu_saveconfig", "menu_about"};
 
 class Commands : public test::GuiTest {
   protected:

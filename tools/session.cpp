@@ -14,6 +14,7 @@
 #include "app.h"
 #include "config.h"
 #include "configfile.h"
+#include "eventview.h"
 #include "registers.h"
 #include "serial.h"
 #include "transfer.h"
@@ -352,6 +353,38 @@ void events_step() {
         shoot(widget("kelvra_main"), "events-finished", widget("statusbar")->parent);
 }
 
+// The viewer over the memory just exported: the whole range, then zoomed in on a day with a row
+// chosen, as the user guide shows them.
+void viewer_step() {
+    gtk_menu_item_activate(GTK_MENU_ITEM(widget("menu_viewevents")));
+    flush_events();
+    GtkWidget* window = current_event_viewer();
+    check(window && messages().empty(), "View Events: the viewer opened" + shown());
+    if (!window)
+        return;
+    GtkTreeView* table = GTK_TREE_VIEW(event_viewer_part(window, "events_table"));
+    int rows = gtk_tree_model_iter_n_children(gtk_tree_view_get_model(table), nullptr);
+    check(rows == 3584, "View Events: the table has " + std::to_string(rows) + " rows");
+    GtkWidget* area = event_viewer_part(window, "events_plot");
+    if (opts.variant == &variant_full) {
+        shoot(window, "events-viewer");
+        for (int step = 0; step < 12; ++step) {
+            GdkEvent* scroll = gdk_event_new(GDK_SCROLL);
+            scroll->scroll.window = GDK_WINDOW(g_object_ref(area->window));
+            scroll->scroll.direction = GDK_SCROLL_UP;
+            scroll->scroll.x = area->allocation.width * 0.6;
+            gtk_widget_event(area, scroll);
+            gdk_event_free(scroll);
+        }
+        GtkTreePath* path = gtk_tree_path_new_from_indices(2100, -1);
+        gtk_tree_selection_select_path(gtk_tree_view_get_selection(table), path);
+        gtk_tree_view_scroll_to_cell(table, path, nullptr, TRUE, 0.5, 0);
+        gtk_tree_path_free(path);
+        shoot(window, "events-viewer-zoomed");
+    }
+    gtk_widget_destroy(window);
+}
+
 void disconnect_step() {
     click("Connect");
     uint16_t v = 0;
@@ -373,6 +406,7 @@ gboolean run_session(gpointer) {
         download_and_edit_step();
         configuration_step();
         events_step();
+        viewer_step();
         disconnect_step();
     }
     gtk_menu_item_activate(GTK_MENU_ITEM(widget("menu_quit")));

@@ -472,6 +472,7 @@ def menubar(ids):
         ("menu_saveconfig", "_Save Configuration…", "on_menu_saveconfig_activate", "gtk-save-as",
          "s"),
         ("menu_events", "_Export Events to CSV…", "on_menu_saveevents_activate", "gtk-save", "e"),
+        ("menu_viewevents", "_View Events…", "on_menu_viewevents_activate", "gtk-find", None),
     ]:
         file_menu.add(menu_item(wid, text, handler, stock, accel))
     file_menu.add(W("GtkSeparatorMenuItem", ids("separator"), {"visible": True}))

@@ -4,6 +4,7 @@
 #include "choices.h"
 #include "configfile.h"
 #include "eventcsv.h"
+#include "eventplot.h"
 #include "gmem.h"
 #include "messages.h"
 #include "model/transfers.h"
@@ -17,6 +18,7 @@
 #include <ctime>
 #include <glib/gi18n.h>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
@@ -36,6 +38,7 @@ struct Options {
     gchar* port = nullptr;
     gchar* output = nullptr;
     gchar* variant = nullptr;
+    gchar* png = nullptr;
     gboolean json = FALSE;
     gboolean dry_run = FALSE;
     gboolean version = FALSE;
@@ -112,19 +115,21 @@ int read_file(const char* path, Parameters& p) {
     return EXIT_FILE;
 }
 
-// The temporary an output file is written to, removed when the command is interrupted, so that
-// a stopped command leaves nothing behind either.
-char interrupted_temporary[4096];
+// The temporaries that output files are written to, removed when the command is interrupted,
+// so that a stopped command leaves nothing behind either.
+char interrupted_temporary[2][4096];
 
 extern "C" void on_interrupt(int signal) {
-    if (interrupted_temporary[0])
-        unlink(interrupted_temporary);
+    for (const char* path : interrupted_temporary)
+        if (path[0])
+            unlink(path);
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }
 
 void remove_on_interrupt(const SafeFile& out) {
-    g_strlcpy(interrupted_temporary, out.temporary().c_str(), sizeof interrupted_temporary);
+    char* free_slot = interrupted_temporary[interrupted_temporary[0][0] ? 1 : 0];
+    g_strlcpy(free_slot, out.temporary().c_str(), sizeof interrupted_temporary[0]);
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         std::signal(signal, on_interrupt);
 }
@@ -274,6 +279,9 @@ void draw_progress(uint32_t received, void*) {
     std::fprintf(stderr, "\r[%s] %3d%%", bar, percent);
 }
 
+// The size of the plot that --png draws.
+constexpr int PNG_WIDTH = 1200, PNG_HEIGHT = 700;
+
 int events(Parameters& p) {
     Connection link;
     if (int status = link.open(p))
@@ -282,12 +290,20 @@ int events(Parameters& p) {
         say(no_event_memory_text());
         return EXIT_LINK;
     }
-    SafeFile out(opts.output);
-    if (!out.stream()) {
+    // Both files are created before the long download, so a place that cannot be written is
+    // found first.
+    std::optional<SafeFile> csv, png;
+    if (opts.output && !csv.emplace(opts.output).stream()) {
         say(events_write_error_text());
         return EXIT_FILE;
     }
-    remove_on_interrupt(out);
+    if (opts.png && !png.emplace(opts.png).stream()) {
+        say(picture_write_error_text());
+        return EXIT_FILE;
+    }
+    for (auto* out : {&csv, &png})
+        if (*out)
+            remove_on_interrupt(**out);
     bool terminal = isatty(STDERR_FILENO);
     uint8_t* raw = nullptr;
     uint32_t length = 0;
@@ -297,9 +313,17 @@ int events(Parameters& p) {
         std::fputc('\n', stderr);
     if (int status = Connection::check(result))
         return status;
-    if (!write_event_csv(out.stream(), dump.get(), length) || !out.commit()) {
+    if (csv && (!write_event_csv(csv->stream(), dump.get(), length) || !csv->commit())) {
         say(events_write_error_text());
         return EXIT_FILE;
+    }
+    if (png) {
+        EventLog log = read_event_log(dump.get(), length);
+        if (!write_plot_png(png->stream(), PNG_WIDTH, PNG_HEIGHT, log, full_view(log, p.nrelays)) ||
+            !png->commit()) {
+            say(picture_write_error_text());
+            return EXIT_FILE;
+        }
     }
     return EXIT_OK;
 }
@@ -314,6 +338,8 @@ int main(int argc, char** argv) {
          N_("PATH")},
         {"output", 'o', 0, G_OPTION_ARG_FILENAME, &opts.output,
          N_("File that download and events write"), N_("FILE")},
+        {"png", 0, 0, G_OPTION_ARG_FILENAME, &opts.png,
+         N_("Events: draw the temperatures and relays into a PNG picture"), N_("FILE")},
         {"variant", 0, 0, G_OPTION_ARG_STRING, &opts.variant,
          N_("Parameter map: kelvra (full, the default) or kelvra0 (RTD-only)"), N_("NAME")},
         {"json", 0, 0, G_OPTION_ARG_NONE, &opts.json,
@@ -332,7 +358,7 @@ int main(int argc, char** argv) {
           "  download -o FILE   the controller's parameters into a configuration file\n"
           "  upload FILE        a configuration file's parameters into the controller\n"
           "  diff FILE          the parameters in which the controller and a file differ\n"
-          "  events -o FILE     the event memory as CSV\n"
+          "  events -o FILE     the event memory as CSV (--png FILE: also, or instead, a plot)\n"
           "\n"
           "Exit status: 0 done, 1 differences found (diff), 2 usage error, 3 controller not\n"
           "found, 4 link failure, 5 file error."));
@@ -358,9 +384,13 @@ int main(int argc, char** argv) {
     if (argc != (takes_file ? 3 : 2))
         return usage_error(takes_file ? _("The command needs one configuration file.")
                                       : _("Too many arguments."));
-    if (writes != (opts.output != nullptr))
-        return usage_error(writes ? _("The command needs -o FILE.")
-                                  : _("Only download and events take -o."));
+    bool dump = command == "events";
+    if (opts.png && !dump)
+        return usage_error(_("Only events takes --png."));
+    if (writes && !opts.output && !(dump && opts.png))
+        return usage_error(_("The command needs -o FILE."));
+    if (!writes && opts.output)
+        return usage_error(_("Only download and events take -o."));
     if (opts.json && command != "info" && command != "diff")
         return usage_error(_("Only info and diff take --json."));
     if (opts.dry_run && command != "upload")
