@@ -36,8 +36,8 @@ Outcome cli(std::vector<std::string> args) {
     int wait = 0;
     // The working directory holds share/locale, as the programs' own does; no display.
     GStrv env = g_environ_unsetenv(g_get_environ(), "DISPLAY");
-    EXPECT_TRUE(g_spawn_sync(KELVRA_BINARY_DIR, argv.data(), env, G_SPAWN_DEFAULT, nullptr,
-                             nullptr, &out, &err, &wait, &error))
+    EXPECT_TRUE(g_spawn_sync(KELVRA_BINARY_DIR, argv.data(), env, G_SPAWN_DEFAULT, nullptr, nullptr,
+                             &out, &err, &wait, &error))
         << (error ? error->message : "");
     g_strfreev(env);
     if (error)
