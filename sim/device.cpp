@@ -276,8 +276,13 @@ Answer Device::write(uint16_t first, uint16_t count, std::span<const uint8_t> da
         if (!value_allowed(static_cast<uint16_t>(first + k), be16(&data[2u * k])))
             return exception_answer(16, ILLEGAL_DATA_VALUE);
     // All or nothing: nothing is stored when any value is refused.
-    for (uint16_t k = 0; k < count; ++k)
-        registers_[first + k] = be16(&data[2u * k]);
+    for (uint16_t k = 0; k < count; ++k) {
+        uint16_t address = static_cast<uint16_t>(first + k), value = be16(&data[2u * k]);
+        for (auto [clamped, limit] : config_.clamps)
+            if (clamped == address)
+                value = std::min(value, limit);
+        registers_[address] = value;
+    }
     Answer a;
     a.kind = Answer::normal;
     a.bytes = {SLAVE_ADDRESS, 16};

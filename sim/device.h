@@ -29,6 +29,9 @@ struct DeviceConfig {
     Variant variant = Variant::full;
     // Records written so far; the rest of the memory is erased (bytes 0xFF).
     size_t event_records = 3584;
+    // Registers that keep at most a limit of what is written to them, as a controller that
+    // clamps a value to its range does (address, limit).
+    std::vector<std::pair<uint16_t, uint16_t>> clamps = {};
 };
 
 constexpr uint8_t SLAVE_ADDRESS = 1;

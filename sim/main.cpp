@@ -23,27 +23,29 @@ extern "C" void on_stop_signal(int) {
 }
 
 void usage(std::FILE* out) {
-    std::fputs("usage: kelvra-sim [--relays N] [--options BITS] [--variant full|rtd]\n"
-               "                  [--ident-word W] [--events N]\n"
-               "                  [--baud N] [--latency MS] [--link PATH] [--log FILE]\n"
-               "                  [--fault KIND] [--fault-address A] [--fault-count N]\n"
-               "  --relays N         relay count, 0 to 15 (14)\n"
-               "  --options BITS     1: DNP3 port instead of MODBUS port, 2: event memory (2)\n"
-               "  --variant full|rtd full: all relay blocks and 200..213; rtd: no current blocks, "
-               "200..204\n"
-               "  --ident-word W     first identification word as sent (from relays and options)\n"
-               "  --events N         event records written so far, 0 to 3584; the rest erased\n"
-               "  --baud N           line speed the replies are paced at, 0: unpaced (115200)\n"
-               "  --latency MS       reply latency (3 when paced, 0 unpaced)\n"
-               "  --link PATH        symlink to the pty, removed at exit\n"
-               "  --log FILE         request log: R first count / W first count values / ? hex\n"
-               "  --fault KIND       no-reply bad-crc stray-byte exception short-reply\n"
-               "                     long-reply wrong-slave wrong-function wrong-count split\n"
-               "                     short-dump long-dump hangup\n"
-               "  --fault-address A  only requests whose first address is A (any)\n"
-               "  --fault-count N    only the first N such requests (always)\n"
-               "  --exit-with-parent stop when the process that started it ends\n",
-               out);
+    std::fputs(
+        "usage: kelvra-sim [--relays N] [--options BITS] [--variant full|rtd]\n"
+        "                  [--ident-word W] [--events N] [--clamp A:LIMIT]\n"
+        "                  [--baud N] [--latency MS] [--link PATH] [--log FILE]\n"
+        "                  [--fault KIND] [--fault-address A] [--fault-count N]\n"
+        "  --relays N         relay count, 0 to 15 (14)\n"
+        "  --options BITS     1: DNP3 port instead of MODBUS port, 2: event memory (2)\n"
+        "  --variant full|rtd full: all relay blocks and 200..213; rtd: no current blocks, "
+        "200..204\n"
+        "  --ident-word W     first identification word as sent (from relays and options)\n"
+        "  --events N         event records written so far, 0 to 3584; the rest erased\n"
+        "  --clamp A:LIMIT    register A keeps at most LIMIT of what is written (repeatable)\n"
+        "  --baud N           line speed the replies are paced at, 0: unpaced (115200)\n"
+        "  --latency MS       reply latency (3 when paced, 0 unpaced)\n"
+        "  --link PATH        symlink to the pty, removed at exit\n"
+        "  --log FILE         request log: R first count / W first count values / ? hex\n"
+        "  --fault KIND       no-reply bad-crc stray-byte exception short-reply\n"
+        "                     long-reply wrong-slave wrong-function wrong-count split\n"
+        "                     short-dump long-dump hangup\n"
+        "  --fault-address A  only requests whose first address is A (any)\n"
+        "  --fault-count N    only the first N such requests (always)\n"
+        "  --exit-with-parent stop when the process that started it ends\n",
+        out);
 }
 
 std::optional<long> number(const char* text, long low, long high) {
@@ -53,6 +55,18 @@ std::optional<long> number(const char* text, long low, long high) {
     if (errno != 0 || end == text || *end != '\0' || v < low || v > high)
         return std::nullopt;
     return v;
+}
+
+// "A:LIMIT" of --clamp.
+std::optional<std::pair<uint16_t, uint16_t>> clamp_of(const char* text) {
+    const char* colon = std::strchr(text, ':');
+    if (!colon)
+        return std::nullopt;
+    auto address = number(std::string(text, colon).c_str(), 0, 1023);
+    auto limit = number(colon + 1, 0, 0xFFFF);
+    if (!address || !limit)
+        return std::nullopt;
+    return std::pair{static_cast<uint16_t>(*address), static_cast<uint16_t>(*limit)};
 }
 
 } // namespace
@@ -91,6 +105,8 @@ int main(int argc, char** argv) {
             config.relays = static_cast<int>(*n);
         else if (arg == "--options" && (n = number(value, 0, 3)))
             config.options = static_cast<int>(*n);
+        else if (arg == "--clamp" && clamp_of(value))
+            config.clamps.push_back(*clamp_of(value));
         else if (arg == "--events" && (n = number(value, 0, 3584)))
             config.event_records = static_cast<size_t>(*n);
         else if (arg == "--ident-word" && (n = number(value, 0, 0xFFFF)))

@@ -239,29 +239,27 @@ int diff(Parameters& file, const char* path) {
         return status;
     std::vector<Parameter> map = parameter_map(*device.variant);
     Choices choices = choices_of(device);
-    int differences = 0;
     if (opts.json)
         std::printf("[");
-    for (uint16_t address : config_addresses(*device.variant, device.nrelays, device.options)) {
-        const Parameter* param = find_parameter(map, address);
-        if (!param || (file.has(address) && file.value(address) == device.value(address)))
-            continue;
+    auto found = differences(device, file, device.nrelays, device.options);
+    for (size_t i = 0; i < found.size(); ++i) {
+        const Difference& d = found[i];
+        const Parameter* param = find_parameter(map, d.address);
         const std::vector<std::string>& rows = choices[param->widget];
-        std::string theirs = value_text(*param, device.value(address), rows);
-        std::string ours = file.has(address) ? value_text(*param, file.value(address), rows) : "";
+        std::string theirs = value_text(*param, d.ours, rows);
+        std::string ours = d.theirs_known ? value_text(*param, d.theirs, rows) : "";
         if (opts.json)
             std::printf("%s\n  {\"address\": %u, \"parameter\": %s, \"controller\": %s, "
                         "\"file\": %s}",
-                        differences ? "," : "", address, json(param->label).c_str(),
-                        json(theirs).c_str(), file.has(address) ? json(ours).c_str() : "null");
+                        i ? "," : "", d.address, json(param->label).c_str(), json(theirs).c_str(),
+                        d.theirs_known ? json(ours).c_str() : "null");
         else
             std::printf(_("%s (register %u): controller %s, file %s\n"), param->label.c_str(),
-                        address, theirs.c_str(), file.has(address) ? ours.c_str() : _("none"));
-        ++differences;
+                        d.address, theirs.c_str(), d.theirs_known ? ours.c_str() : _("none"));
     }
     if (opts.json)
-        std::printf(differences ? "\n]\n" : "]\n");
-    return differences ? EXIT_DIFFERENT : EXIT_OK;
+        std::printf(found.empty() ? "]\n" : "\n]\n");
+    return found.empty() ? EXIT_OK : EXIT_DIFFERENT;
 }
 
 // A bar on the terminal while the dump comes in, redrawn only when it moves.

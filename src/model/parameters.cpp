@@ -98,6 +98,30 @@ int first_missing(const Parameters& p) {
     return -1;
 }
 
+std::vector<Difference> differences(const Parameters& ours, const Parameters& theirs, int nrelays,
+                                    int options) {
+    std::vector<Difference> out;
+    for (uint16_t a : config_addresses(*ours.variant, nrelays, options)) {
+        if (!in_map(*ours.variant, a))
+            continue;
+        Difference d{a, ours.has(a), theirs.has(a), ours.value(a), theirs.value(a)};
+        if (d.ours_known != d.theirs_known || d.ours != d.theirs)
+            out.push_back(d);
+    }
+    return out;
+}
+
+int relays_in(const Parameters& p) {
+    int n = 0;
+    while (n < RELAYS_BOUND && p.has(n))
+        ++n;
+    return n;
+}
+
+int options_in(const Parameters& p) {
+    return p.has(340) ? OPTION_DNP3 : 0;
+}
+
 int write_config(FILE* file, const Parameters& p) {
     return write_config(
         file, *p.variant, p.nrelays, p.options,

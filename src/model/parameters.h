@@ -73,6 +73,21 @@ void set_clock(Parameters& p, const std::tm& t);
 // has and the values lack; -1 when every one has a value.
 int first_missing(const Parameters& p);
 
+// A register in which two parameter sets differ; one without a value differs from any.
+struct Difference {
+    uint16_t address;
+    bool ours_known, theirs_known;
+    uint16_t ours, theirs;
+};
+// The parameters of a layout (relays, option bits) in which two sets differ, in transfer order.
+// The clock is left out: it runs on, and a configuration file has none.
+std::vector<Difference> differences(const Parameters& ours, const Parameters& theirs, int nrelays,
+                                    int options);
+// The layout a parameter set covers: the relays of its first relay block, and the DNP3 port
+// when it has that port's registers.
+int relays_in(const Parameters& p);
+int options_in(const Parameters& p);
+
 // The configuration file of p's layout; a register without a value is written as 0. 1 when all
 // of it was written.
 int write_config(FILE* file, const Parameters& p);
