@@ -58,17 +58,6 @@ double redraw(GtkWidget* area) {
     return ms(Clock::now() - start);
 }
 
-void zoom(GtkWidget* area, GdkScrollDirection direction, int times) {
-    for (int i = 0; i < times; ++i) {
-        GdkEvent* scroll = gdk_event_new(GDK_SCROLL);
-        scroll->scroll.window = GDK_WINDOW(g_object_ref(area->window));
-        scroll->scroll.direction = direction;
-        scroll->scroll.x = area->allocation.width * 0.5;
-        gtk_widget_event(area, scroll);
-        gdk_event_free(scroll);
-    }
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -107,7 +96,8 @@ int main(int argc, char** argv) {
     for (int i = 0; i < rounds; ++i)
         whole.push_back(redraw(area));
     report("redraw, whole range", stats(whole), 30);
-    zoom(area, GDK_SCROLL_UP, 8);
+    for (int i = 0; i < 8; ++i)
+        zoom_event_viewer(window, 0.8, 0.5);
     for (int i = 0; i < rounds; ++i)
         zoomed.push_back(redraw(area));
     report("redraw, zoomed in (8 wheel steps)", stats(zoomed), 30);

@@ -27,7 +27,7 @@ void usage(std::FILE* out) {
         "usage: kelvra-sim [--relays N] [--options BITS] [--variant full|rtd]\n"
         "                  [--ident-word W] [--events N] [--clamp A:LIMIT]\n"
         "                  [--baud N] [--latency MS] [--link PATH] [--log FILE]\n"
-        "                  [--fault KIND] [--fault-address A] [--fault-count N]\n"
+        "                  [--fault KIND] [--fault-address A] [--fault-count N] [--fault-skip N]\n"
         "  --relays N         relay count, 0 to 15 (14)\n"
         "  --options BITS     1: DNP3 port instead of MODBUS port, 2: event memory (2)\n"
         "  --variant full|rtd full: all relay blocks and 200..213; rtd: no current blocks, "
@@ -44,6 +44,7 @@ void usage(std::FILE* out) {
         "                     short-dump long-dump hangup\n"
         "  --fault-address A  only requests whose first address is A (any)\n"
         "  --fault-count N    only the first N such requests (always)\n"
+        "  --fault-skip N     let the first N such requests through unharmed (0)\n"
         "  --exit-with-parent stop when the process that started it ends\n",
         out);
 }
@@ -78,6 +79,7 @@ int main(int argc, char** argv) {
     std::optional<uint16_t> fault_address;
     std::optional<uint16_t> ident_word;
     int fault_count = -1;
+    int fault_skip = 0;
 
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -127,6 +129,8 @@ int main(int argc, char** argv) {
             fault = *sim::parse_fault(value);
         else if (arg == "--fault-address" && (n = number(value, 0, 0xFFFF)))
             fault_address = static_cast<uint16_t>(*n);
+        else if (arg == "--fault-skip" && (n = number(value, 0, 1000000)))
+            fault_skip = static_cast<int>(*n);
         else if (arg == "--fault-count" && (n = number(value, 0, 1000000)))
             fault_count = static_cast<int>(*n);
         else
@@ -137,7 +141,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    options.faults = sim::FaultPlan(fault, fault_address, fault_count);
+    options.faults = sim::FaultPlan(fault, fault_address, fault_count, fault_skip);
 
     struct sigaction sa {};
     sa.sa_handler = on_stop_signal;

@@ -157,6 +157,10 @@ Fault FaultPlan::take(const Answer& answer) {
         return Fault::none;
     if (address_ && *address_ != answer.first)
         return Fault::none;
+    if (skip_ > 0) {
+        --skip_;
+        return Fault::none;
+    }
     if (remaining_ > 0)
         --remaining_;
     return kind_;

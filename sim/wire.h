@@ -68,8 +68,8 @@ bool applies(Fault fault, const Answer& answer);
 class FaultPlan {
   public:
     FaultPlan() = default;
-    FaultPlan(Fault kind, std::optional<uint16_t> address, int count)
-        : kind_(kind), address_(address), remaining_(count) {}
+    FaultPlan(Fault kind, std::optional<uint16_t> address, int count, int skip = 0)
+        : kind_(kind), address_(address), remaining_(count), skip_(skip) {}
     // The fault for this answer, counting it as used.
     Fault take(const Answer& answer);
 
@@ -77,6 +77,7 @@ class FaultPlan {
     Fault kind_ = Fault::none;
     std::optional<uint16_t> address_;
     int remaining_ = -1; // negative: unlimited
+    int skip_ = 0;       // matching requests let through before the first hit
 };
 
 } // namespace sim

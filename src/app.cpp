@@ -45,6 +45,19 @@ void dispatch_pending_events() {
         gtk_main_iteration_do(FALSE);
 }
 
+GtkWidget* find_named_widget(GtkWidget* root, const char* name) {
+    if (g_str_equal(gtk_widget_get_name(root), name))
+        return root;
+    GtkWidget* found = nullptr;
+    if (GTK_IS_CONTAINER(root)) {
+        GList* children = gtk_container_get_children(GTK_CONTAINER(root));
+        for (GList* l = children; l && !found; l = l->next)
+            found = find_named_widget(GTK_WIDGET(l->data), name);
+        g_list_free(children);
+    }
+    return found;
+}
+
 void error_dialog(const char* text) {
     GtkWidget* main_window = glade_xml_get_widget(glade_xml, "kelvra_main");
     GtkWidget* dialog = gtk_dialog_new_with_buttons(

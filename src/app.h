@@ -20,6 +20,9 @@ GladeXML* glade_parse(const char* name);
 
 void error_dialog(const char* text);
 
+// The widget of that name in a window built in code (the root included); null when none is.
+GtkWidget* find_named_widget(GtkWidget* root, const char* name);
+
 // Runs the main loop until nothing is pending, when a display is open: the link's idle hook,
 // which keeps the window live while a reply comes in.
 void dispatch_pending_events();

@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include "app.h"
+#include "compare.h"
 #include "messages.h"
 #include "model/transfers.h"
 #include "registers.h"
@@ -79,11 +80,14 @@ void upload() noexcept {
         return;
     // Nothing is sent when a parameter has no value: the controller would get whatever the
     // buffer held, and the message has already told the user what to choose.
-    if (!check_registers())
+    if (!check_registers() || !confirm_upload())
         return;
     int result = upload_parameters(parameters);
-    if (result <= 0)
+    if (result <= 0) {
         serial_error(result);
+        return;
+    }
+    check_upload();
 }
 
 } // namespace

@@ -74,24 +74,30 @@ void save_config(const char* filename) {
         error_dialog(config_write_error_text());
 }
 
-void open_config(const char* filename) {
+bool read_config_file(const char* filename, const RegisterSink& apply) {
     FilePtr file(fopen(filename, "r"));
     if (!file) {
         report_unreadable(filename);
-        return;
+        return false;
     }
     ErrorOwner owner;
-    auto apply = [](int address, uint16_t value) {
-        parameters.set(address, value);
-        set_register(address, value);
-    };
     if (!read_config(file.get(), variant->device_name, apply, &owner.error)) {
         if (owner.error->domain == G_FILE_ERROR)
             report_unreadable(filename); // e.g. a folder: it opens, but cannot be read
         else // the parser's own messages may quote bytes of the file that are not UTF-8
             error_dialog(GCharPtr(g_utf8_make_valid(owner.error->message, -1)).get());
-        return;
+        return false;
     }
+    return true;
+}
+
+void open_config(const char* filename) {
+    auto apply = [](int address, uint16_t value) {
+        parameters.set(address, value);
+        set_register(address, value);
+    };
+    if (!read_config_file(filename, apply))
+        return;
     // The file holds no clock: the clock fields show the present time.
     std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -103,6 +109,11 @@ void open_config(const char* filename) {
 
 GtkWidget* new_open_config_chooser() {
     return new_chooser(_("Open Configuration"), GTK_FILE_CHOOSER_ACTION_OPEN, GTK_STOCK_OPEN);
+}
+
+GtkWidget* new_compare_chooser() {
+    return new_chooser(_("Compare with Configuration"), GTK_FILE_CHOOSER_ACTION_OPEN,
+                       GTK_STOCK_OPEN);
 }
 
 GtkWidget* new_save_config_chooser() {

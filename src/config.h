@@ -2,6 +2,8 @@
 // register widgets.
 #pragma once
 
+#include "configfile.h"
+
 #include <glib.h>
 #include <gtk/gtk.h>
 
@@ -13,10 +15,14 @@ extern gchar* config_filename;
 void save_config(const char* filename);
 // Reads `filename` into the window's widgets; faults are reported.
 void open_config(const char* filename);
+// Reads a configuration file of the running variant, each value through `apply`; false when it
+// could not be read to its end, after the fault was reported.
+bool read_config_file(const char* filename, const RegisterSink& apply);
 
 // The choosers as the commands run them (the caller destroys them).
 GtkWidget* new_open_config_chooser();
 GtkWidget* new_save_config_chooser();
+GtkWidget* new_compare_chooser();
 
 extern "C" {
 G_MODULE_EXPORT void on_menu_openconfig_activate(GtkMenuItem* item, gpointer data);

@@ -67,6 +67,43 @@ GtkStatusbar* statusbar() {
     GtkWidget* w = widget("statusbar");
     return w && GTK_IS_STATUSBAR(w) ? GTK_STATUSBAR(w) : nullptr;
 }
+// Whether the device has an event memory; says so when it has none.
+bool has_event_memory() {
+    if (options & OPTION_EVENTS)
+        return true;
+    error_dialog(no_event_memory_text());
+    return false;
+}
+
+// The status bar while the memory comes in: the message is drawn before the download starts,
+// and replaced by "Finished downloading events." when finished() is called, else removed.
+class DownloadStatus {
+  public:
+    DownloadStatus() : bar_(statusbar()) {
+        if (!bar_)
+            return;
+        gtk_statusbar_push(bar_, 0, _("Downloading events. This may take up to a minute."));
+        while (gtk_events_pending())
+            gtk_main_iteration_do(FALSE);
+    }
+    ~DownloadStatus() {
+        if (bar_ && !finished_)
+            gtk_statusbar_pop(bar_, 0);
+    }
+    DownloadStatus(const DownloadStatus&) = delete;
+    DownloadStatus& operator=(const DownloadStatus&) = delete;
+    void finished() {
+        finished_ = true;
+        if (!bar_)
+            return;
+        gtk_statusbar_pop(bar_, 0);
+        gtk_statusbar_push(bar_, 0, _("Finished downloading events."));
+    }
+
+  private:
+    GtkStatusbar* bar_;
+    bool finished_ = false;
+};
 } // namespace
 
 void save_events(const char* filename) {
@@ -89,41 +126,28 @@ GtkWidget* new_events_chooser() {
 }
 
 void on_menu_viewevents_activate(GtkMenuItem*, gpointer) {
-    if (transfer_running())
+    if (transfer_running() || !has_event_memory())
         return;
-    if (!(options & OPTION_EVENTS)) {
-        error_dialog(no_event_memory_text());
-        return;
-    }
     TransferGuard guard;
     if (!guard.acquired())
         return;
-    GtkStatusbar* bar = statusbar();
-    if (bar)
-        gtk_statusbar_push(bar, 0, _("Downloading events. This may take up to a minute."));
+    DownloadStatus status;
     GPtr<uint8_t> dump;
     uint32_t length = 0;
     int result = download_events(dump, length);
-    if (bar)
-        gtk_statusbar_pop(bar, 0);
     // A failed download is a link failure like any other: said, and the connection dropped.
     if (result <= 0) {
         serial_error(result);
         return;
     }
-    if (bar)
-        gtk_statusbar_push(bar, 0, _("Finished downloading events."));
+    status.finished();
     open_event_viewer(std::vector<uint8_t>(dump.get(), dump.get() + length), nrelays);
 }
 
 void on_menu_saveevents_activate(GtkMenuItem*, gpointer) {
     // A modal chooser inside a running transfer would stall it.
-    if (transfer_running())
+    if (transfer_running() || !has_event_memory())
         return;
-    if (!(options & OPTION_EVENTS)) {
-        error_dialog(no_event_memory_text());
-        return;
-    }
     GtkWidget* chooser = new_events_chooser();
     gchar* filename = nullptr;
     if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT)
@@ -137,14 +161,7 @@ void on_menu_saveevents_activate(GtkMenuItem*, gpointer) {
     TransferGuard guard;
     if (!guard.acquired())
         return;
-    GtkStatusbar* bar = statusbar();
-    if (bar)
-        gtk_statusbar_push(bar, 0, _("Downloading events. This may take up to a minute."));
-    while (gtk_events_pending())
-        gtk_main_iteration_do(FALSE);
+    DownloadStatus status;
     export_events(filename);
-    if (bar) {
-        gtk_statusbar_pop(bar, 0);
-        gtk_statusbar_push(bar, 0, _("Finished downloading events."));
-    }
+    status.finished();
 }

@@ -380,23 +380,17 @@ GtkWidget* current_event_viewer() {
     return last_viewer;
 }
 
-namespace {
-GtkWidget* find_named(GtkWidget* w, const char* name) {
-    if (g_str_equal(gtk_widget_get_name(w), name))
-        return w;
-    GtkWidget* found = nullptr;
-    if (GTK_IS_CONTAINER(w)) {
-        GList* children = gtk_container_get_children(GTK_CONTAINER(w));
-        for (GList* l = children; l && !found; l = l->next)
-            found = find_named(GTK_WIDGET(l->data), name);
-        g_list_free(children);
-    }
-    return found;
-}
-} // namespace
-
 GtkWidget* event_viewer_part(GtkWidget* window, const char* name) {
-    return window ? find_named(window, name) : nullptr;
+    return window ? find_named_widget(window, name) : nullptr;
+}
+
+void zoom_event_viewer(GtkWidget* window, double factor, double share) {
+    auto* v = static_cast<Viewer*>(g_object_get_data(G_OBJECT(window), "viewer"));
+    if (!v)
+        return;
+    uint64_t at = time_at(frame_of(*v), v->view, v->area->allocation.width * share);
+    v->view = zoom_view(v->view, v->log, factor, at);
+    redraw(*v);
 }
 
 bool event_viewer_range(GtkWidget* window, uint64_t* from, uint64_t* to) {

@@ -16,6 +16,8 @@ GtkWidget* open_event_viewer(std::vector<uint8_t> dump, int relays);
 GtkWidget* current_event_viewer();
 // A named part of a viewer window (see above); null when it has none of that name.
 GtkWidget* event_viewer_part(GtkWidget* window, const char* name);
+// Zooms a viewer as the wheel does, by `factor` around the time at `share` of the plot's width.
+void zoom_event_viewer(GtkWidget* window, double factor, double share);
 // The time range a viewer shows; false for a window that is no viewer.
 bool event_viewer_range(GtkWidget* window, uint64_t* from, uint64_t* to);
 

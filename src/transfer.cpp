@@ -6,10 +6,11 @@ namespace {
 bool running = false;
 bool device_commands = false;
 
-constexpr const char* DEVICE_COMMANDS[] = {"Download", "Upload", "menu_events", "menu_viewevents"};
+constexpr const char* DEVICE_COMMANDS[] = {"Download", "Upload", "menu_events", "menu_viewevents",
+                                           "menu_comparedevice"};
 // Commands that need no device but must not run while a transfer does.
 constexpr const char* OTHER_COMMANDS[] = {"Connect", "menu_openconfig", "menu_saveconfig",
-                                          "menu_about"};
+                                          "menu_comparefile", "menu_about"};
 
 void set_widget_sensitive(const char* name, bool sensitive) {
     if (!glade_xml)

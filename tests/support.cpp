@@ -242,6 +242,64 @@ void choose(const char* menu_item, const std::string& file) {
     choose([menu_item] { gtk_menu_item_activate(GTK_MENU_ITEM(widget(menu_item))); }, file);
 }
 
+namespace {
+struct DialogAnswer {
+    const char* name;
+    int response;
+    std::function<void(GtkWidget*)> inspect;
+    bool answered = false;
+};
+
+gboolean answer_dialog(gpointer data) {
+    auto* a = static_cast<DialogAnswer*>(data);
+    for (GtkWidget* d : standing_dialogs())
+        if (g_str_equal(gtk_widget_get_name(d), a->name)) {
+            if (a->inspect)
+                a->inspect(d);
+            a->answered = true;
+            gtk_dialog_response(GTK_DIALOG(d), a->response);
+            return FALSE;
+        }
+    return TRUE;
+}
+
+void add_rows(GtkTreeModel* model, GtkTreeIter* parent, const std::string& page,
+              std::vector<std::string>& out) {
+    GtkTreeIter iter;
+    for (bool more = gtk_tree_model_iter_children(model, &iter, parent); more;
+         more = gtk_tree_model_iter_next(model, &iter)) {
+        gchar *name = nullptr, *ours = nullptr, *theirs = nullptr;
+        gtk_tree_model_get(model, &iter, 0, &name, 1, &ours, 2, &theirs, -1);
+        out.push_back(parent ? page + "|" + name + "|" + ours + "|" + theirs : name);
+        if (!parent)
+            add_rows(model, &iter, name, out);
+        g_free(name);
+        g_free(ours);
+        g_free(theirs);
+    }
+}
+
+} // namespace
+
+void respond(const std::function<void()>& act, const char* dialog, int response,
+             const std::function<void(GtkWidget*)>& inspect) {
+    DialogAnswer answer{dialog, response, inspect};
+    guint source = g_timeout_add(10, answer_dialog, &answer);
+    act();
+    if (!answer.answered) {
+        g_source_remove(source);
+        ADD_FAILURE() << "no dialog " << dialog << " was run";
+    }
+}
+
+std::vector<std::string> difference_rows(GtkWidget* dialog) {
+    std::vector<std::string> rows;
+    GtkWidget* table = find_named_widget(dialog, "compare_table");
+    if (table)
+        add_rows(gtk_tree_view_get_model(GTK_TREE_VIEW(table)), nullptr, "", rows);
+    return rows;
+}
+
 } // namespace test
 
 int main(int argc, char** argv) {

@@ -45,6 +45,12 @@ std::map<int, uint16_t> register_values(const std::vector<uint16_t>& addresses);
 // once the chooser reports it (it reads the folder in the background); no file: cancel.
 void choose(const std::function<void()>& open, const std::string& file);
 void choose(const char* menu_item, const std::string& file);
+// Answers the next dialog of that name that `act` runs with `response`, once `inspect` (when
+// given) has looked at it; a dialog that never comes fails the test.
+void respond(const std::function<void()>& act, const char* dialog, int response,
+             const std::function<void(GtkWidget*)>& inspect = {});
+// The rows of a differences dialog: "page|parameter|window|other", pages as "page".
+std::vector<std::string> difference_rows(GtkWidget* dialog);
 
 std::string slurp(const std::string& path);
 void put(const std::string& path, const std::string& text);

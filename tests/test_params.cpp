@@ -150,6 +150,8 @@ TEST_P(ParameterMap, HandlersResolveAndServeTheirWidgets) {
         {"menu_saveconfig", "activate", "on_menu_saveconfig_activate"},
         {"menu_events", "activate", "on_menu_saveevents_activate"},
         {"menu_viewevents", "activate", "on_menu_viewevents_activate"},
+        {"menu_comparedevice", "activate", "on_menu_comparedevice_activate"},
+        {"menu_comparefile", "activate", "on_menu_comparefile_activate"},
         {"menu_quit", "activate", "on_menu_quit_activate"},
         {"menu_about", "activate", "on_menu_about_activate"},
         {"Connect", "toggled", "on_button_connect_toggled"},

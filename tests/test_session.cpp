@@ -159,9 +159,20 @@ TEST_P(Session, ConnectDownloadEditUploadSaveOpenExportDisconnect) {
         else
             gtk_combo_box_set_active(GTK_COMBO_BOX(widget(e.widget)), e.raw);
     }
-    click("Upload");
+    // Upload lists the changes first, the set point among them, and asks.
+    Lines listed;
+    test::respond([] { click("Upload"); }, "compare_dialog", GTK_RESPONSE_ACCEPT,
+                  [&listed](GtkWidget* d) { listed = test::difference_rows(d); });
+    EXPECT_EQ(
+        std::count_if(listed.begin(), listed.end(),
+                      [](const std::string& r) { return r.ends_with("|Set Point (°C) 2|95|90"); }),
+        1)
+        << ::testing::PrintToString(listed);
     EXPECT_EQ(messages(), Lines{});
-    Lines log = sim.log();
+    Lines log;
+    for (const std::string& line : sim.log())
+        if (line[0] == 'W')
+            log.push_back(line);
     ASSERT_EQ(log.size(), blocks.size());
     std::map<int, uint16_t> sent = written(log);
     for (const auto& e : edits) {

@@ -282,6 +282,25 @@ void connect_step() {
           "Connect: " + std::to_string(nrelays) + " relays, Download enabled");
 }
 
+GtkWidget* compare_dialog() {
+    for (GtkWidget* d : dialogs())
+        if (g_str_equal(gtk_widget_get_name(d), "compare_dialog"))
+            return d;
+    return nullptr;
+}
+
+// Accepts Upload's list of changes once it stands, after its picture.
+gboolean accept_upload(gpointer data) {
+    GtkWidget* d = compare_dialog();
+    if (!d)
+        return TRUE;
+    *static_cast<bool*>(data) = true;
+    if (opts.variant == &variant_full)
+        shoot(d, "upload-confirm");
+    gtk_dialog_response(GTK_DIALOG(d), GTK_RESPONSE_ACCEPT);
+    return FALSE;
+}
+
 void download_and_edit_step() {
     click("Download");
     check(messages().empty(), "Download: no message" + shown());
@@ -302,7 +321,21 @@ void download_and_edit_step() {
         else
             gtk_combo_box_set_active(GTK_COMBO_BOX(w), e.row);
     }
+    gtk_menu_item_activate(GTK_MENU_ITEM(widget("menu_comparedevice")));
+    GtkWidget* compared = compare_dialog();
+    check(compared != nullptr, "Compare with Controller: the differences are listed");
+    if (compared && opts.variant == &variant_full)
+        shoot(compared, "compare");
+    if (compared)
+        gtk_dialog_response(GTK_DIALOG(compared), GTK_RESPONSE_OK);
+    flush_events();
+
+    bool asked = false;
+    guint source = g_timeout_add(50, accept_upload, &asked);
     click("Upload");
+    if (!asked)
+        g_source_remove(source);
+    check(asked, "Upload: the changes were listed and accepted");
     check(messages().empty(), "Upload: no message" + shown());
     for (const Edit& e : EDITS) {
         int a = address_of(e.widget);
@@ -365,17 +398,10 @@ void viewer_step() {
     GtkTreeView* table = GTK_TREE_VIEW(event_viewer_part(window, "events_table"));
     int rows = gtk_tree_model_iter_n_children(gtk_tree_view_get_model(table), nullptr);
     check(rows == 3584, "View Events: the table has " + std::to_string(rows) + " rows");
-    GtkWidget* area = event_viewer_part(window, "events_plot");
     if (opts.variant == &variant_full) {
         shoot(window, "events-viewer");
-        for (int step = 0; step < 12; ++step) {
-            GdkEvent* scroll = gdk_event_new(GDK_SCROLL);
-            scroll->scroll.window = GDK_WINDOW(g_object_ref(area->window));
-            scroll->scroll.direction = GDK_SCROLL_UP;
-            scroll->scroll.x = area->allocation.width * 0.6;
-            gtk_widget_event(area, scroll);
-            gdk_event_free(scroll);
-        }
+        for (int step = 0; step < 12; ++step)
+            zoom_event_viewer(window, 0.8, 0.6);
         GtkTreePath* path = gtk_tree_path_new_from_indices(2100, -1);
         gtk_tree_selection_select_path(gtk_tree_view_get_selection(table), path);
         gtk_tree_view_scroll_to_cell(table, path, nullptr, TRUE, 0.5, 0);

@@ -473,6 +473,10 @@ def menubar(ids):
          "s"),
         ("menu_events", "_Export Events to CSV…", "on_menu_saveevents_activate", "gtk-save", "e"),
         ("menu_viewevents", "_View Events…", "on_menu_viewevents_activate", "gtk-find", None),
+        ("menu_comparedevice", "Compare with _Controller…", "on_menu_comparedevice_activate",
+         "gtk-index", None),
+        ("menu_comparefile", "Compare with _File…", "on_menu_comparefile_activate", "gtk-index",
+         None),
     ]:
         file_menu.add(menu_item(wid, text, handler, stock, accel))
     file_menu.add(W("GtkSeparatorMenuItem", ids("separator"), {"visible": True}))
