@@ -10,6 +10,9 @@ install(FILES ${PKG_DIR}/icons/kelvra.svg ${PKG_DIR}/icons/kelvra0.svg
 install(FILES ${PKG_DIR}/icons/kelvra.png ${PKG_DIR}/icons/kelvra0.png
         DESTINATION share/icons/hicolor/48x48/apps)
 install(FILES ${PKG_DIR}/60-kelvra.rules DESTINATION lib/udev/rules.d)
+# The configuration files' type, which the desktop entries open (dpkg's trigger of
+# shared-mime-info updates the database).
+install(FILES ${PKG_DIR}/kelvra-mime.xml DESTINATION share/mime/packages RENAME kelvra.xml)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kelvra)

@@ -97,11 +97,19 @@ check "Spanish catalogue translates the window title" test "$(LANG=C.UTF-8 LANGU
   TEXTDOMAINDIR="$root$locale_dir" gettext -d kelvra 'Transformer Temperature Controller')" = \
   'Controlador de temperatura de transformador'
 
+check "the configuration files' MIME type" grep -q 'type="application/x-kelvra-configuration"' \
+  "$root/usr/share/mime/packages/kelvra.xml"
+check "the MIME type is well-formed XML" python3 -c \
+  'import sys, xml.dom.minidom; xml.dom.minidom.parse(sys.argv[1])' \
+  "$root/usr/share/mime/packages/kelvra.xml"
+check "kelvra --version runs without a display" env -u DISPLAY "$root/usr/bin/kelvra" --version
 # Desktop entries: each names an installed program and icon, in English and Spanish.
 for p in kelvra kelvra0; do
   d=$root/usr/share/applications/$p.desktop
   check "$p.desktop" test -f "$d"
-  check "$p.desktop runs $p" grep -qx "Exec=$p" "$d"
+  check "$p.desktop runs $p with a file" grep -qx "Exec=$p %f" "$d"
+  check "$p.desktop opens configuration files" \
+    grep -qx "MimeType=application/x-kelvra-configuration;" "$d"
   check "$p.desktop icon" grep -qx "Icon=$p" "$d"
   for key in 'Name' 'Comment' 'Comment\[es\]' 'Categories' 'Type'; do
     check "$p.desktop has $key" grep -q "^$key=." "$d"

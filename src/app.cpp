@@ -1,6 +1,7 @@
 #include "app.h"
 #include "gmem.h"
 
+#include "config.h"
 #include "configfile.h"
 #include "registers.h"
 #include "serial.h"
@@ -125,7 +126,36 @@ void on_menu_about_activate(GtkMenuItem*, gpointer) {
     gtk_widget_destroy(dialog);
 }
 
-int kelvra_run(const Variant& v) {
+int parse_command_line(const Variant& v, int argc, char** argv, std::string& file) {
+    init_text_domain();
+    gboolean version = FALSE;
+    const GOptionEntry entries[] = {
+        {"version", 0, 0, G_OPTION_ARG_NONE, &version, N_("Print the version and exit"), nullptr},
+        {}};
+    std::unique_ptr<GOptionContext, void (*)(GOptionContext*)> context(
+        g_option_context_new(_("[FILE.cfg]")), &g_option_context_free);
+    g_option_context_set_summary(
+        context.get(), _("Starts with the configuration file loaded, when one is given."));
+    g_option_context_add_main_entries(context.get(), entries, TEXT_DOMAIN);
+    g_option_context_set_translation_domain(context.get(), TEXT_DOMAIN);
+    GError* error = nullptr;
+    bool parsed = g_option_context_parse(context.get(), &argc, &argv, &error);
+    if (!parsed || argc > 2) {
+        std::fprintf(stderr, "%s: %s\n", v.program,
+                     parsed ? _("Only one configuration file can be opened.") : error->message);
+        if (error)
+            g_error_free(error);
+        return 2;
+    }
+    if (version) {
+        std::printf("%s %s\n", v.program, KELVRA_VERSION);
+        return EXIT_SUCCESS;
+    }
+    file = argc == 2 ? argv[1] : "";
+    return -1;
+}
+
+int kelvra_run(const Variant& v, const char* file) {
     variant = &v;
     init_text_domain();
     domain = g_quark_from_static_string("BRESKA");
@@ -138,6 +168,11 @@ int kelvra_run(const Variant& v) {
     gtk_widget_show(glade_xml_get_widget(glade_xml, "kelvra_main"));
     g_timeout_add_seconds(1, HMS_label_update, nullptr);
     init_registers();
+    if (file && *file) { // as the Open command does
+        g_free(config_filename);
+        config_filename = g_strdup(file);
+        open_config(file);
+    }
     gtk_main();
     g_object_unref(glade_xml);
     glade_xml = nullptr;

@@ -30,8 +30,12 @@ void dispatch_pending_events();
 // "HH:MM:SS" of a local time.
 std::string clock_text(const std::tm& t);
 
-// The program: start-up, main loop, shutdown. Returns the process exit status.
-int kelvra_run(const Variant& v);
+// The command line, read before any display is opened: --help and --version print and give the
+// exit status; else -1, with `file` the configuration file to start with (empty: none).
+int parse_command_line(const Variant& v, int argc, char** argv, std::string& file);
+// The program: start-up (with `file` loaded, when given), main loop, shutdown. Returns the
+// process exit status.
+int kelvra_run(const Variant& v, const char* file = nullptr);
 
 extern "C" {
 gboolean HMS_label_update(gpointer data);

@@ -40,7 +40,8 @@ void fail(GError** error, const char* format, ...) {
 // ignored), but without its undefined behaviour on overflow: the value saturates instead.
 bool read_integer(const char* text, long long* out) {
     const char* p = text;
-    while (g_ascii_isspace(*p))
+    // The white space of C's isspace, vertical tab included (GLib's leaves it out).
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
         ++p;
     const char* digits = (*p == '+' || *p == '-') ? p + 1 : p;
     if (!g_ascii_isdigit(*digits))

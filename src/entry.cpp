@@ -2,10 +2,13 @@
 #include "app.h"
 #include "variant.h"
 
-int main() {
+int main(int argc, char** argv) {
 #ifdef KELVRA_RTD_ONLY
-    return kelvra_run(variant_rtd);
+    const Variant& v = variant_rtd;
 #else
-    return kelvra_run(variant_full);
+    const Variant& v = variant_full;
 #endif
+    std::string file;
+    int status = parse_command_line(v, argc, argv, file);
+    return status >= 0 ? status : kelvra_run(v, file.c_str());
 }

@@ -1,5 +1,6 @@
 // The shell: interface-file search, catalogue folder, error dialogs, clock, Quit, close
 // request, About, and the programs' start-up as a whole.
+#include "config.h"
 #include "support.h"
 
 #include <filesystem>
@@ -146,9 +147,9 @@ TEST_F(ShellTest, ErrorDialogsStandTogetherWhileTheCallerGoesOn) {
 namespace {
 // Runs a whole program in this process: `check` runs once the window is up and must end the
 // main loop; the result is the program's exit status.
-int run_in_process(const Variant& v, GSourceFunc check, gpointer data) {
+int run_in_process(const Variant& v, GSourceFunc check, gpointer data, const char* file = nullptr) {
     g_timeout_add(1500, check, data);
-    return kelvra_run(v);
+    return kelvra_run(v, file);
 }
 } // namespace
 
@@ -176,6 +177,62 @@ TEST_F(ShellTest, ProgramShowsItsWindowTicksAndEndsOnCloseRequest) {
         EXPECT_FALSE(seen.download_sensitive) << "nothing that needs a device before Connect";
         // The close request does not destroy the window; the program ends through its loop.
         EXPECT_EQ(glade_xml, nullptr) << "the interface is dropped after the loop";
+    }
+}
+
+// `kelvra FILE.cfg` starts with the file loaded as Open loads it, its faults said the same way;
+// --version and --help need no display.
+TEST_F(ShellTest, CommandLineOpensAFileAndAnswersWithoutADisplay) {
+    test::TempDir dir;
+    test::put(dir.path("a.cfg"), "<configuration version=\"1.0\"><device name=\"varnel\">"
+                                 "<parameter type=\"uint16\" address=\"1\">95</parameter>"
+                                 "</device></configuration>");
+    test::put(dir.path("rtd.cfg"), "<configuration><device name=\"varnel0\"/></configuration>");
+    struct Seen {
+        uint16_t value = 0;
+        std::string remembered;
+        std::vector<std::string> messages;
+    } good, other;
+    auto check = [](gpointer data) -> gboolean {
+        auto* out = static_cast<Seen*>(data);
+        out->value = test::register_values({1})[1];
+        out->remembered = config_filename ? config_filename : "";
+        out->messages = test::messages();
+        test::close_dialogs();
+        gtk_main_quit();
+        return FALSE;
+    };
+    EXPECT_EQ(run_in_process(variant_full, check, &good, dir.path("a.cfg").c_str()), 0);
+    EXPECT_EQ(good.value, 95);
+    EXPECT_EQ(good.remembered, dir.path("a.cfg")) << "offered again by Save";
+    EXPECT_EQ(good.messages, std::vector<std::string>{});
+    run_in_process(variant_full, check, &other, dir.path("rtd.cfg").c_str());
+    EXPECT_EQ(other.messages, std::vector<std::string>{"Invalid configuration file: attribute "
+                                                       "\"name\" with invalid value \"varnel0\"."});
+
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+    } cases[] = {{{"--version"}, 0, "kelvra0 1.0.0\n"},
+                 {{"--help"}, 0, "Usage:\n  kelvra0 [OPTION…] [FILE.cfg]\n"},
+                 {{"a.cfg", "b.cfg"}, 2, ""},
+                 {{"--colour"}, 2, ""}};
+    for (Case& c : cases) {
+        c.args.insert(c.args.begin(), test::binary_path("kelvra0"));
+        std::vector<char*> argv;
+        for (std::string& a : c.args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        GStrv env = g_environ_unsetenv(g_get_environ(), "DISPLAY");
+        gchar* out = nullptr;
+        int wait = 0;
+        ASSERT_TRUE(g_spawn_sync(nullptr, argv.data(), env, G_SPAWN_STDERR_TO_DEV_NULL, nullptr,
+                                 nullptr, &out, nullptr, &wait, nullptr));
+        g_strfreev(env);
+        EXPECT_EQ(WEXITSTATUS(wait), c.status) << c.args[1];
+        EXPECT_EQ(std::string(out).substr(0, c.out.size()), c.out) << c.args[1];
+        g_free(out);
     }
 }
 
