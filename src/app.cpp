@@ -59,6 +59,19 @@ GtkWidget* find_named_widget(GtkWidget* root, const char* name) {
     return found;
 }
 
+void show_status(const char* text) {
+    GtkWidget* w = glade_xml ? glade_xml_get_widget(glade_xml, "statusbar") : nullptr;
+    if (!w || !GTK_IS_STATUSBAR(w))
+        return;
+    GtkStatusbar* bar = GTK_STATUSBAR(w);
+    guint context = gtk_statusbar_get_context_id(bar, "connection");
+    // What the event commands said (context 0) belongs to the connection too.
+    gtk_statusbar_remove_all(bar, 0);
+    gtk_statusbar_remove_all(bar, context);
+    if (text)
+        gtk_statusbar_push(bar, context, text);
+}
+
 void error_dialog(const char* text) {
     GtkWidget* main_window = glade_xml_get_widget(glade_xml, "kelvra_main");
     GtkWidget* dialog = gtk_dialog_new_with_buttons(

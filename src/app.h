@@ -19,6 +19,8 @@ GladeXML* glade_load(const char* name, std::initializer_list<const char*> folder
 GladeXML* glade_parse(const char* name);
 
 void error_dialog(const char* text);
+// Replaces what the status bar says about the connection and its transfers; null clears it.
+void show_status(const char* text);
 
 // The widget of that name in a window built in code (the root included); null when none is.
 GtkWidget* find_named_widget(GtkWidget* root, const char* name);

@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include "app.h"
+#include "gmem.h"
 #include "compare.h"
 #include "messages.h"
 #include "model/transfers.h"
@@ -8,6 +9,8 @@
 #include "serial.h"
 #include "transfer.h"
 #include "variant.h"
+
+#include <glib/gi18n.h>
 
 namespace {
 
@@ -56,10 +59,22 @@ void open_connection(GtkToggleToolButton* button) noexcept {
         return;
     }
     init_active();
-    set_icon(button, gtk_toggle_tool_button_get_active(button));
+    bool connected = gtk_toggle_tool_button_get_active(button);
+    set_icon(button, connected);
+    if (!connected)
+        return;
+    // TRANSLATORS: the relay count, the port block (MODBUS or DNP3), and whether the
+    // controller has event memory, e.g. "Connected: 14 relays, DNP3 port, event memory."
+    GCharPtr text(g_strdup_printf(
+        ngettext("Connected: %d relay, %s port, %s.", "Connected: %d relays, %s port, %s.",
+                 static_cast<unsigned long>(nrelays)),
+        nrelays, (options & OPTION_DNP3) ? "DNP3" : "MODBUS",
+        (options & OPTION_EVENTS) ? _("event memory") : _("no event memory")));
+    show_status(text.get());
 }
 
 void close_connection(GtkToggleToolButton* button) {
+    show_status(nullptr);
     reset_registers();
     serial_close();
     set_icon(button, false);
@@ -70,8 +85,11 @@ void download() noexcept {
     if (!guard.acquired())
         return;
     int result = download_parameters(parameters, show_registers);
-    if (result <= 0)
+    if (result <= 0) {
         serial_error(result);
+        return;
+    }
+    show_status(_("Parameters downloaded."));
 }
 
 void upload() noexcept {
@@ -87,7 +105,8 @@ void upload() noexcept {
         serial_error(result);
         return;
     }
-    check_upload();
+    if (check_upload())
+        show_status(_("Parameters uploaded."));
 }
 
 } // namespace

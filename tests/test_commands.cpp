@@ -93,6 +93,7 @@ class Commands : public test::GuiTest {
     }
     void expect_disconnected(const Lines& shown_messages) {
         EXPECT_EQ(messages(), shown_messages);
+        EXPECT_EQ(test::status_text(), "");
         EXPECT_FALSE(connected());
         EXPECT_STREQ(gtk_tool_button_get_stock_id(GTK_TOOL_BUTTON(connect_button())),
                      "gtk-disconnect");
@@ -123,11 +124,16 @@ TEST_P(DownloadOrder, ReadsTheVariantsBlocksAndUploadWritesThemBack) {
     test::SimHarness sim({"--relays", "3", "--options", std::to_string(c.options), "--variant",
                           full ? "full" : "rtd", "--baud", "0"});
     connect_to(sim);
+    EXPECT_EQ(test::status_text(), std::string("Connected: 3 relays, ") +
+                                       (c.options & OPTION_DNP3 ? "DNP3" : "MODBUS") + " port, " +
+                                       (c.options & OPTION_EVENTS ? "" : "no ") + "event memory.");
     click("Download");
     EXPECT_EQ(sim.log(), lines(c.blocks));
+    EXPECT_EQ(test::status_text(), "Parameters downloaded.");
     sim.clear_log();
     click("Upload");
     EXPECT_TRUE(messages().empty());
+    EXPECT_EQ(test::status_text(), "Parameters uploaded.");
     // The same blocks in the same order, with the values the controller had.
     Lines written = writes_in(sim.log());
     ASSERT_EQ(written.size(), lines(c.blocks).size());
