@@ -10,6 +10,7 @@
 #include "transfer.h"
 #include "variant.h"
 
+#include <ctime>
 #include <glib/gi18n.h>
 
 namespace {
@@ -135,6 +136,17 @@ void on_button_connect_toggled(GtkToggleToolButton* button, gpointer) {
 void on_button_download_clicked(GtkToolButton*, gpointer) {
     if (!transfer_running())
         download();
+}
+
+void on_button_clocknow_clicked(GtkButton*, gpointer) {
+    // Widgets that a transfer is filling must not change under it.
+    if (transfer_running())
+        return;
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    set_clock(parameters, local);
+    show_registers(CLOCK_BLOCK);
 }
 
 void on_button_upload_clicked(GtkToolButton*, gpointer) {

@@ -9,6 +9,8 @@
 #include "serial.h"
 #include "transfer.h"
 
+#include <cmath>
+#include <ctime>
 #include <glib/gi18n.h>
 #include <map>
 #include <string>
@@ -81,7 +83,10 @@ GtkWidget* new_differences_dialog(const char* title, const char* heading, const 
         static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT), nullptr);
     gtk_widget_set_name(dialog, "compare_dialog");
     GtkWidget* area = GTK_DIALOG(dialog)->vbox;
-    GtkWidget* label = gtk_label_new(found.empty() ? _("No differences.") : heading);
+    // A confirmation with nothing listed asks about the clock alone.
+    GtkWidget* label = gtk_label_new(found.empty() && !asking ? _("No differences.") : heading);
+    gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
+    gtk_widget_set_size_request(label, 500, -1);
     gtk_misc_set_alignment(GTK_MISC(label), 0, 0.5);
     gtk_misc_set_padding(GTK_MISC(label), 12, 12);
     gtk_box_pack_start(GTK_BOX(area), label, FALSE, FALSE, 0);
@@ -140,21 +145,52 @@ GtkWidget* new_differences_dialog(const char* title, const char* heading, const 
     return dialog;
 }
 
+// Whether the clock fields to be sent are more than a minute off this computer's time.
+bool clock_is_stale() {
+    std::tm shown{};
+    shown.tm_hour = parameters.value(400);
+    shown.tm_min = parameters.value(401);
+    shown.tm_sec = parameters.value(402);
+    shown.tm_mday = parameters.value(403);
+    shown.tm_mon = parameters.value(404) - 1;
+    shown.tm_year = parameters.value(405) + 100;
+    shown.tm_isdst = -1;
+    std::time_t sent = std::mktime(&shown);
+    return sent == -1 || std::abs(std::difftime(sent, std::time(nullptr))) > 60;
+}
+
 bool confirm_upload() {
-    if (!confirm_uploads)
+    // A stale clock is never sent unnoticed, whether asked about the rest or not.
+    bool stale = clock_is_stale();
+    if (!confirm_uploads && !stale)
         return true;
-    Parameters device;
-    if (!read_controller(device))
-        return false;
-    std::vector<Difference> found = differences(parameters, device, nrelays, options);
+    std::vector<Difference> found;
+    if (confirm_uploads) {
+        Parameters device;
+        if (!read_controller(device))
+            return false;
+        found = differences(parameters, device, nrelays, options);
+    }
     const char* title = _("Upload");
     const char* theirs = _("Controller now");
-    if (found.empty()) { // nothing to write
+    if (found.empty() && !stale) { // nothing to write
         show_differences(title, "", theirs, found);
         return false;
     }
-    GtkWidget* dialog = new_differences_dialog(
-        title, _("Upload changes these parameters of the controller:"), theirs, found, true);
+    std::string heading =
+        found.empty() ? "" : _("Upload changes these parameters of the controller:");
+    if (stale) {
+        char sent[64];
+        g_snprintf(sent, sizeof sent, "%02u:%02u:%02u %02u/%02u/%04u", parameters.value(400),
+                   parameters.value(401), parameters.value(402), parameters.value(403),
+                   parameters.value(404), parameters.value(405) + 2000u);
+        GCharPtr note(g_strdup_printf(
+            _("The clock fields (%s) are more than a minute off this computer's time; "
+              "\"Set to computer time\" on the Clock page corrects them."),
+            sent));
+        heading = heading.empty() ? note.get() : heading + "\n\n" + note.get();
+    }
+    GtkWidget* dialog = new_differences_dialog(title, heading.c_str(), theirs, found, true);
     gtk_widget_show_all(dialog);
     bool go = gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT;
     auto* dont = static_cast<GtkWidget*>(g_object_get_data(G_OBJECT(dialog), "dont_ask"));

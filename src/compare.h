@@ -23,7 +23,8 @@ bool check_upload();
 // The dialog listing differences, grouped by the window's pages: "compare_dialog", its table
 // "compare_table" (parameter, the window's value, the other's). Without differences it says
 // "No differences." instead. With `asking`, it has Cancel and Upload and the check button
-// "compare_dont_ask"; else OK only, and it destroys itself when answered.
+// "compare_dont_ask", and the heading stands even when nothing is listed (the clock alone); else
+// OK only, and it destroys itself when answered.
 GtkWidget* new_differences_dialog(const char* title, const char* heading, const char* theirs,
                                   const std::vector<Difference>& found, bool asking);
 

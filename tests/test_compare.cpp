@@ -8,6 +8,8 @@
 #include "support.h"
 
 #include <algorithm>
+#include <ctime>
+#include <map>
 
 namespace {
 
@@ -127,6 +129,33 @@ TEST_F(Compare, UploadAsksFirstAndReadsBack) {
     click("Upload");
     EXPECT_EQ(sim.log().front().substr(0, 6), "W 0 2 ");
     EXPECT_EQ(test::messages().size(), 1u); // the clamp, reported again
+}
+
+// Even with the confirmation turned off, a clock more than a minute off is said before it is
+// sent; "Set to computer time" puts it right.
+TEST_F(Compare, AStaleClockIsNeverSentUnnoticed) {
+    test::SimHarness sim({"--relays", "2", "--baud", "0"});
+    connect_and_download(sim);
+    confirm_uploads = false;
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    set_register(400, static_cast<uint16_t>((local.tm_hour + 2) % 24));
+    std::string heading;
+    test::respond([] { click("Upload"); }, "compare_dialog", GTK_RESPONSE_CANCEL,
+                  [&heading](GtkWidget* d) { heading = test::dialog_text(d); });
+    EXPECT_NE(heading.find("more than a minute off this computer's time"), std::string::npos)
+        << heading;
+    EXPECT_FALSE(writes(sim.log()));
+
+    gtk_button_clicked(GTK_BUTTON(widget("SetClockNow")));
+    std::map<int, uint16_t> shown = test::register_values({400, 401, 403, 404, 405});
+    EXPECT_EQ(shown[400], local.tm_hour);
+    EXPECT_EQ(shown[403] * 10000 + shown[404] * 100 + shown[405],
+              local.tm_mday * 10000 + (local.tm_mon + 1) * 100 + local.tm_year - 100);
+    click("Upload"); // asks nothing now
+    EXPECT_TRUE(writes(sim.log()));
+    EXPECT_EQ(test::messages(), Lines{});
 }
 
 // Every fault the simulator injects into the reads of Compare and of the read-back: the

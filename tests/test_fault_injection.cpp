@@ -207,6 +207,7 @@ TEST_P(Faults, ReportedThenANewConnectionWorks) {
     case UPLOAD_BLOCK:
         for (uint16_t a : validation_order(*variant, nrelays, options))
             set_register(a, kelvra_register[a].kind == REGISTER_COMBO_BOX ? 0 : 1);
+        gtk_button_clicked(GTK_BUTTON(test::widget("SetClockNow"))); // else it would ask
         click("Upload");
         break;
     case EVENTS:

@@ -157,6 +157,7 @@ TEST_P(ParameterMap, HandlersResolveAndServeTheirWidgets) {
         {"Connect", "toggled", "on_button_connect_toggled"},
         {"Download", "clicked", "on_button_download_clicked"},
         {"Upload", "clicked", "on_button_upload_clicked"},
+        {"SetClockNow", "clicked", "on_button_clocknow_clicked"},
     };
     if (variant == &variant_full) {
         expected.insert({"tau", "value-changed", "on_tau_value_changed"});

@@ -418,6 +418,16 @@ def clock_page(ids):
     date_caption[1]["y_options"] = "GTK_FILL"
     page = box(ids, "GtkVBox", spacing=18, border=12)
     pack(page, tab)
+    now = W(
+        "GtkButton",
+        "SetClockNow",
+        {"visible": True, "can_focus": True, "label": T("Set to computer time"),
+         "use_underline": True},
+        signals=[("clicked", "on_button_clocknow_clicked")],
+    )
+    row = box(ids, "GtkHBox", spacing=6)
+    pack(row, now)
+    pack(page, row)
     pack(
         page,
         note(
