@@ -7,6 +7,7 @@
 #include <fstream>
 #include <glib/gstdio.h>
 #include <regex>
+#include <set>
 #include <tuple>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -311,4 +312,17 @@ TEST_F(ShellTest, SpanishRunShowsTranslatedTitle) {
     };
     EXPECT_EQ(run_in_process(variant_full, check, &title), 0);
     EXPECT_EQ(title, "Controlador de temperatura de transformador");
+}
+
+// The guide shows every picture docs/screenshots.sh takes, and only those it has.
+TEST(UserGuide, PicturesInStepWithTheirFiles) {
+    std::string guide = test::slurp(test::source_path("docs/user-guide.md"));
+    std::set<std::string> shown, files;
+    std::regex picture(R"(\]\(images/([^)]+\.png)\))");
+    for (auto m = std::sregex_iterator(guide.begin(), guide.end(), picture);
+         m != std::sregex_iterator(); ++m)
+        shown.insert((*m)[1]);
+    for (const auto& f : std::filesystem::directory_iterator(test::source_path("docs/images")))
+        files.insert(f.path().filename().string());
+    EXPECT_EQ(shown, files);
 }
