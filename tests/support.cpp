@@ -304,6 +304,11 @@ std::vector<std::string> difference_rows(GtkWidget* dialog) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    // A data folder of the tests' own, in the build tree, for this process and the programs it
+    // starts: the choosers keep their recent files there, not in the real user's.
+    std::string data = std::string(KELVRA_BINARY_DIR) + "/test-data-home";
+    g_mkdir_with_parents(data.c_str(), 0700);
+    g_setenv("XDG_DATA_HOME", data.c_str(), TRUE);
     // Listing the tests needs no display, nor do the tests of the code without a window. A
     // display that refuses a connection on a loaded host is asked again before giving up; the
     // window tests then fail in their fixture.
