@@ -72,10 +72,36 @@ void show_status(const char* text) {
         gtk_statusbar_push(bar, context, text);
 }
 
+GtkWindow* main_window() {
+    GtkWidget* w = glade_xml ? glade_xml_get_widget(glade_xml, "kelvra_main") : nullptr;
+    return w ? GTK_WINDOW(w) : nullptr;
+}
+
+gchar* run_file_chooser(GtkWidget* chooser) {
+    if (gtk_dialog_run(GTK_DIALOG(chooser)) != GTK_RESPONSE_ACCEPT)
+        return nullptr;
+    return gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser));
+}
+
+GtkWidget* new_file_chooser(const char* title, GtkWindow* parent, GtkFileChooserAction action,
+                            const char* pattern, const char* name) {
+    bool save = action == GTK_FILE_CHOOSER_ACTION_SAVE;
+    GtkWidget* chooser = gtk_file_chooser_dialog_new(
+        title, parent ? parent : main_window(), action, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL,
+        save ? GTK_STOCK_SAVE : GTK_STOCK_OPEN, GTK_RESPONSE_ACCEPT, nullptr);
+    GtkFileFilter* filter = gtk_file_filter_new();
+    gtk_file_filter_add_pattern(filter, pattern);
+    gtk_file_chooser_set_filter(GTK_FILE_CHOOSER(chooser), filter);
+    if (save) {
+        gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(chooser), TRUE);
+        gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), name);
+    }
+    return chooser;
+}
+
 void error_dialog(const char* text) {
-    GtkWidget* main_window = glade_xml_get_widget(glade_xml, "kelvra_main");
     GtkWidget* dialog = gtk_dialog_new_with_buttons(
-        _("Error"), GTK_WINDOW(main_window),
+        _("Error"), main_window(),
         static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
         GTK_STOCK_OK, GTK_RESPONSE_NONE, nullptr);
     gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER_ON_PARENT);
@@ -132,8 +158,7 @@ void on_menu_about_activate(GtkMenuItem*, gpointer) {
             gtk_widget_destroy(dialog);
         return;
     }
-    gtk_window_set_transient_for(GTK_WINDOW(dialog),
-                                 GTK_WINDOW(glade_xml_get_widget(glade_xml, "kelvra_main")));
+    gtk_window_set_transient_for(GTK_WINDOW(dialog), main_window());
     gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER_ON_PARENT);
     gtk_dialog_run(GTK_DIALOG(dialog));
     gtk_widget_destroy(dialog);

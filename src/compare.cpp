@@ -51,11 +51,6 @@ std::string shown(const Parameter& p, bool known, uint16_t value) {
     return value_text(p, value, combo_rows(kelvra_register[p.address].widget[0]));
 }
 
-GtkWindow* main_window() {
-    GtkWidget* w = glade_xml ? glade_xml_get_widget(glade_xml, "kelvra_main") : nullptr;
-    return w ? GTK_WINDOW(w) : nullptr;
-}
-
 void show_differences(const char* title, const char* heading, const char* theirs,
                       const std::vector<Difference>& found) {
     gtk_widget_show_all(new_differences_dialog(title, heading, theirs, found, false));
@@ -240,10 +235,7 @@ void on_menu_comparefile_activate(GtkMenuItem*, gpointer) {
     if (transfer_running())
         return;
     GtkWidget* chooser = new_compare_chooser();
-    gchar* name = nullptr;
-    if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT)
-        name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser));
-    GCharPtr filename(name);
+    GCharPtr filename(run_file_chooser(chooser));
     Parameters file;
     file.variant = variant;
     // The chooser stays up until the reading is done, so its error shows over it.

@@ -29,26 +29,9 @@ struct ErrorOwner {
     }
 };
 
-GtkWindow* main_window() {
-    GtkWidget* w = glade_xml ? glade_xml_get_widget(glade_xml, "kelvra_main") : nullptr;
-    return w ? GTK_WINDOW(w) : nullptr;
-}
-
-GtkWidget* new_chooser(const char* title, GtkFileChooserAction action, const char* accept) {
-    GtkWidget* chooser =
-        gtk_file_chooser_dialog_new(title, main_window(), action, GTK_STOCK_CANCEL,
-                                    GTK_RESPONSE_CANCEL, accept, GTK_RESPONSE_ACCEPT, nullptr);
-    GtkFileFilter* filter = gtk_file_filter_new();
-    gtk_file_filter_add_pattern(filter, "*.cfg");
-    gtk_file_chooser_set_filter(GTK_FILE_CHOOSER(chooser), filter);
-    return chooser;
-}
-
 // Runs a chooser; on acceptance the chosen file becomes config_filename and true is returned.
 bool choose(GtkWidget* chooser) {
-    if (gtk_dialog_run(GTK_DIALOG(chooser)) != GTK_RESPONSE_ACCEPT)
-        return false;
-    gchar* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser));
+    gchar* name = run_file_chooser(chooser);
     if (!name)
         return false;
     g_free(config_filename);
@@ -56,9 +39,6 @@ bool choose(GtkWidget* chooser) {
     return true;
 }
 
-void report_unreadable(const char* filename) {
-    error_dialog(unreadable_text(filename).c_str());
-}
 } // namespace
 
 void save_config(const char* filename) {
@@ -76,19 +56,11 @@ void save_config(const char* filename) {
 
 bool read_config_file(const char* filename, const RegisterSink& apply) {
     FilePtr file(fopen(filename, "r"));
-    if (!file) {
-        report_unreadable(filename);
-        return false;
-    }
     ErrorOwner owner;
-    if (!read_config(file.get(), variant->device_name, apply, &owner.error)) {
-        if (owner.error->domain == G_FILE_ERROR)
-            report_unreadable(filename); // e.g. a folder: it opens, but cannot be read
-        else // the parser's own messages may quote bytes of the file that are not UTF-8
-            error_dialog(GCharPtr(g_utf8_make_valid(owner.error->message, -1)).get());
-        return false;
-    }
-    return true;
+    if (file && read_config(file.get(), variant->device_name, apply, &owner.error))
+        return true;
+    error_dialog(config_read_error_text(filename, owner.error).c_str());
+    return false;
 }
 
 void open_config(const char* filename) {
@@ -108,18 +80,18 @@ void open_config(const char* filename) {
 }
 
 GtkWidget* new_open_config_chooser() {
-    return new_chooser(_("Open Configuration"), GTK_FILE_CHOOSER_ACTION_OPEN, GTK_STOCK_OPEN);
+    return new_file_chooser(_("Open Configuration"), nullptr, GTK_FILE_CHOOSER_ACTION_OPEN,
+                            "*.cfg");
 }
 
 GtkWidget* new_compare_chooser() {
-    return new_chooser(_("Compare with Configuration"), GTK_FILE_CHOOSER_ACTION_OPEN,
-                       GTK_STOCK_OPEN);
+    return new_file_chooser(_("Compare with Configuration"), nullptr, GTK_FILE_CHOOSER_ACTION_OPEN,
+                            "*.cfg");
 }
 
 GtkWidget* new_save_config_chooser() {
-    GtkWidget* chooser =
-        new_chooser(_("Save Configuration"), GTK_FILE_CHOOSER_ACTION_SAVE, GTK_STOCK_SAVE);
-    gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(chooser), TRUE);
+    GtkWidget* chooser = new_file_chooser(_("Save Configuration"), nullptr,
+                                          GTK_FILE_CHOOSER_ACTION_SAVE, "*.cfg", "untitled.cfg");
     if (config_filename) {
         // Folder and name rather than set_filename, which offers nothing for a file that no
         // longer exists.
@@ -127,10 +99,9 @@ GtkWidget* new_save_config_chooser() {
         GCharPtr name(g_path_get_basename(config_filename));
         GCharPtr utf8(g_filename_to_utf8(name.get(), -1, nullptr, nullptr, nullptr));
         gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), folder.get());
-        gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser),
-                                          utf8 ? utf8.get() : "untitled.cfg");
-    } else
-        gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), "untitled.cfg");
+        if (utf8)
+            gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), utf8.get());
+    }
     return chooser;
 }
 

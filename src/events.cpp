@@ -113,16 +113,8 @@ void save_events(const char* filename) {
 }
 
 GtkWidget* new_events_chooser() {
-    GtkWidget* main = widget("kelvra_main");
-    GtkWidget* chooser = gtk_file_chooser_dialog_new(
-        _("Save Events to CSV"), main ? GTK_WINDOW(main) : nullptr, GTK_FILE_CHOOSER_ACTION_SAVE,
-        GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL, GTK_STOCK_SAVE, GTK_RESPONSE_ACCEPT, nullptr);
-    GtkFileFilter* filter = gtk_file_filter_new();
-    gtk_file_filter_add_pattern(filter, "*.csv");
-    gtk_file_chooser_set_filter(GTK_FILE_CHOOSER(chooser), filter);
-    gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(chooser), TRUE);
-    gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), "untitled.csv");
-    return chooser;
+    return new_file_chooser(_("Save Events to CSV"), nullptr, GTK_FILE_CHOOSER_ACTION_SAVE, "*.csv",
+                            "untitled.csv");
 }
 
 void on_menu_viewevents_activate(GtkMenuItem*, gpointer) {
@@ -149,9 +141,7 @@ void on_menu_saveevents_activate(GtkMenuItem*, gpointer) {
     if (transfer_running() || !has_event_memory())
         return;
     GtkWidget* chooser = new_events_chooser();
-    gchar* filename = nullptr;
-    if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT)
-        filename = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser));
+    gchar* filename = run_file_chooser(chooser);
     gtk_widget_destroy(chooser);
     GCharPtr owned(filename);
     if (!filename)

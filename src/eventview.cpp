@@ -240,9 +240,7 @@ void on_reset(GtkButton*, gpointer data) {
 
 // Runs a chooser and hands over the file accepted; null when none was.
 GCharPtr run_chooser(GtkWidget* chooser) {
-    gchar* name = nullptr;
-    if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT)
-        name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser));
+    gchar* name = run_file_chooser(chooser);
     gtk_widget_destroy(chooser);
     return GCharPtr(name);
 }
@@ -286,15 +284,8 @@ GtkWidget* button(const char* name, const char* stock, const char* text, GCallba
 } // namespace
 
 GtkWidget* new_picture_chooser(GtkWindow* parent) {
-    GtkWidget* chooser = gtk_file_chooser_dialog_new(
-        _("Save Picture"), parent, GTK_FILE_CHOOSER_ACTION_SAVE, GTK_STOCK_CANCEL,
-        GTK_RESPONSE_CANCEL, GTK_STOCK_SAVE, GTK_RESPONSE_ACCEPT, nullptr);
-    GtkFileFilter* filter = gtk_file_filter_new();
-    gtk_file_filter_add_pattern(filter, "*.png");
-    gtk_file_chooser_set_filter(GTK_FILE_CHOOSER(chooser), filter);
-    gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(chooser), TRUE);
-    gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), "untitled.png");
-    return chooser;
+    return new_file_chooser(_("Save Picture"), parent, GTK_FILE_CHOOSER_ACTION_SAVE, "*.png",
+                            "untitled.png");
 }
 
 GtkWidget* open_event_viewer(std::vector<uint8_t> dump, int relays) {
@@ -307,9 +298,8 @@ GtkWidget* open_event_viewer(std::vector<uint8_t> dump, int relays) {
     gtk_widget_set_name(v->window, "events_window");
     gtk_window_set_title(GTK_WINDOW(v->window), _("Events"));
     gtk_window_set_default_size(GTK_WINDOW(v->window), 1100, 780);
-    if (glade_xml)
-        if (GtkWidget* main = glade_xml_get_widget(glade_xml, "kelvra_main"))
-            gtk_window_set_transient_for(GTK_WINDOW(v->window), GTK_WINDOW(main));
+    if (GtkWindow* main = main_window())
+        gtk_window_set_transient_for(GTK_WINDOW(v->window), main);
     g_object_set_data_full(G_OBJECT(v->window), "viewer", v, [](gpointer p) {
         auto* viewer = static_cast<Viewer*>(p);
         if (last_viewer == viewer->window)

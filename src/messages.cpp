@@ -40,6 +40,13 @@ std::string undefined_text(const char* label) {
     return GCharPtr(g_strdup_printf(_("Parameter '%s' not defined."), label)).get();
 }
 
+std::string config_read_error_text(const char* filename, const GError* error) {
+    if (!error || error->domain == G_FILE_ERROR) // a folder, say: it opens, but cannot be read
+        return unreadable_text(filename);
+    // The parser's own messages may quote bytes of the file that are not UTF-8.
+    return GCharPtr(g_utf8_make_valid(error->message, -1)).get();
+}
+
 std::string unreadable_text(const char* filename) {
     GCharPtr shown(g_filename_display_name(filename));
     // TRANSLATORS: %s is the file's name.

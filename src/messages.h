@@ -2,6 +2,7 @@
 // failures, translated. The layers below hand up result codes; only the front ends word them.
 #pragma once
 
+#include <glib.h>
 #include <string>
 
 // The message for a failed request's link result code; null for any other code.
@@ -14,3 +15,6 @@ const char* picture_write_error_text();
 // "Parameter '%s' not defined." and "Cannot open configuration file %s." filled in.
 std::string undefined_text(const char* label);
 std::string unreadable_text(const char* filename);
+// Why a configuration file could not be read: it did not open (no error), could not be read
+// (a file error), or the reader's own message, made valid UTF-8.
+std::string config_read_error_text(const char* filename, const GError* error);

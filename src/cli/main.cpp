@@ -106,10 +106,7 @@ int read_file(const char* path, Parameters& p) {
     GError* error = nullptr;
     if (file && read_config(file.get(), p, &error))
         return EXIT_OK;
-    if (!file || error->domain == G_FILE_ERROR)
-        say(unreadable_text(path));
-    else // the parser's own messages may quote bytes of the file that are not UTF-8
-        say(GCharPtr(g_utf8_make_valid(error->message, -1)).get());
+    say(config_read_error_text(path, error));
     if (error)
         g_error_free(error);
     return EXIT_FILE;
