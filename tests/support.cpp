@@ -147,22 +147,37 @@ TempDir::TempDir() {
     g_free(d);
 }
 
-TempDir::~TempDir() {
-    g_chmod(dir_.c_str(), 0700);
-    for (const std::string& name : entries())
-        g_unlink(path(name).c_str());
-    g_rmdir(dir_.c_str());
-}
-
-std::vector<std::string> TempDir::entries() const {
+namespace {
+std::vector<std::string> names_in(const std::string& folder) {
     std::vector<std::string> names;
-    GDir* d = g_dir_open(dir_.c_str(), 0, nullptr);
+    GDir* d = g_dir_open(folder.c_str(), 0, nullptr);
     while (const char* name = d ? g_dir_read_name(d) : nullptr)
         names.push_back(name);
     if (d)
         g_dir_close(d);
     std::sort(names.begin(), names.end());
     return names;
+}
+
+void remove_tree(const std::string& path) {
+    if (g_file_test(path.c_str(), G_FILE_TEST_IS_DIR) &&
+        !g_file_test(path.c_str(), G_FILE_TEST_IS_SYMLINK)) {
+        g_chmod(path.c_str(), 0700);
+        for (const std::string& name : names_in(path))
+            remove_tree(path + "/" + name);
+        g_rmdir(path.c_str());
+    } else {
+        g_unlink(path.c_str());
+    }
+}
+} // namespace
+
+TempDir::~TempDir() {
+    remove_tree(dir_);
+}
+
+std::vector<std::string> TempDir::entries(const std::string& folder) const {
+    return names_in(path(folder));
 }
 
 FileSizeLimit::FileSizeLimit(rlim_t bytes) : previous_(signal(SIGXFSZ, SIG_IGN)) {

@@ -55,7 +55,7 @@ std::vector<std::string> difference_rows(GtkWidget* dialog);
 std::string slurp(const std::string& path);
 void put(const std::string& path, const std::string& text);
 
-// A fresh folder, removed with what it holds (one level deep).
+// A fresh folder, removed with all it holds.
 class TempDir {
   public:
     TempDir();
@@ -65,8 +65,8 @@ class TempDir {
     std::string path(const std::string& name = "") const {
         return name.empty() ? dir_ : dir_ + "/" + name;
     }
-    // The names in it, sorted.
-    std::vector<std::string> entries() const;
+    // The names in it (or in its sub-folder `folder`), sorted.
+    std::vector<std::string> entries(const std::string& folder = "") const;
 
   private:
     std::string dir_;

@@ -65,16 +65,43 @@ TEST_F(SafeFileTest, AnyFailureLeavesTheOldFileAndNoTemporary) {
         EXPECT_FALSE(save(target_, std::string(5000, 'n')));
     }
 
-    // A folder that cannot be written; root ignores the mode, so the attempt runs as nobody.
-    chmod(dir.path().c_str(), 0555);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0)
-        _exit((geteuid() != 0 || setuid(65534) == 0) && !save(target_, "x") ? 0 : 1);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-
     EXPECT_EQ(slurp(target_), "old");
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.cfg"});
+}
+
+// Permissions only mean something to a user other than root: as root, the checks run in a
+// child that has become nobody.
+TEST_F(SafeFileTest, FolderOrFilePermissionsAsAnOrdinaryUser) {
+    const uid_t nobody = 65534;
+    std::string locked = dir.path("locked"), open = dir.path("open");
+    std::string in_place = locked + "/in-place.cfg", protected_file = open + "/protected.cfg";
+    mkdir(locked.c_str(), 0755);
+    mkdir(open.c_str(), 0777);
+    test::put(in_place, "old content, longer than the new");
+    test::put(protected_file, "kept");
+    chmod(dir.path().c_str(), 0755);
+    chmod(open.c_str(), 0777);
+    chmod(protected_file.c_str(), 0444);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(in_place.c_str(), nobody, nobody), 0);
+    }
+    chmod(locked.c_str(), 0555);
+
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (geteuid() == 0 && (setgid(nobody) != 0 || setuid(nobody) != 0))
+            _exit(2);
+        SafeFile refused(protected_file.c_str());
+        _exit(save(in_place, "new") && !refused.stream() ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    chmod(locked.c_str(), 0755);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 2)
+        GTEST_SKIP() << "running as root and cannot become nobody";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(slurp(in_place), "new") << "written in place, and cut to its new length";
+    EXPECT_EQ(slurp(protected_file), "kept");
+    EXPECT_EQ(dir.entries("locked"), std::vector<std::string>{"in-place.cfg"});
 }
