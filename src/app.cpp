@@ -77,10 +77,33 @@ GtkWindow* main_window() {
     return w ? GTK_WINDOW(w) : nullptr;
 }
 
+namespace {
+// Where the last chosen file was, for the next chooser of this session.
+std::string last_chooser_folder;
+
+// The folder a chooser opens in: the last one used, else Documents, else home. GTK would
+// otherwise open on "Recently Used" or the working folder, neither of which is where an
+// engineer keeps configurations.
+std::string starting_folder() {
+    if (!last_chooser_folder.empty() &&
+        g_file_test(last_chooser_folder.c_str(), G_FILE_TEST_IS_DIR))
+        return last_chooser_folder;
+    const char* documents = g_get_user_special_dir(G_USER_DIRECTORY_DOCUMENTS);
+    if (documents && g_file_test(documents, G_FILE_TEST_IS_DIR))
+        return documents;
+    return g_get_home_dir();
+}
+} // namespace
+
 gchar* run_file_chooser(GtkWidget* chooser) {
     if (gtk_dialog_run(GTK_DIALOG(chooser)) != GTK_RESPONSE_ACCEPT)
         return nullptr;
-    return gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser));
+    gchar* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser));
+    if (name) {
+        GCharPtr folder(g_path_get_dirname(name));
+        last_chooser_folder = folder.get();
+    }
+    return name;
 }
 
 GtkWidget* new_file_chooser(const char* title, GtkWindow* parent, GtkFileChooserAction action,
@@ -92,6 +115,7 @@ GtkWidget* new_file_chooser(const char* title, GtkWindow* parent, GtkFileChooser
     GtkFileFilter* filter = gtk_file_filter_new();
     gtk_file_filter_add_pattern(filter, pattern);
     gtk_file_chooser_set_filter(GTK_FILE_CHOOSER(chooser), filter);
+    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), starting_folder().c_str());
     if (save) {
         gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(chooser), TRUE);
         gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), name);

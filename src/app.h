@@ -23,9 +23,11 @@ void error_dialog(const char* text);
 // The main window; null when no interface is loaded.
 GtkWindow* main_window();
 // Runs a file chooser: the file accepted (the caller frees it), or null. The chooser stays.
+// The accepted file's folder is where the next chooser opens.
 gchar* run_file_chooser(GtkWidget* chooser);
-// A file chooser over `parent` (null: the main window) that shows the files of `pattern`. A save
-// chooser offers `name` and asks before it replaces a file.
+// A file chooser over `parent` (null: the main window) that shows the files of `pattern`, opened
+// in the last folder used, else Documents, else home. A save chooser offers `name` and asks
+// before it replaces a file.
 GtkWidget* new_file_chooser(const char* title, GtkWindow* parent, GtkFileChooserAction action,
                             const char* pattern, const char* name = nullptr);
 // Replaces what the status bar says about the connection and its transfers; null clears it.

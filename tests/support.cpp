@@ -22,15 +22,6 @@ void log_handler(const gchar* log_domain, GLogLevelFlags level, const gchar* mes
     std::fprintf(stderr, "[%s] %s\n", log_domain ? log_domain : "", message);
 }
 
-void collect_labels(GtkWidget* w, gpointer data) {
-    auto* out = static_cast<std::string*>(data);
-    if (!out->empty())
-        return;
-    if (GTK_IS_LABEL(w))
-        *out = gtk_label_get_text(GTK_LABEL(w));
-    else if (GTK_IS_CONTAINER(w))
-        gtk_container_foreach(GTK_CONTAINER(w), collect_labels, data);
-}
 } // namespace
 
 std::string source_path(const std::string& relative) {
@@ -64,62 +55,6 @@ void unload_main_window() {
     g_object_unref(glade_xml);
     glade_xml = nullptr;
     flush_events();
-}
-
-void flush_events() {
-    while (gtk_events_pending())
-        gtk_main_iteration_do(FALSE);
-}
-
-std::vector<GtkWidget*> standing_dialogs() {
-    std::vector<GtkWidget*> out;
-    GList* all = gtk_window_list_toplevels();
-    for (GList* l = all; l; l = l->next) {
-        GtkWidget* w = GTK_WIDGET(l->data);
-        if (GTK_IS_DIALOG(w) && GTK_WIDGET_VISIBLE(w))
-            out.push_back(w);
-    }
-    g_list_free(all);
-    return out;
-}
-
-std::string dialog_text(GtkWidget* dialog) {
-    std::string text;
-    collect_labels(GTK_DIALOG(dialog)->vbox, &text);
-    return text;
-}
-
-void close_dialogs() {
-    for (GtkWidget* d : standing_dialogs())
-        gtk_dialog_response(GTK_DIALOG(d), GTK_RESPONSE_NONE);
-    flush_events();
-    for (GtkWidget* d : standing_dialogs())
-        gtk_widget_destroy(d);
-    flush_events();
-}
-
-GtkWidget* widget(const char* name) {
-    return glade_xml_get_widget(glade_xml, name);
-}
-
-void click(const char* name) {
-    gtk_button_clicked(GTK_BUTTON(gtk_bin_get_child(GTK_BIN(widget(name)))));
-}
-
-std::vector<std::string> messages() {
-    std::vector<std::string> out;
-    for (GtkWidget* d : standing_dialogs())
-        out.push_back(dialog_text(d));
-    return out;
-}
-
-std::string status_text() {
-    GtkWidget* area = gtk_statusbar_get_message_area(GTK_STATUSBAR(widget("statusbar")));
-    GList* children = gtk_container_get_children(GTK_CONTAINER(area));
-    std::string text =
-        GTK_IS_LABEL(children->data) ? gtk_label_get_text(GTK_LABEL(children->data)) : "?";
-    g_list_free(children);
-    return text;
 }
 
 std::map<int, uint16_t> register_values(const std::vector<uint16_t>& addresses) {
@@ -202,55 +137,9 @@ void GuiTest::TearDown() {
     EXPECT_EQ(logged_problems(), 0) << "the toolkit reported warnings or criticals";
 }
 
-namespace {
-struct ChooserAnswer {
-    std::string file;
-    GtkFileChooser* chooser = nullptr;
-    int tries = 0;
-};
-
-gboolean answer_chooser(gpointer data) {
-    auto* a = static_cast<ChooserAnswer*>(data);
-    if (!a->chooser) {
-        for (GtkWidget* d : standing_dialogs())
-            if (GTK_IS_FILE_CHOOSER_DIALOG(d))
-                a->chooser = GTK_FILE_CHOOSER(d);
-        if (!a->chooser)
-            return TRUE;
-        bool save = gtk_file_chooser_get_action(a->chooser) == GTK_FILE_CHOOSER_ACTION_SAVE;
-        if (!a->file.empty() && save) {
-            gchar* folder = g_path_get_dirname(a->file.c_str());
-            gchar* name = g_path_get_basename(a->file.c_str());
-            gtk_file_chooser_set_current_folder(a->chooser, folder);
-            gtk_file_chooser_set_current_name(a->chooser, name);
-            g_free(folder);
-            g_free(name);
-        } else if (!a->file.empty()) {
-            gtk_file_chooser_set_filename(a->chooser, a->file.c_str());
-        }
-    }
-    gchar* name = gtk_file_chooser_get_filename(a->chooser);
-    bool ready = name && a->file == name;
-    g_free(name);
-    if (a->file.empty() || ready || ++a->tries > 500) {
-        EXPECT_TRUE(a->file.empty() || ready) << "the chooser never took " << a->file;
-        gtk_dialog_response(GTK_DIALOG(a->chooser),
-                            ready ? GTK_RESPONSE_ACCEPT : GTK_RESPONSE_CANCEL);
-        return FALSE;
-    }
-    return TRUE;
-}
-
-} // namespace
-
 void choose(const std::function<void()>& open, const std::string& file) {
-    ChooserAnswer answer{file};
-    guint source = g_timeout_add(10, answer_chooser, &answer);
-    open();
-    if (!answer.chooser) { // the answer must not outlive this frame
-        g_source_remove(source);
-        ADD_FAILURE() << "no chooser was shown";
-    }
+    std::string failure = drive::choose(open, file);
+    EXPECT_EQ(failure, "");
 }
 
 void choose(const char* menu_item, const std::string& file) {
@@ -319,11 +208,14 @@ std::vector<std::string> difference_rows(GtkWidget* dialog) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    // A data folder of the tests' own, in the build tree, for this process and the programs it
-    // starts: the choosers keep their recent files there, not in the real user's.
-    std::string data = std::string(KELVRA_BINARY_DIR) + "/test-data-home";
-    g_mkdir_with_parents(data.c_str(), 0700);
-    g_setenv("XDG_DATA_HOME", data.c_str(), TRUE);
+    // A home of the tests' own, in the build tree, for this process and the programs it starts:
+    // the choosers open there and keep their recent files there, not in the real user's.
+    std::string home = std::string(KELVRA_BINARY_DIR) + "/test-home";
+    g_mkdir_with_parents((home + "/.local/share").c_str(), 0700);
+    g_setenv("HOME", home.c_str(), TRUE);
+    g_setenv("XDG_DATA_HOME", (home + "/.local/share").c_str(), TRUE);
+    g_setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), TRUE);
+    g_setenv("XDG_CACHE_HOME", (home + "/.cache").c_str(), TRUE);
     // Listing the tests needs no display, nor do the tests of the code without a window. A
     // display that refuses a connection on a loaded host is asked again before giving up; the
     // window tests then fail in their fixture.

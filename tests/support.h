@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app.h"
+#include "drive/drive.h"
 #include "variant.h"
 
 #include <gtest/gtest.h>
@@ -22,27 +23,19 @@ std::string binary_path(const std::string& relative);
 void load_main_window(const Variant& v);
 void unload_main_window();
 
-// Runs the main loop until nothing is pending.
-void flush_events();
+using drive::click;
+using drive::close_dialogs;
+using drive::dialog_text;
+using drive::flush_events;
+using drive::messages;
+using drive::standing_dialogs;
+using drive::status_text;
+using drive::widget;
 
-// Visible dialogs standing now.
-std::vector<GtkWidget*> standing_dialogs();
-// The text of the first label of a dialog.
-std::string dialog_text(GtkWidget* dialog);
-// Answers and destroys every standing dialog.
-void close_dialogs();
-
-// The loaded main window's widget of that name; a press of a tool button through its button.
-GtkWidget* widget(const char* name);
-void click(const char* name);
-// The texts of the standing dialogs; the status bar's text.
-std::vector<std::string> messages();
-std::string status_text();
 // What the register widgets hold at these addresses.
 std::map<int, uint16_t> register_values(const std::vector<uint16_t>& addresses);
 
-// Answers the next file chooser, which `open` shows, from inside its own dialog loop with `file`
-// once the chooser reports it (it reads the folder in the background); no file: cancel.
+// drive::choose, its failures failing the test.
 void choose(const std::function<void()>& open, const std::string& file);
 void choose(const char* menu_item, const std::string& file);
 // Answers the next dialog of that name that `act` runs with `response`, once `inspect` (when

@@ -12,6 +12,10 @@
 #include <ctime>
 #include <glib/gstdio.h>
 #include <memory>
+#include <pwd.h>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -31,10 +35,18 @@ void find_entry(GtkWidget* w, gpointer data) {
         gtk_container_forall(GTK_CONTAINER(w), find_entry, data);
 }
 
-// Title, buttons, filter, overwrite confirmation and, for a save, the name offered.
+// Title, buttons, filter, overwrite confirmation, the folder it opens in and, for a save, the
+// name offered.
 void expect_chooser(GtkWidget* made, const char* title, const char* accept, const char* pattern,
-                    const char* offered) {
+                    const char* offered, const std::string& folder) {
     auto* c = GTK_FILE_CHOOSER(made);
+    gchar* opened = nullptr; // known once the chooser has read the folder in the background
+    for (int wait = 0; wait < 300 && !(opened = gtk_file_chooser_get_current_folder(c)); ++wait) {
+        test::flush_events();
+        g_usleep(10 * 1000);
+    }
+    EXPECT_EQ(opened ? opened : "", folder) << title;
+    g_free(opened);
     EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(c)), title);
     EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(c)), GTK_WINDOW(widget("kelvra_main")));
     for (auto [response, stock] :
@@ -207,7 +219,37 @@ TEST_F(FileCommands, AFailedSaveLeavesTheOldFile) {
     EXPECT_EQ(dir_.entries(), std::vector<std::string>{"a.cfg"}) << "no temporary is left behind";
 }
 
+// What a toolkit may write in a home: the files at its top, and two levels of the folders for
+// data, settings and caches; each as name, size and time of change.
+std::set<std::string> home_snapshot(const std::string& home) {
+    std::set<std::string> seen;
+    std::function<void(const std::string&, int)> walk = [&](const std::string& rel, int depth) {
+        GDir* d = g_dir_open((home + rel).c_str(), 0, nullptr);
+        while (const char* name = d ? g_dir_read_name(d) : nullptr) {
+            std::string path = rel + "/" + name;
+            struct stat st {};
+            if (lstat((home + path).c_str(), &st) != 0)
+                continue;
+            bool folder = S_ISDIR(st.st_mode);
+            seen.insert(path + (folder ? "/"
+                                       : " " + std::to_string(st.st_size) + " " +
+                                             std::to_string(st.st_mtime)));
+            if (folder && depth > 0)
+                walk(path, depth - 1);
+        }
+        if (d)
+            g_dir_close(d);
+    };
+    walk("", 0);
+    for (const char* kept : {"/.local/share", "/.config", "/.cache"})
+        walk(kept, 2);
+    return seen;
+}
+
 TEST_F(FileCommands, TheChoosersOpenSaveAndOfferTheLastFile) {
+    const std::string real_home = getpwuid(getuid())->pw_dir;
+    ASSERT_NE(real_home, g_get_home_dir()) << "the tests run with a home of their own";
+    const std::set<std::string> before = home_snapshot(real_home);
     fill_window(variant_full);
     const struct {
         GtkWidget* (*make)();
@@ -219,7 +261,7 @@ TEST_F(FileCommands, TheChoosersOpenSaveAndOfferTheLastFile) {
     };
     for (const auto& c : choosers) {
         GtkWidget* chooser = c.make();
-        expect_chooser(chooser, c.title, c.accept, c.pattern, c.offered);
+        expect_chooser(chooser, c.title, c.accept, c.pattern, c.offered, g_get_home_dir());
         gtk_widget_destroy(chooser);
     }
     test::put(path("in.cfg"), "<configuration><device name=\"varnel\">"
@@ -231,9 +273,22 @@ TEST_F(FileCommands, TheChoosersOpenSaveAndOfferTheLastFile) {
     EXPECT_STREQ(config_filename, path("in.cfg").c_str());
     g_unlink(path("in.cfg").c_str()); // offered even when it has gone
     GtkWidget* save = new_save_config_chooser();
-    expect_chooser(save, "Save Configuration", GTK_STOCK_SAVE, "*.cfg", "in.cfg");
+    expect_chooser(save, "Save Configuration", GTK_STOCK_SAVE, "*.cfg", "in.cfg", dir_.path());
     gtk_widget_destroy(save);
+    GtkWidget* csv = new_events_chooser(); // the last folder, whatever the chooser
+    expect_chooser(csv, "Save Events to CSV", GTK_STOCK_SAVE, "*.csv", "untitled.csv", dir_.path());
+    gtk_widget_destroy(csv);
     EXPECT_TRUE(test::standing_dialogs().empty());
+
+    // The chosen file went into the recent files of the tests' home, and the real one is as it was.
+    std::string recent = std::string(g_get_user_data_dir()) + "/recently-used.xbel";
+    for (int wait = 0; wait < 300 && slurp(recent).find("in.cfg") == std::string::npos; ++wait) {
+        test::flush_events();
+        g_usleep(10 * 1000);
+    }
+    EXPECT_TRUE(g_str_has_prefix(recent.c_str(), g_get_home_dir())) << recent;
+    EXPECT_NE(slurp(recent).find("in.cfg"), std::string::npos);
+    EXPECT_EQ(home_snapshot(real_home), before) << "the tests changed " << real_home;
 }
 
 // --- Event export ----------------------------------------------------------------------------

@@ -48,40 +48,6 @@ Lines reads_of(const std::vector<Block>& blocks) {
     return out;
 }
 
-// Answers the next file chooser with the file once the chooser reports it (it reads the folder
-// in the background first); gives up, cancelling, after many tries.
-struct Answer {
-    std::string folder, name;
-    bool save;
-    GtkFileChooser* chooser = nullptr;
-    int tries = 0;
-};
-gboolean answer(gpointer data) {
-    auto* a = static_cast<Answer*>(data);
-    if (!a->chooser)
-        for (GtkWidget* d : test::standing_dialogs())
-            if (GTK_IS_FILE_CHOOSER_DIALOG(d)) {
-                a->chooser = GTK_FILE_CHOOSER(d);
-                if (a->save) {
-                    gtk_file_chooser_set_current_folder(a->chooser, a->folder.c_str());
-                    gtk_file_chooser_set_current_name(a->chooser, a->name.c_str());
-                } else
-                    gtk_file_chooser_set_filename(a->chooser, (a->folder + "/" + a->name).c_str());
-            }
-    if (!a->chooser)
-        return TRUE;
-    gchar* chosen = gtk_file_chooser_get_filename(a->chooser);
-    bool ready = chosen && a->folder + "/" + a->name == chosen;
-    g_free(chosen);
-    if (ready || ++a->tries >= 500) {
-        EXPECT_TRUE(ready) << "the chooser never took " << a->name;
-        gtk_dialog_response(GTK_DIALOG(a->chooser),
-                            ready ? GTK_RESPONSE_ACCEPT : GTK_RESPONSE_CANCEL);
-        return FALSE;
-    }
-    return TRUE;
-}
-
 struct SessionCase {
     const Variant* variant;
     const char* sim_variant;
@@ -113,15 +79,8 @@ class Session : public test::GuiTest, public ::testing::WithParamInterface<Sessi
             g_unlink(path(name).c_str());
         g_rmdir(dir_.c_str());
     }
-    void through_chooser(const char* menu_item, const char* name, bool save) {
-        Answer a{dir_, name, save};
-        guint source = g_timeout_add(10, answer, &a);
-        gtk_menu_item_activate(GTK_MENU_ITEM(widget(menu_item)));
-        if (!a.chooser) { // the answer must not outlive this frame
-            g_source_remove(source);
-            ADD_FAILURE() << menu_item << " showed no chooser "
-                          << testing::PrintToString(messages());
-        }
+    void through_chooser(const char* menu_item, const char* name) {
+        test::choose(menu_item, path(name));
     }
     std::string path(const char* name) const { return dir_ + "/" + name; }
     std::string dir_;
@@ -185,16 +144,16 @@ TEST_P(Session, ConnectDownloadEditUploadSaveOpenExportDisconnect) {
     // Saved, overwritten in the window, opened again: the same values in the same widgets.
     std::vector<uint16_t> addresses = config_addresses(*c.variant, 4, OPTION_EVENTS);
     std::map<int, uint16_t> before = test::register_values(addresses);
-    through_chooser("menu_saveconfig", "session.cfg", true);
+    through_chooser("menu_saveconfig", "session.cfg");
     EXPECT_STREQ(config_filename, path("session.cfg").c_str());
     for (uint16_t a : addresses)
         set_register(a, before[a] ? 0 : 1);
-    through_chooser("menu_openconfig", "session.cfg", false);
+    through_chooser("menu_openconfig", "session.cfg");
     EXPECT_EQ(messages(), Lines{});
     EXPECT_EQ(test::register_values(addresses), before);
 
     sim.clear_log();
-    through_chooser("menu_events", "events.csv", true);
+    through_chooser("menu_events", "events.csv");
     EXPECT_EQ(messages(), Lines{});
     EXPECT_EQ(sim.log(), Lines{"R 65504 1"});
     std::ifstream csv(path("events.csv"));

@@ -12,6 +12,7 @@
 // Run it from the build directory, as the programs are. DIR receives the session's files
 // (session.cfg, events.csv); by default a new temporary folder, removed at the end.
 #include "app.h"
+#include "drive/drive.h"
 #include "config.h"
 #include "configfile.h"
 #include "eventview.h"
@@ -31,6 +32,8 @@
 
 namespace {
 
+using namespace drive;
+
 struct Options {
     const Variant* variant = &variant_full;
     std::string dir;
@@ -47,52 +50,8 @@ void check(bool ok, const std::string& what) {
         ++failures;
 }
 
-GtkWidget* widget(const char* name) {
-    return glade_xml_get_widget(glade_xml, name);
-}
-
-void flush_events() {
-    while (gtk_events_pending())
-        gtk_main_iteration_do(FALSE);
-}
-
-// A press of a tool button, through the button inside it, as a mouse click does.
-void click(const char* name) {
-    gtk_button_clicked(GTK_BUTTON(gtk_bin_get_child(GTK_BIN(widget(name)))));
-}
-
 bool connected() {
     return gtk_toggle_tool_button_get_active(GTK_TOGGLE_TOOL_BUTTON(widget("Connect")));
-}
-
-std::vector<GtkWidget*> dialogs() {
-    std::vector<GtkWidget*> out;
-    GList* all = gtk_window_list_toplevels();
-    for (GList* l = all; l; l = l->next)
-        if (GTK_IS_DIALOG(l->data) && GTK_WIDGET_VISIBLE(GTK_WIDGET(l->data)))
-            out.push_back(GTK_WIDGET(l->data));
-    g_list_free(all);
-    return out;
-}
-
-void first_label(GtkWidget* w, gpointer data) {
-    auto* out = static_cast<std::string*>(data);
-    if (!out->empty())
-        return;
-    if (GTK_IS_LABEL(w))
-        *out = gtk_label_get_text(GTK_LABEL(w));
-    else if (GTK_IS_CONTAINER(w))
-        gtk_container_foreach(GTK_CONTAINER(w), first_label, data);
-}
-
-std::vector<std::string> messages() {
-    std::vector<std::string> out;
-    for (GtkWidget* d : dialogs()) {
-        std::string text;
-        first_label(GTK_DIALOG(d)->vbox, &text);
-        out.push_back(text);
-    }
-    return out;
 }
 
 // The dialogs standing now, for a check's line.
@@ -101,22 +60,6 @@ std::string shown() {
     for (const std::string& m : messages())
         out += " [" + m + "]";
     return out;
-}
-
-void close_dialogs() {
-    for (GtkWidget* d : dialogs())
-        gtk_dialog_response(GTK_DIALOG(d), GTK_RESPONSE_NONE);
-    flush_events();
-}
-
-std::string status_text() {
-    GtkWidget* area = gtk_statusbar_get_message_area(GTK_STATUSBAR(widget("statusbar")));
-    GList* children = gtk_container_get_children(GTK_CONTAINER(area));
-    std::string text = children && GTK_IS_LABEL(children->data)
-                           ? gtk_label_get_text(GTK_LABEL(children->data))
-                           : "";
-    g_list_free(children);
-    return text;
 }
 
 // Lets a newly mapped window be exposed and drawn: the X server answers asynchronously.
@@ -170,56 +113,15 @@ std::string file_path(const char* name) {
     return opts.dir + "/" + name;
 }
 
-// Answers the next file chooser from inside its own dialog loop, once it reports the wanted
-// file (it reads the folder in the background first).
-struct ChooserAnswer {
-    std::string folder, name, picture;
-    bool save = false;
-    GtkFileChooser* chooser = nullptr;
-    int tries = 0;
-};
-
-gboolean answer_chooser(gpointer data) {
-    auto* a = static_cast<ChooserAnswer*>(data);
-    if (a->chooser && ++a->tries > 1000) {
-        check(false, "the chooser took " + a->name);
-        gtk_dialog_response(GTK_DIALOG(a->chooser), GTK_RESPONSE_CANCEL);
-        return FALSE;
-    }
-    if (!a->chooser) {
-        for (GtkWidget* d : dialogs())
-            if (GTK_IS_FILE_CHOOSER_DIALOG(d))
-                a->chooser = GTK_FILE_CHOOSER(d);
-        if (!a->chooser)
-            return TRUE;
-        std::string full = a->folder + "/" + a->name;
-        if (a->save) {
-            gtk_file_chooser_set_current_folder(a->chooser, a->folder.c_str());
-            gtk_file_chooser_set_current_name(a->chooser, a->name.c_str());
-        } else
-            gtk_file_chooser_set_filename(a->chooser, full.c_str());
-    }
-    gchar* chosen = gtk_file_chooser_get_filename(a->chooser);
-    bool ready = chosen && a->folder + "/" + a->name == chosen;
-    g_free(chosen);
-    if (!ready)
-        return TRUE;
-    if (!a->picture.empty())
-        shoot(GTK_WIDGET(a->chooser), a->picture.c_str());
-    gtk_dialog_response(GTK_DIALOG(a->chooser), GTK_RESPONSE_ACCEPT);
-    return FALSE;
-}
-
-void through_chooser(const char* menu_item, const char* name, bool save, const char* picture = "") {
-    ChooserAnswer answer{opts.dir, name, picture, save};
-    guint source = g_timeout_add(20, answer_chooser, &answer);
-    gtk_menu_item_activate(GTK_MENU_ITEM(widget(menu_item)));
-    // The answer ran inside the chooser's loop, which has ended; a chooser that never came
-    // leaves the answer waiting, and it must not outlive this frame.
-    if (!answer.chooser) {
-        g_source_remove(source);
-        check(false, std::string(menu_item) + ": a file chooser came" + shown());
-    }
+void through_chooser(const char* menu_item, const char* name, const char* picture = "") {
+    std::string failure = drive::choose(
+        [menu_item] { gtk_menu_item_activate(GTK_MENU_ITEM(widget(menu_item))); }, file_path(name),
+        [picture](GtkWidget* chooser) {
+            if (*picture)
+                shoot(chooser, picture);
+        });
+    check(failure.empty(),
+          std::string(menu_item) + ": " + (failure.empty() ? name : failure) + shown());
 }
 
 int address_of(const char* widget_name) {
@@ -268,8 +170,8 @@ void connect_step() {
                                                  "port."} &&
               !connected(),
           "without a controller, Connect reports it not detected");
-    if (!dialogs().empty() && opts.variant == &variant_full)
-        shoot(dialogs().front(), "not-detected");
+    if (!standing_dialogs().empty() && opts.variant == &variant_full)
+        shoot(standing_dialogs().front(), "not-detected");
     close_dialogs();
     if (set)
         g_setenv("KELVRA_PORT", port.c_str(), TRUE);
@@ -283,7 +185,7 @@ void connect_step() {
 }
 
 GtkWidget* compare_dialog() {
-    for (GtkWidget* d : dialogs())
+    for (GtkWidget* d : standing_dialogs())
         if (g_str_equal(gtk_widget_get_name(d), "compare_dialog"))
             return d;
     return nullptr;
@@ -349,7 +251,7 @@ void download_and_edit_step() {
 void configuration_step() {
     std::vector<uint16_t> addresses = config_addresses(*variant, nrelays, options);
     std::map<int, uint16_t> before = window_values(addresses);
-    through_chooser("menu_saveconfig", "session.cfg", true, "save-configuration");
+    through_chooser("menu_saveconfig", "session.cfg", "save-configuration");
     check(messages().empty() && g_file_test(file_path("session.cfg").c_str(), G_FILE_TEST_EXISTS),
           "Save Configuration: session.cfg written");
     check(config_filename && file_path("session.cfg") == config_filename,
@@ -357,7 +259,7 @@ void configuration_step() {
 
     for (uint16_t a : addresses) // other values everywhere the file will reach
         set_register(a, before[a] ? 0 : 1);
-    through_chooser("menu_openconfig", "session.cfg", false);
+    through_chooser("menu_openconfig", "session.cfg");
     check(messages().empty(), "Open Configuration: no message" + shown());
     check(window_values(addresses) == before,
           "Open Configuration: " + std::to_string(addresses.size()) + " parameters as saved");
@@ -376,7 +278,7 @@ void events_step() {
     bool shot = false;
     gulong handler = g_signal_connect(widget("events_progress"), "notify::fraction",
                                       G_CALLBACK(on_fraction), &shot);
-    through_chooser("menu_events", "events.csv", true);
+    through_chooser("menu_events", "events.csv");
     g_signal_handler_disconnect(widget("events_progress"), handler);
     check(messages().empty(), "Export Events: no message" + shown());
     long lines = count_lines(file_path("events.csv"));
