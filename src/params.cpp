@@ -79,6 +79,7 @@ void init_registers() {
             g_signal_connect(w, "output", G_CALLBACK(two_digit_output), nullptr);
     }
     set_sensitive(FALSE);
+    blank_registers();
 }
 
 void init_alternate_activation(int n) {

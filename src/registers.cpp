@@ -142,6 +142,18 @@ void set_sensitive(int sensitive) {
     set_device_commands(sensitive != 0);
 }
 
+void blank_registers() {
+    for (const RegisterEntry& e : kelvra_register)
+        for (GtkWidget* w : e.widget) {
+            if (!w)
+                break;
+            if (GTK_IS_COMBO_BOX(w))
+                gtk_combo_box_set_active(GTK_COMBO_BOX(w), -1);
+            else if (GTK_IS_SPIN_BUTTON(w))
+                gtk_entry_set_text(GTK_ENTRY(w), "");
+        }
+}
+
 void reset_registers() {
     for (RegisterEntry& e : kelvra_register)
         e.enabled = 0;
@@ -149,9 +161,16 @@ void reset_registers() {
 }
 
 namespace {
-// The value a bound widget shows; false for a combo box without a choice.
+bool blank(GtkWidget* w) {
+    return w && GTK_IS_SPIN_BUTTON(w) && !*gtk_entry_get_text(GTK_ENTRY(w));
+}
+
+// The value a bound widget shows; false for a combo box without a choice or an empty number.
 bool widget_value(const RegisterEntry& e, uint16_t* out) {
     GtkWidget* w = e.widget[0];
+    // Read as 0 by the spin button, which is exactly the value it must not pretend to hold.
+    if (blank(w) || blank(e.widget[1]))
+        return false;
     switch (e.kind) {
     case REGISTER_COMBO_BOX: {
         int row = gtk_combo_box_get_active(GTK_COMBO_BOX(w));
@@ -195,9 +214,13 @@ bool widget_value(const RegisterEntry& e, uint16_t* out) {
 }
 } // namespace
 
-int get_register(int address, uint16_t* out) {
+bool register_shown(int address, uint16_t* out) {
     const RegisterEntry& e = kelvra_register[address];
-    if (!e.widget[0] || widget_value(e, out))
+    return !e.widget[0] || widget_value(e, out);
+}
+
+int get_register(int address, uint16_t* out) {
+    if (register_shown(address, out))
         return 1;
     report_undefined(address);
     return 0;

@@ -27,8 +27,13 @@ void init_register_hour_minute(int address, const char* hour_widget, const char*
                                const char* label);
 
 void set_sensitive(int sensitive);
+// Empties the bound number fields and combo boxes: before the first Download or file open they
+// hold nothing from any controller, and zeros would look real. Empty ones read as no value.
+void blank_registers();
 void reset_registers();
 int get_register(int address, uint16_t* out);
+// As get_register, without a word when the widgets hold no value.
+bool register_shown(int address, uint16_t* out);
 void set_register(int address, uint16_t value);
 
 // The values the widgets show, into `parameters`: a choice not made leaves its register without

@@ -60,7 +60,8 @@ void unload_main_window() {
 std::map<int, uint16_t> register_values(const std::vector<uint16_t>& addresses) {
     std::map<int, uint16_t> out;
     for (uint16_t a : addresses)
-        get_register(a, &out[a]);
+        if (uint16_t v = 0; register_shown(a, &v))
+            out[a] = v;
     return out;
 }
 

@@ -32,7 +32,7 @@ using drive::standing_dialogs;
 using drive::status_text;
 using drive::widget;
 
-// What the register widgets hold at these addresses.
+// What the register widgets hold at these addresses; those that hold no value are left out.
 std::map<int, uint16_t> register_values(const std::vector<uint16_t>& addresses);
 
 // drive::choose, its failures failing the test.

@@ -95,7 +95,13 @@ class FileCommands : public test::GuiTest {
     void fill_window(const Variant& v) {
         open_window(v);
         init_alternate_activation(0);
-        for (uint16_t a : config_addresses(v, 0, 0))
+        set_all(config_addresses(v, 0, 0));
+    }
+    // The addresses and the clock to 1, as a Download or Open leaves no field empty.
+    static void set_all(const std::vector<uint16_t>& addresses) {
+        for (uint16_t a : addresses)
+            set_register(a, 1);
+        for (int a = CLOCK_BLOCK.first; a < CLOCK_BLOCK.first + CLOCK_BLOCK.count; ++a)
             set_register(a, 1);
     }
     void connect_to(test::SimHarness& sim) {
@@ -129,8 +135,7 @@ TEST_P(ConfigRoundTrip, SavedWidgetsComeBackFromTheFile) {
     options = OPTION_DNP3;
     init_alternate_activation(nrelays);
     std::vector<uint16_t> addresses = config_addresses(v, nrelays, options);
-    for (uint16_t a : addresses)
-        set_register(a, 1);
+    set_all(addresses);
     std::map<int, uint16_t> before = register_values(addresses);
 
     save_config(path("a.cfg").c_str());

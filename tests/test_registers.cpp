@@ -1,5 +1,6 @@
 // The register table on the real main window: conversions both ways, unbound entries, and the
 // input rules of tau and m.
+#include "model/parameters.h"
 #include "registers.h"
 #include "support.h"
 
@@ -109,7 +110,19 @@ TEST_F(RegisterTable, CalendarPartsSetInDownloadOrder) {
     EXPECT_EQ(get(405), 65535);
 }
 
-TEST_F(RegisterTable, ComboBoxBeyondItsRowsHasNoValue) {
+// Nothing shown before a Download or Open: no zeros that look like a controller's values.
+TEST_F(RegisterTable, EmptyFieldsAndImpossibleChoicesHaveNoValue) {
+    std::vector<uint16_t> all;
+    for (const Parameter& p : parameter_map(variant_full))
+        if (p.kind != REGISTER_CALENDAR_DAY && p.kind != REGISTER_CALENDAR_MONTH &&
+            p.kind != REGISTER_CALENDAR_YEAR)
+            all.push_back(static_cast<uint16_t>(p.address));
+    EXPECT_EQ(test::register_values(all), (std::map<int, uint16_t>{}));
+    EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(widget("Timeout 1"))), "");
+    set_register(40, 0);
+    EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(widget("Timeout 1"))), "0.0");
+    EXPECT_EQ(get(40), 0);
+
     set_register(200, 1);
     EXPECT_EQ(get(200), 1);
     set_register(200, 99);

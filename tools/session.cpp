@@ -135,7 +135,8 @@ int address_of(const char* widget_name) {
 std::map<int, uint16_t> window_values(const std::vector<uint16_t>& addresses) {
     std::map<int, uint16_t> out;
     for (uint16_t a : addresses)
-        get_register(a, &out[a]);
+        if (uint16_t v = 0; register_shown(a, &v))
+            out[a] = v;
     return out;
 }
 
