@@ -15,33 +15,22 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVRA_TESTS=OF
 cmake --build "$build" -j2 --target session kelvra-sim >/dev/null
 
 work=$(mktemp -d)
-sim=
-# shellcheck disable=SC2317  # called by the trap
-cleanup() {
-  if [ -n "$sim" ]; then
-    kill "$sim" 2>/dev/null || true
-    wait "$sim" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=scripts/sim.sh
+source "$root/scripts/sim.sh"
+trap 'stop_sim; rm -rf "$work"' EXIT
 # A plain home folder, so the file chooser shows what an engineer's would.
 home=$work/engineer
 mkdir -p "$home/configurations" "$out"
 cp "$root/tests/data/config_full_2relays.cfg" "$home/configurations/substation-north.cfg"
 
 for variant in full rtd; do
-  rm -f "$work/port"
-  "$build/kelvra-sim" --variant "$variant" --baud 0 --link "$work/port" >/dev/null &
-  sim=$!
-  for _ in $(seq 100); do [ -e "$work/port" ] && break; sleep 0.1; done
+  start_sim "$build" "$work/port" --variant "$variant" --baud 0 ||
+    { echo "$0: kelvra-sim did not start" >&2; exit 1; }
   # English texts whatever the machine's language.
   (cd "$build" && HOME="$home" KELVRA_PORT="$work/port" LC_ALL=C.UTF-8 LANGUAGE='' \
     xvfb-run -a -s "-screen 0 1280x1024x24" \
     ./tools/session --variant "$variant" --dir "$home/configurations" --screenshot "$out")
-  kill "$sim"
-  wait "$sim" 2>/dev/null || true
-  sim=
+  stop_sim
   rm -f "$home/configurations/session.cfg" "$home/configurations/events.csv"
 done
 du -ch "$out"/*.png | tail -1

@@ -18,37 +18,23 @@ build=${KELVRA_BUILD:-build}
 scripts/deps.sh
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "$program" kelvra-sim ui_files catalogues
+# shellcheck source=scripts/sim.sh
+source scripts/sim.sh
 cd "$build"
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/kelvra-run-XXXXXX")
-sim_pid=""
-cleanup() {
-  if [ -n "$sim_pid" ]; then
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
+trap 'stop_sim; rm -rf "$tmp"' EXIT
 trap 'exit 130' INT TERM HUP
 
 # The link follows the simulator onto a new pseudo-terminal should it ever hang up.
+started=0
 # shellcheck disable=SC2086
-./kelvra-sim --variant "$sim_variant" --link "$tmp/port" ${KELVRA_SIM_ARGS:-} >"$tmp/announce" &
-sim_pid=$!
-for _ in $(seq 100); do
-  [ -s "$tmp/announce" ] && [ -e "$tmp/port" ] && break
-  if ! kill -0 "$sim_pid" 2>/dev/null; then
-    sim_pid=""
-    echo "kelvra-sim did not start" >&2
-    exit 1
-  fi
-  sleep 0.1
-done
-if [ ! -e "$tmp/port" ]; then
-  echo "kelvra-sim did not announce its port" >&2
-  exit 1
-fi
+start_sim --out "$tmp/announce" . "$tmp/port" --variant "$sim_variant" ${KELVRA_SIM_ARGS:-} ||
+  started=$?
+case $started in
+  1) echo "kelvra-sim did not start" >&2; exit 1 ;;
+  2) echo "kelvra-sim did not announce its port" >&2; exit 1 ;;
+esac
 echo "Simulated controller on $(head -n1 "$tmp/announce") ($sim_variant variant)"
 export KELVRA_PORT="$tmp/port"
 status=0

@@ -21,25 +21,16 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVRA_TESTS=OF
 cmake --build "$build" -j2 --target session kelvra-sim >/dev/null
 
 work=$(mktemp -d)
-sim=
-# shellcheck disable=SC2317  # called by the trap
-cleanup() {
-  if [ -n "$sim" ]; then
-    kill "$sim" 2>/dev/null || true
-    wait "$sim" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=scripts/sim.sh
+source "$root/scripts/sim.sh"
+trap 'stop_sim; rm -rf "$work"' EXIT
 mkdir -p "$work/home"
 # The simulator runs under memcheck as well, with a log of its own.
-valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite,indirect,possible \
-  --errors-for-leak-kinds=definite --error-exitcode=99 --num-callers=40 \
-  --fullpath-after="$root/" --log-file="$work/sim-valgrind.log" \
-  "$build/kelvra-sim" --variant "$variant" --baud 0 --link "$work/port" >"$work/sim.out" &
-sim=$!
-for _ in $(seq 300); do [ -e "$work/port" ] && break; sleep 0.1; done
-[ -e "$work/port" ] || { echo "$0: kelvra-sim did not start" >&2; exit 1; }
+start_sim --out "$work/sim.out" --wait 30 --under valgrind --tool=memcheck --leak-check=full \
+  --show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite \
+  --error-exitcode=99 --num-callers=40 --fullpath-after="$root/" \
+  --log-file="$work/sim-valgrind.log" -- "$build" "$work/port" --variant "$variant" --baud 0 ||
+  { echo "$0: kelvra-sim did not start" >&2; exit 1; }
 
 log=${KELVRA_VALGRIND_LOG:-$work/valgrind.log}
 status=0
@@ -53,10 +44,7 @@ status=0
   --log-file="$log" ./tools/session --variant "$variant") || status=$?
 
 # Stopped as a user stops it (SIGTERM), so that it ends normally and memcheck reports.
-kill "$sim" 2>/dev/null || true
-sim_status=0
-wait "$sim" || sim_status=$?
-sim=
+stop_sim
 echo "--- memcheck summary, kelvra-sim (exit $sim_status)"
 grep -E 'ERROR SUMMARY|definitely lost:|indirectly lost:|possibly lost:|in use at exit:' \
   "$work/sim-valgrind.log" | sed 's/^==[0-9]*== *//'
