@@ -6,10 +6,10 @@
 // two dispatches of the main loop while the dump streams. Needs a display (xvfb-run -a).
 //
 //   usage: link_bench [--rounds N] [--sim PATH]
-#include "app.h"
+#include "gui/params.h"
+#include "gui/shell.h"
+#include "link/serial.h"
 #include "model/transfers.h"
-#include "registers.h"
-#include "serial.h"
 
 #include <gtk/gtk.h>
 

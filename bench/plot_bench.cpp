@@ -5,8 +5,8 @@
 //   - the same plot drawn into an image, as kelvra-cli events --png does.
 // Needs a display: xvfb-run -a ./plot_bench [--rounds N]
 #include "device.h"
-#include "eventplot.h"
-#include "eventview.h"
+#include "gui/eventview.h"
+#include "plot/eventplot.h"
 
 #include <algorithm>
 #include <chrono>

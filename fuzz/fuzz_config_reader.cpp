@@ -2,9 +2,8 @@
 // the document is cut in two; the rest is the document. It is read whole and in those two
 // pieces, under each variant's device name, applying into a plain register array.
 #include "check.h"
-#include "configfile.h"
-#include "registers.h"
-#include "variant.h"
+#include "formats/configfile.h"
+#include "model/variant.h"
 
 #include <cstdint>
 #include <cstring>

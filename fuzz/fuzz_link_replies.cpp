@@ -6,7 +6,7 @@
 // big-endian (the count's low nine bits); byte 5 the shape of the reply (see read_cuts), two bytes
 // per cut with its position; then the reply's bytes.
 #include "check.h"
-#include "crc16.h"
+#include "link/crc16.h"
 #include "link_script.h"
 
 #include <algorithm>

@@ -2,8 +2,8 @@
 // positions; what happens at each cut is a Cut.
 #pragma once
 
-#include "fake_bridge.h"
-#include "serial.h"
+#include "link/serial.h"
+#include "support/fake_bridge.h"
 
 #include <algorithm>
 #include <cstdint>

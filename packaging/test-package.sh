@@ -76,8 +76,8 @@ check "kelvra-cli runs without a display" env -u DISPLAY "$root/usr/bin/kelvra-c
 
 # The programs read their interface files where SYSTEM_UI_DIR points, and libglade connects the
 # handlers by name through the dynamic symbol table, which stripping must leave.
-ui_dir=$(sed -n 's/.*SYSTEM_UI_DIR = "\(.*\)";.*/\1/p' "$src/src/variant.h")
-locale_dir=$(sed -n 's/.*SYSTEM_LOCALE_DIR = "\(.*\)";.*/\1/p' "$src/src/textdomain.h")
+ui_dir=$(sed -n 's/.*SYSTEM_UI_DIR = "\(.*\)";.*/\1/p' "$src/src/model/variant.h")
+locale_dir=$(sed -n 's/.*SYSTEM_LOCALE_DIR = "\(.*\)";.*/\1/p' "$src/src/text/textdomain.h")
 check "SYSTEM_UI_DIR found in variant.h" test -n "$ui_dir"
 for ui in "$src"/ui/*.glade; do
   name=$(basename "$ui")

@@ -11,15 +11,15 @@
 //
 // Run it from the build directory, as the programs are. DIR receives the session's files
 // (session.cfg, events.csv); by default a new temporary folder, removed at the end.
-#include "app.h"
-#include "drive/drive.h"
-#include "config.h"
-#include "configfile.h"
-#include "eventview.h"
-#include "registers.h"
-#include "serial.h"
-#include "transfer.h"
-#include "variant.h"
+#include "formats/configfile.h"
+#include "gui/config.h"
+#include "gui/eventview.h"
+#include "gui/registers.h"
+#include "gui/shell.h"
+#include "gui/transfer.h"
+#include "link/serial.h"
+#include "model/variant.h"
+#include "support/drive.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,4 +1,5 @@
-// Owners for what GLib hands out, so no path leaks it.
+// base/: the bottom room, headers only. Owners for what GLib hands out, so no path leaks it. It
+// uses GLib and the standard library, nothing else of the project; every other room may use it.
 #pragma once
 
 #include <glib.h>

@@ -1,16 +1,17 @@
-// kelvra-cli: the tool's work without a window, for scripts and fleets of controllers. It uses
-// the link, the file formats and the parameter model as the window does, and words failures
-// with the window's own sentences, on standard error.
-#include "choices.h"
-#include "configfile.h"
-#include "eventcsv.h"
-#include "eventplot.h"
-#include "gmem.h"
-#include "messages.h"
+// cli/: kelvra-cli, the tool's work without a window, for scripts and fleets of controllers. It
+// uses the link, the file formats, the parameter model, the plot and the shared words as the
+// window does, never the toolkit, and words failures with the window's own sentences, on
+// standard error.
+#include "base/gmem.h"
+#include "formats/configfile.h"
+#include "formats/eventcsv.h"
+#include "formats/safefile.h"
+#include "link/serial.h"
 #include "model/transfers.h"
-#include "safefile.h"
-#include "serial.h"
-#include "textdomain.h"
+#include "plot/eventplot.h"
+#include "text/choices.h"
+#include "text/messages.h"
+#include "text/textdomain.h"
 
 #include <csignal>
 #include <cstdio>

@@ -1,5 +1,5 @@
-#include "configfile.h"
-#include "gmem.h"
+#include "formats/configfile.h"
+#include "base/gmem.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -70,19 +70,11 @@ int write_config_parameter_uint16(FILE* file, uint16_t address, uint16_t value) 
     return write_text(file, GCharPtr(g_markup_printf_escaped(PARAMETER, address, value)));
 }
 
-std::vector<uint16_t> config_addresses(const Variant& v, int nrelays, int options) {
-    std::vector<uint16_t> out;
-    for (const Block& b : transfer_blocks(v, nrelays, options, false))
-        for (int k = 0; k < b.count; ++k)
-            out.push_back(static_cast<uint16_t>(b.first + k));
-    return out;
-}
-
-int write_config(FILE* file, const Variant& v, int nrelays, int options,
+int write_config(FILE* file, const char* device_name, const std::vector<uint16_t>& addresses,
                  const RegisterSource& source) {
-    if (!write_config_header(file, v.device_name))
+    if (!write_config_header(file, device_name))
         return 0;
-    for (uint16_t address : config_addresses(v, nrelays, options))
+    for (uint16_t address : addresses)
         if (!write_config_parameter_uint16(file, address, source(address)))
             return 0;
     return write_config_footer(file);

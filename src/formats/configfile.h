@@ -1,14 +1,17 @@
-// The configuration file: one parameter set as XML, each register an unsigned 16-bit value keyed
-// by its address. Free of the toolkit: the writer takes values through a function it is given
-// and the reader applies them through another, which the window binds to its widgets.
+// formats/: what is written to and read from files. The configuration file, the event records
+// and their CSV, event-time arithmetic, and the safe replacement of a file. It uses base/ and
+// GLib only: no link, no model, no toolkit. Faults leave as return values and GErrors.
+//
+// This header, the configuration file: one parameter set as XML, each register an unsigned
+// 16-bit value keyed by its address. The writer takes values through a function it is given and
+// the reader applies them through another, which the model or the window binds.
 #pragma once
-
-#include "variant.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <glib.h>
+#include <vector>
 
 // Error domain of the configuration reader, made at start-up.
 extern GQuark domain;
@@ -23,13 +26,9 @@ using RegisterSource = std::function<uint16_t(int address)>;
 // Applies one value read from the file.
 using RegisterSink = std::function<void(int address, uint16_t value)>;
 
-// The registers a file holds, in the order they are written: the transfer blocks without the
-// clock.
-std::vector<uint16_t> config_addresses(const Variant& v, int nrelays, int options);
-
-// Writes the whole file; 1 when every piece was written, else 0 (writing stops at the first
-// failure).
-int write_config(FILE* file, const Variant& v, int nrelays, int options,
+// Writes the whole file of these registers, in this order; 1 when every piece was written, else
+// 0 (writing stops at the first failure).
+int write_config(FILE* file, const char* device_name, const std::vector<uint16_t>& addresses,
                  const RegisterSource& source);
 
 // State of one reading, handed to every callback of the markup parser.

@@ -1,4 +1,4 @@
-#include "datetime.h"
+#include "formats/datetime.h"
 
 const std::array<int32_t, 12> DAYS_BEFORE_MONTH{0,   31,  59,  90,  120, 151,
                                                 181, 212, 243, 273, 304, 334};

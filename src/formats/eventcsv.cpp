@@ -1,6 +1,6 @@
-#include "eventcsv.h"
+#include "formats/eventcsv.h"
 
-#include "datetime.h"
+#include "formats/datetime.h"
 
 #include <glib.h>
 

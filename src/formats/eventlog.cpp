@@ -1,4 +1,4 @@
-#include "eventlog.h"
+#include "formats/eventlog.h"
 
 #include <algorithm>
 

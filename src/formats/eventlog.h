@@ -2,7 +2,7 @@
 // the viewer, its table and its plot. Free of the toolkit and of the link.
 #pragma once
 
-#include "eventcsv.h"
+#include "formats/eventcsv.h"
 
 #include <cstdint>
 #include <vector>

@@ -1,5 +1,5 @@
-#include "safefile.h"
-#include "gmem.h"
+#include "formats/safefile.h"
+#include "base/gmem.h"
 
 #include <cerrno>
 #include <climits>

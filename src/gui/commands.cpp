@@ -1,43 +1,24 @@
-#include "commands.h"
+#include "gui/commands.h"
 
-#include "app.h"
-#include "gmem.h"
-#include "compare.h"
-#include "messages.h"
+#include "base/gmem.h"
+#include "gui/compare.h"
+#include "gui/connection.h"
+#include "gui/params.h"
+#include "gui/transfer.h"
+#include "gui/window.h"
+#include "link/serial.h"
 #include "model/transfers.h"
-#include "registers.h"
-#include "serial.h"
-#include "transfer.h"
-#include "variant.h"
+#include "model/variant.h"
+#include "text/messages.h"
 
 #include <ctime>
 #include <glib/gi18n.h>
 
 namespace {
 
-// Set while the program itself releases "Connect" (a failed request, a failed open): that
-// release must run even inside a transfer, unlike one that arrives from outside.
-bool own_release = false;
-
-GtkToggleToolButton* connect_button() {
-    GtkWidget* w = glade_xml ? glade_xml_get_widget(glade_xml, "Connect") : nullptr;
-    return w && GTK_IS_TOGGLE_TOOL_BUTTON(w) ? GTK_TOGGLE_TOOL_BUTTON(w) : nullptr;
-}
-
 void set_icon(GtkToggleToolButton* button, bool connected) {
     gtk_tool_button_set_stock_id(GTK_TOOL_BUTTON(button),
                                  connected ? "gtk-connect" : "gtk-disconnect");
-}
-
-// Sets "Connect" inactive; its handler then runs the release nested, before this returns.
-void release_connect() {
-    GtkToggleToolButton* button = connect_button();
-    if (!button)
-        return;
-    bool outer = own_release;
-    own_release = true;
-    gtk_toggle_tool_button_set_active(button, FALSE);
-    own_release = outer;
 }
 
 // Puts a toggle that was refused back as it was, without running the handler for it.
@@ -112,18 +93,10 @@ void upload() noexcept {
 
 } // namespace
 
-void serial_error(int code) {
-    const char* message = link_failure_text(code);
-    if (!message)
-        return;
-    error_dialog(message);
-    release_connect();
-}
-
 void on_button_connect_toggled(GtkToggleToolButton* button, gpointer) {
     bool active = gtk_toggle_tool_button_get_active(button);
     // A toggle that arrives while a transfer runs would open or close the link under it.
-    if (transfer_running() && !own_release) {
+    if (transfer_running() && !releasing_connect()) {
         undo_toggle(button, active);
         return;
     }

@@ -1,13 +1,13 @@
-#include "compare.h"
-#include "gmem.h"
+#include "gui/compare.h"
+#include "base/gmem.h"
 
-#include "app.h"
-#include "commands.h"
-#include "config.h"
+#include "gui/config.h"
+#include "gui/connection.h"
+#include "gui/registers.h"
+#include "gui/transfer.h"
+#include "gui/window.h"
+#include "link/serial.h"
 #include "model/transfers.h"
-#include "registers.h"
-#include "serial.h"
-#include "transfer.h"
 
 #include <cmath>
 #include <ctime>

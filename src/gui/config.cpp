@@ -1,13 +1,13 @@
-#include "config.h"
-#include "gmem.h"
+#include "gui/config.h"
+#include "base/gmem.h"
 
-#include "app.h"
-#include "configfile.h"
-#include "messages.h"
-#include "registers.h"
-#include "safefile.h"
-#include "transfer.h"
-#include "variant.h"
+#include "formats/configfile.h"
+#include "formats/safefile.h"
+#include "gui/params.h"
+#include "gui/transfer.h"
+#include "gui/window.h"
+#include "model/variant.h"
+#include "text/messages.h"
 
 #include <cstdio>
 #include <ctime>

@@ -2,7 +2,7 @@
 // register widgets.
 #pragma once
 
-#include "configfile.h"
+#include "formats/configfile.h"
 
 #include <glib.h>
 #include <gtk/gtk.h>

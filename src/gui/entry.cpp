@@ -1,6 +1,6 @@
 // The program's entry: the build picks the variant.
-#include "app.h"
-#include "variant.h"
+#include "gui/shell.h"
+#include "model/variant.h"
 
 int main(int argc, char** argv) {
 #ifdef KELVRA_RTD_ONLY

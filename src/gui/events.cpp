@@ -1,16 +1,16 @@
-#include "events.h"
-#include "gmem.h"
+#include "gui/events.h"
+#include "base/gmem.h"
 
-#include "app.h"
-#include "commands.h"
-#include "eventcsv.h"
-#include "eventview.h"
-#include "messages.h"
-#include "registers.h"
-#include "safefile.h"
-#include "serial.h"
-#include "transfer.h"
-#include "variant.h"
+#include "formats/eventcsv.h"
+#include "formats/safefile.h"
+#include "gui/connection.h"
+#include "gui/eventview.h"
+#include "gui/registers.h"
+#include "gui/transfer.h"
+#include "gui/window.h"
+#include "link/serial.h"
+#include "model/variant.h"
+#include "text/messages.h"
 
 #include <glib/gi18n.h>
 #include <memory>
@@ -110,11 +110,6 @@ void save_events(const char* filename) {
     TransferGuard guard;
     if (guard.acquired())
         export_events(filename);
-}
-
-GtkWidget* new_events_chooser() {
-    return new_file_chooser(_("Save Events to CSV"), nullptr, GTK_FILE_CHOOSER_ACTION_SAVE, "*.csv",
-                            "untitled.csv");
 }
 
 void on_menu_viewevents_activate(GtkMenuItem*, gpointer) {

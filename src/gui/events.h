@@ -7,9 +7,6 @@
 // leaves any existing file as it was. Does nothing while another transfer runs.
 void save_events(const char* filename);
 
-// The chooser as the command runs it (the caller destroys it).
-GtkWidget* new_events_chooser();
-
 extern "C" {
 G_MODULE_EXPORT void on_menu_saveevents_activate(GtkMenuItem* item, gpointer data);
 // Downloads the event memory, with the export's progress bar, and opens the viewer on it.

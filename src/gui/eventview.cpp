@@ -1,12 +1,11 @@
-#include "eventview.h"
+#include "gui/eventview.h"
 
-#include "app.h"
-#include "eventlog.h"
-#include "eventplot.h"
-#include "events.h"
-#include "gmem.h"
-#include "messages.h"
-#include "safefile.h"
+#include "base/gmem.h"
+#include "formats/eventlog.h"
+#include "formats/safefile.h"
+#include "gui/window.h"
+#include "plot/eventplot.h"
+#include "text/messages.h"
 
 #include <cmath>
 #include <glib/gi18n.h>
@@ -390,4 +389,9 @@ bool event_viewer_range(GtkWidget* window, uint64_t* from, uint64_t* to) {
     *from = v->view.from;
     *to = v->view.to;
     return true;
+}
+
+GtkWidget* new_events_chooser() {
+    return new_file_chooser(_("Save Events to CSV"), nullptr, GTK_FILE_CHOOSER_ACTION_SAVE, "*.csv",
+                            "untitled.csv");
 }

@@ -21,5 +21,7 @@ void zoom_event_viewer(GtkWidget* window, double factor, double share);
 // The time range a viewer shows; false for a window that is no viewer.
 bool event_viewer_range(GtkWidget* window, uint64_t* from, uint64_t* to);
 
+// The chooser of the event export, from the menu or the viewer (the caller destroys it).
+GtkWidget* new_events_chooser();
 // The chooser of "Save picture…" (the caller destroys it).
 GtkWidget* new_picture_chooser(GtkWindow* parent);

@@ -1,11 +1,13 @@
 // The parameter maps of the two variants, the activation of what the connected device has,
 // the validation pass, and the input rules of tau and m.
-#include "app.h"
-#include "choices.h"
-#include "commands.h"
-#include "registers.h"
+#include "gui/params.h"
+#include "gui/connection.h"
+#include "gui/registers.h"
+#include "gui/window.h"
+#include "link/serial.h"
 #include "model/transfers.h"
-#include "serial.h"
+#include "text/choices.h"
+#include "text/messages.h"
 
 #include <glib/gi18n.h>
 #include <string>
@@ -111,6 +113,18 @@ void init_active() {
     set_sensitive(TRUE);
 }
 
+int get_register(int address, uint16_t* out) {
+    if (register_shown(address, out))
+        return 1;
+    report_undefined(address);
+    return 0;
+}
+
+void report_undefined(int address) {
+    const char* label = kelvra_register[address].label;
+    error_dialog(undefined_text(label ? label : "").c_str());
+}
+
 int check_registers() {
     collect_registers();
     int missing = first_missing(parameters);
@@ -118,10 +132,6 @@ int check_registers() {
         return 1;
     report_undefined(missing);
     return 0;
-}
-
-void validate_registers() {
-    check_registers();
 }
 
 void on_tau_value_changed(GtkSpinButton* s, gpointer) {

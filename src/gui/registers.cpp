@@ -1,10 +1,9 @@
 // The register table: binding registers to widgets and converting between the two.
-#include "registers.h"
-#include "gmem.h"
+#include "gui/registers.h"
+#include "base/gmem.h"
 
-#include "app.h"
-#include "messages.h"
-#include "transfer.h"
+#include "gui/transfer.h"
+#include "gui/window.h"
 
 #include <cmath>
 #include <memory>
@@ -217,18 +216,6 @@ bool widget_value(const RegisterEntry& e, uint16_t* out) {
 bool register_shown(int address, uint16_t* out) {
     const RegisterEntry& e = kelvra_register[address];
     return !e.widget[0] || widget_value(e, out);
-}
-
-int get_register(int address, uint16_t* out) {
-    if (register_shown(address, out))
-        return 1;
-    report_undefined(address);
-    return 0;
-}
-
-void report_undefined(int address) {
-    const char* label = kelvra_register[address].label;
-    error_dialog(undefined_text(label ? label : "").c_str());
 }
 
 void collect_registers() {

@@ -1,6 +1,6 @@
 // The register table: 1024 entries binding holding registers to the widgets that show them,
-// with the converters between widget values and 16-bit register values; and the parameter
-// maps, activation and validation built on it.
+// with the converters between widget values and 16-bit register values. It says nothing to the
+// user: a register without a value is handed up (register_shown, collect_registers).
 #pragma once
 
 #include "model/parameters.h"
@@ -31,8 +31,7 @@ void set_sensitive(int sensitive);
 // hold nothing from any controller, and zeros would look real. Empty ones read as no value.
 void blank_registers();
 void reset_registers();
-int get_register(int address, uint16_t* out);
-// As get_register, without a word when the widgets hold no value.
+// What the widgets show at the address; false when they hold no value.
 bool register_shown(int address, uint16_t* out);
 void set_register(int address, uint16_t value);
 
@@ -41,19 +40,3 @@ void set_register(int address, uint16_t value);
 void collect_registers();
 // The parameters' values of a block, into the widgets that show them.
 void show_registers(const Block& b);
-// "Parameter '%s' not defined." for the register.
-void report_undefined(int address);
-
-// Parameter map of the running variant; binds every register widget, all insensitive.
-void init_registers();
-void init_alternate_activation(int n);
-void init_active();
-void validate_registers();
-// The validation pass with its outcome: 0 when a parameter without a value was found (and
-// reported), 1 when every register of the transfer has one.
-int check_registers();
-
-extern "C" {
-G_MODULE_EXPORT void on_tau_value_changed(GtkSpinButton* s, gpointer data);
-G_MODULE_EXPORT void on_m_value_changed(GtkSpinButton* s, gpointer data);
-}

@@ -1,44 +1,19 @@
-// The application shell: start-up, the interface loader, the error dialog, the clock, Quit and
-// About.
+// The application shell: the command line, start-up, the interface loader, the window's clock,
+// Quit and About. The top of gui/.
 #pragma once
 
 #include <ctime>
-#include <glade/glade.h>
-#include <gtk/gtk.h>
 #include <initializer_list>
 #include <string>
 
-#include "textdomain.h"
-#include "variant.h"
-
-extern GladeXML* glade_xml;
+#include "gui/window.h"
+#include "model/variant.h"
+#include "text/textdomain.h"
 
 // Loads an interface file from the first folder that holds a loadable copy; null if none does.
 GladeXML* glade_load(const char* name, std::initializer_list<const char*> folders);
 // Loads an interface file from "ui/" or the system folder; ends the process when neither has it.
 GladeXML* glade_parse(const char* name);
-
-void error_dialog(const char* text);
-
-// The main window; null when no interface is loaded.
-GtkWindow* main_window();
-// Runs a file chooser: the file accepted (the caller frees it), or null. The chooser stays.
-// The accepted file's folder is where the next chooser opens.
-gchar* run_file_chooser(GtkWidget* chooser);
-// A file chooser over `parent` (null: the main window) that shows the files of `pattern`, opened
-// in the last folder used, else Documents, else home. A save chooser offers `name` and asks
-// before it replaces a file.
-GtkWidget* new_file_chooser(const char* title, GtkWindow* parent, GtkFileChooserAction action,
-                            const char* pattern, const char* name = nullptr);
-// Replaces what the status bar says about the connection and its transfers; null clears it.
-void show_status(const char* text);
-
-// The widget of that name in a window built in code (the root included); null when none is.
-GtkWidget* find_named_widget(GtkWidget* root, const char* name);
-
-// Runs the main loop until nothing is pending, when a display is open: the link's idle hook,
-// which keeps the window live while a reply comes in.
-void dispatch_pending_events();
 
 // "HH:MM:SS" of a local time.
 std::string clock_text(const std::tm& t);

@@ -1,6 +1,6 @@
-#include "transfer.h"
+#include "gui/transfer.h"
 
-#include "app.h"
+#include "gui/window.h"
 
 namespace {
 bool running = false;

@@ -1,4 +1,4 @@
-#include "bridge.h"
+#include "link/bridge.h"
 
 #include <algorithm>
 #include <cerrno>

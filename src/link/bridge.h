@@ -2,7 +2,7 @@
 // the tty of a USB device by its product string; tests install an opener of their own.
 #pragma once
 
-#include "ftd2xx.h"
+#include "link/ftd2xx.h"
 
 #include <functional>
 #include <memory>

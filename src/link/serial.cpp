@@ -1,8 +1,8 @@
-#include "serial.h"
-#include "gmem.h"
+#include "link/serial.h"
+#include "base/gmem.h"
 
-#include "crc16.h"
-#include "ftd2xx.h"
+#include "link/crc16.h"
+#include "link/ftd2xx.h"
 
 #include <algorithm>
 #include <cstring>

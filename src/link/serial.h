@@ -1,5 +1,10 @@
-// The link to the controller: the transaction engine over the USB bridge, and the MODBUS
-// requests built on it.
+// link/: the way to the controller. The CRC, the subset of the D2XX interface with its POSIX
+// bridge over the USB serial port, the transaction engine and the MODBUS requests built on it
+// (functions 3 and 16, the event memory). It uses base/ and GLib only, so it runs alike under the
+// window, the command line and the fuzzers; the window keeps itself live through the idle hook
+// it installs here. Failures leave as the result codes below.
+//
+// This header: the engine and the requests.
 #pragma once
 
 #include <cstdint>

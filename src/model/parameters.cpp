@@ -1,6 +1,6 @@
-#include "parameters.h"
+#include "model/parameters.h"
 
-#include "configfile.h"
+#include "formats/configfile.h"
 
 #include <glib/gi18n.h>
 
@@ -120,6 +120,11 @@ int relays_in(const Parameters& p) {
 
 int options_in(const Parameters& p) {
     return p.has(340) ? OPTION_DNP3 : 0;
+}
+
+int write_config(FILE* file, const Variant& v, int nrelays, int options,
+                 const RegisterSource& source) {
+    return write_config(file, v.device_name, config_addresses(v, nrelays, options), source);
 }
 
 int write_config(FILE* file, const Parameters& p) {

@@ -1,12 +1,14 @@
-// The parameter model: the register values of one controller or one configuration file, with
-// whether each register has a value, and the layout they belong to (variant, relay count,
-// option bits). Free of the toolkit: the link transfers fill it and write it out, the
-// configuration file is written from it and read into it, and the window shows it in its
-// widgets. The model may use the variant descriptions, the link and the file formats; nothing
-// here may include the toolkit.
+// model/: the parameters of a controller without any widget. The variants as data (parameter
+// maps, transfer blocks), the register values with whether each has one, validation, the
+// differences of two sets, and the transfers that walk the blocks over the link. It uses link/,
+// formats/ and base/; nothing here may include the toolkit.
+//
+// This header, the parameter model: the register values of one controller or one configuration
+// file, and the layout they belong to (variant, relay count, option bits).
 #pragma once
 
-#include "variant.h"
+#include "formats/configfile.h"
+#include "model/variant.h"
 
 #include <array>
 #include <bitset>
@@ -88,6 +90,9 @@ std::vector<Difference> differences(const Parameters& ours, const Parameters& th
 int relays_in(const Parameters& p);
 int options_in(const Parameters& p);
 
+// The configuration file of a layout, each value from `source`; 1 when all of it was written.
+int write_config(FILE* file, const Variant& v, int nrelays, int options,
+                 const RegisterSource& source);
 // The configuration file of p's layout; a register without a value is written as 0. 1 when all
 // of it was written.
 int write_config(FILE* file, const Parameters& p);

@@ -1,6 +1,6 @@
-#include "transfers.h"
+#include "model/transfers.h"
 
-#include "serial.h"
+#include "link/serial.h"
 
 int read_identification(Parameters& p) {
     uint16_t ident[IDENTIFICATION_COUNT];

@@ -2,7 +2,7 @@
 // upload of a Parameters. Each returns the link result code of the request that ended it.
 #pragma once
 
-#include "parameters.h"
+#include "model/parameters.h"
 
 #include <functional>
 

@@ -1,4 +1,4 @@
-#include "variant.h"
+#include "model/variant.h"
 
 #include <array>
 #include <glib/gi18n.h>
@@ -115,4 +115,12 @@ std::vector<uint16_t> validation_order(const Variant& v, int nrelays, int option
             order.push_back(static_cast<uint16_t>(b.first + k));
     }
     return order;
+}
+
+std::vector<uint16_t> config_addresses(const Variant& v, int nrelays, int options) {
+    std::vector<uint16_t> out;
+    for (const Block& b : transfer_blocks(v, nrelays, options, false))
+        for (int k = 0; k < b.count; ++k)
+            out.push_back(static_cast<uint16_t>(b.first + k));
+    return out;
 }

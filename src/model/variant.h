@@ -79,6 +79,10 @@ constexpr Block CLOCK_BLOCK{400, 6};
 // writer share; the clock block last, when asked for.
 std::vector<Block> transfer_blocks(const Variant& v, int nrelays, int options, bool with_clock);
 
+// The registers a configuration file holds, in the order they are written: the transfer blocks
+// without the clock.
+std::vector<uint16_t> config_addresses(const Variant& v, int nrelays, int options);
+
 // Every register of the transfer, in the order the validation visits them: relay by relay,
 // then the fixed blocks.
 std::vector<uint16_t> validation_order(const Variant& v, int nrelays, int options);

@@ -1,6 +1,6 @@
-#include "eventplot.h"
+#include "plot/eventplot.h"
 
-#include "datetime.h"
+#include "formats/datetime.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,9 +1,9 @@
-// The event plot: the temperatures over time above, the relay states as a strip chart below,
-// drawn with cairo on any surface (a window's, or an image for a file). No toolkit here, so the
-// command line draws the same picture as the window.
+// plot/: the event plot, drawn with cairo on any surface (a window's, or an image for a file):
+// the temperatures over time above, the relay states as a strip chart below. It uses formats/
+// (the event records) and cairo only, so the command line draws the same picture as the window.
 #pragma once
 
-#include "eventlog.h"
+#include "formats/eventlog.h"
 
 #include <cairo.h>
 #include <cstdio>

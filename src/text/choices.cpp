@@ -1,5 +1,5 @@
-#include "choices.h"
-#include "gmem.h"
+#include "text/choices.h"
+#include "base/gmem.h"
 
 #include <cstring>
 #include <glib/gi18n.h>

@@ -1,5 +1,5 @@
-#include "messages.h"
-#include "gmem.h"
+#include "text/messages.h"
+#include "base/gmem.h"
 
 #include <glib/gi18n.h>
 

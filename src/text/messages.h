@@ -1,5 +1,8 @@
-// The sentences that the window and the command-line front end both show for the same
-// failures, translated. The layers below hand up result codes; only the front ends word them.
+// text/: the words both front ends share. The sentences for the failures the rooms below hand
+// up as result codes, the text domain, and the row texts of the choices as the interface files
+// hold them (read without the toolkit). It uses base/ and GLib only; only gui/ and cli/ use it.
+//
+// This header: the failure sentences, translated.
 #pragma once
 
 #include <glib.h>

@@ -1,4 +1,4 @@
-#include "textdomain.h"
+#include "text/textdomain.h"
 
 #include <clocale>
 #include <glib/gi18n.h>

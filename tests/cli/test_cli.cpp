@@ -1,14 +1,11 @@
 // kelvra-cli as a script runs it: the built program against kelvra-sim, its exit status, what it
 // prints, the files it leaves and the requests that reached the controller.
-#include "choices.h"
-#include "config.h"
-#include "eventplot.h"
-#include "events.h"
+#include "link/serial.h"
 #include "model/parameters.h"
-#include "registers.h"
-#include "serial.h"
-#include "sim_harness.h"
-#include "support.h"
+#include "plot/eventplot.h"
+#include "support/files.h"
+#include "support/sim_harness.h"
+#include "text/choices.h"
 
 #include <algorithm>
 #include <csignal>
@@ -19,36 +16,8 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-Outcome cli(std::vector<std::string> args) {
-    args.insert(args.begin(), test::binary_path("kelvra-cli"));
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    Outcome r;
-    gchar *out = nullptr, *err = nullptr;
-    GError* error = nullptr;
-    int wait = 0;
-    // The working directory holds share/locale, as the programs' own does; no display.
-    GStrv env = g_environ_unsetenv(g_get_environ(), "DISPLAY");
-    EXPECT_TRUE(g_spawn_sync(KELVRA_BINARY_DIR, argv.data(), env, G_SPAWN_DEFAULT, nullptr, nullptr,
-                             &out, &err, &wait, &error))
-        << (error ? error->message : "");
-    g_strfreev(env);
-    if (error)
-        g_error_free(error);
-    r.out = out ? out : "";
-    r.err = err ? err : "";
-    g_free(out);
-    g_free(err);
-    r.status = WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
-    return r;
-}
+using test::cli;
+using test::Outcome;
 
 // The writes the simulator received, without their values.
 Lines writes(const test::SimHarness& sim) {
@@ -308,45 +277,6 @@ INSTANTIATE_TEST_SUITE_P(Faults, CliFaults, ::testing::ValuesIn(FAULT_CASES), []
     std::replace(name.begin(), name.end(), '-', '_');
     return name;
 });
-
-// The command line writes what the window writes: the configuration file after a download, and
-// the event CSV byte for byte.
-class CliLikeWindow : public test::GuiTest, public ::testing::WithParamInterface<const Variant*> {};
-
-TEST_P(CliLikeWindow, WritesTheWindowsFiles) {
-    const Variant& v = *GetParam();
-    bool rtd = &v == &variant_rtd;
-    test::SimHarness sim({"--baud", "0", "--options", "3", "--variant", rtd ? "rtd" : "full"});
-    ASSERT_TRUE(sim.started());
-    test::TempDir dir;
-    test::load_main_window(v);
-    init_registers();
-    gtk_toggle_tool_button_set_active(GTK_TOGGLE_TOOL_BUTTON(test::widget("Connect")), TRUE);
-    test::click("Download");
-    save_config(dir.path("window.cfg").c_str());
-    if (!rtd)
-        save_events(dir.path("window.csv").c_str());
-    ASSERT_EQ(test::messages(), Lines{});
-    gtk_toggle_tool_button_set_active(GTK_TOGGLE_TOOL_BUTTON(test::widget("Connect")), FALSE);
-
-    std::string variant = std::string("--variant=") + v.program;
-    EXPECT_EQ(cli({variant, "download", "-o", dir.path("cli.cfg")}).status, 0);
-    EXPECT_EQ(test::slurp(dir.path("cli.cfg")), test::slurp(dir.path("window.cfg")));
-    if (rtd)
-        return;
-    // The plot comes along when asked for, drawn without a display.
-    EXPECT_EQ(
-        cli({variant, "events", "-o", dir.path("cli.csv"), "--png", dir.path("cli.png")}).status,
-        0);
-    EXPECT_EQ(test::slurp(dir.path("cli.csv")), test::slurp(dir.path("window.csv")));
-    cairo_surface_t* png = cairo_image_surface_create_from_png(dir.path("cli.png").c_str());
-    EXPECT_EQ(cairo_image_surface_get_width(png), 1200);
-    EXPECT_EQ(cairo_image_surface_get_height(png), 700);
-    cairo_surface_destroy(png);
-}
-
-INSTANTIATE_TEST_SUITE_P(Variants, CliLikeWindow, ::testing::Values(&variant_full, &variant_rtd),
-                         [](const auto& info) { return std::string(info.param->program); });
 
 TEST(ParameterModel, ValuesInTheWindowsUnits) {
     std::vector<Parameter> map = parameter_map(variant_full);

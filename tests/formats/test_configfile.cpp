@@ -1,5 +1,6 @@
-#include "configfile.h"
-#include "support.h"
+#include "formats/configfile.h"
+#include "model/parameters.h"
+#include "support/files.h"
 
 #include <gtest/gtest.h>
 #include <string>

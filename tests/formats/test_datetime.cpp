@@ -1,4 +1,4 @@
-#include "datetime.h"
+#include "formats/datetime.h"
 
 #include <cstring>
 #include <ctime>

@@ -1,4 +1,4 @@
-#include "eventcsv.h"
+#include "formats/eventcsv.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-#include "safefile.h"
-#include "support.h"
+#include "formats/safefile.h"
+#include "support/files.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

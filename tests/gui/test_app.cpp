@@ -1,7 +1,7 @@
 // The shell: interface-file search, catalogue folder, error dialogs, clock, Quit, close
 // request, About, and the programs' start-up as a whole.
-#include "config.h"
-#include "support.h"
+#include "gui/config.h"
+#include "support/window.h"
 
 #include <filesystem>
 #include <fstream>

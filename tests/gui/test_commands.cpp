@@ -1,13 +1,14 @@
 // Connect, Download, Upload and the link failure messages: the real window, its buttons, and
 // kelvra-sim on a pseudo-terminal, checked against the requests the simulator received.
-#include "commands.h"
-#include "compare.h"
 #include "device.h"
-#include "registers.h"
-#include "serial.h"
-#include "sim_harness.h"
-#include "support.h"
-#include "transfer.h"
+#include "gui/commands.h"
+#include "gui/compare.h"
+#include "gui/connection.h"
+#include "gui/params.h"
+#include "gui/transfer.h"
+#include "link/serial.h"
+#include "support/sim_harness.h"
+#include "support/window.h"
 
 #include <cstdlib>
 #include <sstream>

@@ -1,11 +1,11 @@
 // Compare with the controller and with a file, Upload's confirmation and its read-back: through
 // the real window against kelvra-sim, checked against the requests the simulator received.
-#include "compare.h"
-#include "config.h"
-#include "registers.h"
-#include "serial.h"
-#include "sim_harness.h"
-#include "support.h"
+#include "gui/compare.h"
+#include "gui/config.h"
+#include "gui/params.h"
+#include "link/serial.h"
+#include "support/sim_harness.h"
+#include "support/window.h"
 
 #include <algorithm>
 #include <ctime>

@@ -1,8 +1,8 @@
 // A broken configuration file whose fault the markup parser reports by quoting the file's own
 // bytes: the dialog must still get text the toolkit can show.
-#include "config.h"
-#include "registers.h"
-#include "support.h"
+#include "gui/config.h"
+#include "gui/params.h"
+#include "support/window.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
 // The event viewer: the log read from an event memory, the plot drawn headless and in the
 // window, zoom, the table in step with the plot, and the viewer's exports against kelvra-sim.
 #include "device.h"
-#include "eventplot.h"
-#include "eventview.h"
-#include "registers.h"
-#include "serial.h"
-#include "sim_harness.h"
-#include "support.h"
+#include "gui/eventview.h"
+#include "gui/params.h"
+#include "link/serial.h"
+#include "plot/eventplot.h"
+#include "support/sim_harness.h"
+#include "support/window.h"
 
 #include <cmath>
 #include <sstream>

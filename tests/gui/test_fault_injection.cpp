@@ -2,12 +2,12 @@
 // identification read of Connect, a Download block, an Upload write and the event dump. Each
 // case checks the message, the state the window is left in, the requests that reached the
 // controller (the link retries only what it could not read), and that a new connection works.
-#include "compare.h"
-#include "events.h"
-#include "registers.h"
-#include "serial.h"
-#include "sim_harness.h"
-#include "support.h"
+#include "gui/compare.h"
+#include "gui/events.h"
+#include "gui/params.h"
+#include "link/serial.h"
+#include "support/sim_harness.h"
+#include "support/window.h"
 
 #include <algorithm>
 #include <fstream>

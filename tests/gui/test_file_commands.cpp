@@ -1,13 +1,14 @@
 // The configuration and event export commands on the real window: files written and read
 // through the register widgets, the event memory fetched from kelvra-sim, the choosers, and
 // what a failure leaves on disk.
-#include "config.h"
-#include "configfile.h"
-#include "events.h"
-#include "registers.h"
-#include "sim_harness.h"
-#include "support.h"
-#include "transfer.h"
+#include "formats/configfile.h"
+#include "gui/config.h"
+#include "gui/events.h"
+#include "gui/eventview.h"
+#include "gui/params.h"
+#include "gui/transfer.h"
+#include "support/sim_harness.h"
+#include "support/window.h"
 
 #include <ctime>
 #include <glib/gstdio.h>

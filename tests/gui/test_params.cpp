@@ -1,8 +1,8 @@
 // The real interface files under the parameter maps: every input widget bound to a transferred
 // register, combo models and spin ranges that fit a 16-bit register, handlers that resolve,
 // and the alternate activation rows.
-#include "registers.h"
-#include "support.h"
+#include "gui/params.h"
+#include "support/window.h"
 
 #include <gmodule.h>
 #include <set>

@@ -1,8 +1,8 @@
 // The register table on the real main window: conversions both ways, unbound entries, and the
 // input rules of tau and m.
+#include "gui/params.h"
 #include "model/parameters.h"
-#include "registers.h"
-#include "support.h"
+#include "support/window.h"
 
 namespace {
 

@@ -3,13 +3,13 @@
 // export the event memory, disconnect. Each step is checked by what it leaves behind: the
 // simulator's request log and registers, the file reopened into the widgets, the CSV, the
 // final state. Run under the sanitizers, it is also the memory check of a whole session.
-#include "config.h"
-#include "configfile.h"
-#include "registers.h"
-#include "serial.h"
-#include "sim_harness.h"
-#include "support.h"
-#include "transfer.h"
+#include "formats/configfile.h"
+#include "gui/config.h"
+#include "gui/params.h"
+#include "gui/transfer.h"
+#include "link/serial.h"
+#include "support/sim_harness.h"
+#include "support/window.h"
 
 #include <fstream>
 #include <glib/gstdio.h>

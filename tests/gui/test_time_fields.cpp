@@ -1,5 +1,5 @@
-#include "registers.h"
-#include "support.h"
+#include "gui/params.h"
+#include "support/window.h"
 
 class TimeFields : public test::GuiTest {};
 

@@ -1,10 +1,10 @@
 // The link end to end: the tool's requests, engine and USB bridge layer over a pseudo-terminal
 // to the simulated controller. Each injected fault is run through the window by the
 // fault-injection tests; here is what only the link itself shows.
-#include "bridge.h"
 #include "device.h"
-#include "serial.h"
-#include "sim_harness.h"
+#include "link/bridge.h"
+#include "link/serial.h"
+#include "support/sim_harness.h"
 
 #include <gtest/gtest.h>
 #include <glib.h>

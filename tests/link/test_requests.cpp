@@ -1,4 +1,4 @@
-#include "fake_bridge.h"
+#include "support/fake_bridge.h"
 
 #include <glib.h>
 

@@ -1,6 +1,6 @@
-#include "drive.h"
+#include "support/drive.h"
 
-#include "app.h"
+#include "gui/window.h"
 
 #include <glade/glade.h>
 

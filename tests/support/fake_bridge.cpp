@@ -1,6 +1,6 @@
-#include "fake_bridge.h"
+#include "support/fake_bridge.h"
 
-#include "crc16.h"
+#include "link/crc16.h"
 
 #include <algorithm>
 

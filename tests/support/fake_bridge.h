@@ -3,8 +3,8 @@
 // records the timeout that was in force.
 #pragma once
 
-#include "bridge.h"
-#include "serial.h"
+#include "link/bridge.h"
+#include "link/serial.h"
 
 #include <deque>
 #include <gtest/gtest.h>

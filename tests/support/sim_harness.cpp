@@ -1,4 +1,4 @@
-#include "sim_harness.h"
+#include "support/sim_harness.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "support.h"
+#include "support/window.h"
 
-#include "registers.h"
-#include "serial.h"
+#include "gui/registers.h"
+#include "link/serial.h"
 
 #include <algorithm>
 #include <csignal>
@@ -23,13 +23,6 @@ void log_handler(const gchar* log_domain, GLogLevelFlags level, const gchar* mes
 }
 
 } // namespace
-
-std::string source_path(const std::string& relative) {
-    return std::string(KELVRA_SOURCE_DIR) + "/" + relative;
-}
-std::string binary_path(const std::string& relative) {
-    return std::string(KELVRA_BINARY_DIR) + "/" + relative;
-}
 
 int logged_problems() {
     return problems;
@@ -63,69 +56,6 @@ std::map<int, uint16_t> register_values(const std::vector<uint16_t>& addresses) 
         if (uint16_t v = 0; register_shown(a, &v))
             out[a] = v;
     return out;
-}
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void put(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-TempDir::TempDir() {
-    gchar* d = g_dir_make_tmp("kelvra-test-XXXXXX", nullptr);
-    EXPECT_NE(d, nullptr);
-    dir_ = d ? d : "/nonexistent";
-    g_free(d);
-}
-
-namespace {
-std::vector<std::string> names_in(const std::string& folder) {
-    std::vector<std::string> names;
-    GDir* d = g_dir_open(folder.c_str(), 0, nullptr);
-    while (const char* name = d ? g_dir_read_name(d) : nullptr)
-        names.push_back(name);
-    if (d)
-        g_dir_close(d);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-void remove_tree(const std::string& path) {
-    if (g_file_test(path.c_str(), G_FILE_TEST_IS_DIR) &&
-        !g_file_test(path.c_str(), G_FILE_TEST_IS_SYMLINK)) {
-        g_chmod(path.c_str(), 0700);
-        for (const std::string& name : names_in(path))
-            remove_tree(path + "/" + name);
-        g_rmdir(path.c_str());
-    } else {
-        g_unlink(path.c_str());
-    }
-}
-} // namespace
-
-TempDir::~TempDir() {
-    remove_tree(dir_);
-}
-
-std::vector<std::string> TempDir::entries(const std::string& folder) const {
-    return names_in(path(folder));
-}
-
-FileSizeLimit::FileSizeLimit(rlim_t bytes) : previous_(signal(SIGXFSZ, SIG_IGN)) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    rlimit small = saved_;
-    small.rlim_cur = bytes;
-    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-}
-
-FileSizeLimit::~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    signal(SIGXFSZ, previous_);
 }
 
 void GuiTest::SetUp() {
@@ -209,17 +139,9 @@ std::vector<std::string> difference_rows(GtkWidget* dialog) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    // A home of the tests' own, in the build tree, for this process and the programs it starts:
-    // the choosers open there and keep their recent files there, not in the real user's.
-    std::string home = std::string(KELVRA_BINARY_DIR) + "/test-home";
-    g_mkdir_with_parents((home + "/.local/share").c_str(), 0700);
-    g_setenv("HOME", home.c_str(), TRUE);
-    g_setenv("XDG_DATA_HOME", (home + "/.local/share").c_str(), TRUE);
-    g_setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), TRUE);
-    g_setenv("XDG_CACHE_HOME", (home + "/.cache").c_str(), TRUE);
-    // Listing the tests needs no display, nor do the tests of the code without a window. A
-    // display that refuses a connection on a loaded host is asked again before giving up; the
-    // window tests then fail in their fixture.
+    test::use_own_home();
+    // Listing the tests needs no display. A display that refuses a connection on a loaded host
+    // is asked again before giving up; the window tests then fail in their fixture.
     if (getenv("DISPLAY")) {
         for (int attempt = 0; attempt < 5 && !gtk_init_check(nullptr, nullptr); ++attempt)
             g_usleep(200 * 1000);

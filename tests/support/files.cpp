@@ -1,0 +1,120 @@
+#include "support/files.h"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <csignal>
+#include <fstream>
+#include <glib/gstdio.h>
+#include <sstream>
+#include <sys/wait.h>
+
+namespace test {
+
+std::string source_path(const std::string& relative) {
+    return std::string(KELVRA_SOURCE_DIR) + "/" + relative;
+}
+std::string binary_path(const std::string& relative) {
+    return std::string(KELVRA_BINARY_DIR) + "/" + relative;
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void put(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+TempDir::TempDir() {
+    gchar* d = g_dir_make_tmp("kelvra-test-XXXXXX", nullptr);
+    EXPECT_NE(d, nullptr);
+    dir_ = d ? d : "/nonexistent";
+    g_free(d);
+}
+
+namespace {
+std::vector<std::string> names_in(const std::string& folder) {
+    std::vector<std::string> names;
+    GDir* d = g_dir_open(folder.c_str(), 0, nullptr);
+    while (const char* name = d ? g_dir_read_name(d) : nullptr)
+        names.push_back(name);
+    if (d)
+        g_dir_close(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void remove_tree(const std::string& path) {
+    if (g_file_test(path.c_str(), G_FILE_TEST_IS_DIR) &&
+        !g_file_test(path.c_str(), G_FILE_TEST_IS_SYMLINK)) {
+        g_chmod(path.c_str(), 0700);
+        for (const std::string& name : names_in(path))
+            remove_tree(path + "/" + name);
+        g_rmdir(path.c_str());
+    } else {
+        g_unlink(path.c_str());
+    }
+}
+} // namespace
+
+TempDir::~TempDir() {
+    remove_tree(dir_);
+}
+
+std::vector<std::string> TempDir::entries(const std::string& folder) const {
+    return names_in(path(folder));
+}
+
+FileSizeLimit::FileSizeLimit(rlim_t bytes) : previous_(signal(SIGXFSZ, SIG_IGN)) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit small = saved_;
+    small.rlim_cur = bytes;
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, previous_);
+}
+
+Outcome cli(std::vector<std::string> args) {
+    args.insert(args.begin(), test::binary_path("kelvra-cli"));
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    Outcome r;
+    gchar *out = nullptr, *err = nullptr;
+    GError* error = nullptr;
+    int wait = 0;
+    // The working directory holds share/locale, as the programs' own does; no display.
+    GStrv env = g_environ_unsetenv(g_get_environ(), "DISPLAY");
+    EXPECT_TRUE(g_spawn_sync(KELVRA_BINARY_DIR, argv.data(), env, G_SPAWN_DEFAULT, nullptr, nullptr,
+                             &out, &err, &wait, &error))
+        << (error ? error->message : "");
+    g_strfreev(env);
+    if (error)
+        g_error_free(error);
+    r.out = out ? out : "";
+    r.err = err ? err : "";
+    g_free(out);
+    g_free(err);
+    r.status = WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
+    return r;
+}
+
+void use_own_home() {
+    // A home of the tests' own, in the build tree, for this process and the programs it starts:
+    // the choosers open there and keep their recent files there, not in the real user's.
+    std::string home = binary_path("test-home");
+    g_mkdir_with_parents((home + "/.local/share").c_str(), 0700);
+    g_setenv("HOME", home.c_str(), TRUE);
+    g_setenv("XDG_DATA_HOME", (home + "/.local/share").c_str(), TRUE);
+    g_setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), TRUE);
+    g_setenv("XDG_CACHE_HOME", (home + "/.cache").c_str(), TRUE);
+}
+
+} // namespace test
