@@ -109,58 +109,13 @@ class PosixPort final : public Port {
     }
 
     FT_STATUS write(const uint8_t* data, uint32_t count, uint32_t* written) override {
-        *written = 0;
-        if (fd_ < 0)
-            return FT_INVALID_HANDLE;
-        auto deadline = Clock::now() + std::chrono::milliseconds(write_ms_);
-        while (*written < count) {
-            ssize_t n = ::write(fd_, data + *written, count - *written);
-            if (n > 0) {
-                *written += static_cast<uint32_t>(n);
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && errno != EAGAIN)
-                return FT_IO_ERROR;
-            switch (wait(POLLOUT, deadline)) {
-            case Wait::Ready:
-                continue;
-            case Wait::Timeout:
-                return FT_OK;
-            case Wait::Failed:
-                return FT_IO_ERROR;
-            }
-        }
-        return FT_OK;
+        return move([&](uint32_t done) { return ::write(fd_, data + done, count - done); }, POLLOUT,
+                    write_ms_, count, written);
     }
 
     FT_STATUS read(uint8_t* data, uint32_t count, uint32_t* got) override {
-        *got = 0;
-        if (fd_ < 0)
-            return FT_INVALID_HANDLE;
-        auto deadline = Clock::now() + std::chrono::milliseconds(read_ms_);
-        while (*got < count) {
-            ssize_t n = ::read(fd_, data + *got, count - *got);
-            if (n > 0) {
-                *got += static_cast<uint32_t>(n);
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            // End of file on a tty means the other side hung up: the device is gone.
-            if (n == 0 || errno != EAGAIN)
-                return FT_IO_ERROR;
-            switch (wait(POLLIN, deadline)) {
-            case Wait::Ready:
-                continue;
-            case Wait::Timeout:
-                return FT_OK;
-            case Wait::Failed:
-                return FT_IO_ERROR;
-            }
-        }
-        return FT_OK;
+        return move([&](uint32_t done) { return ::read(fd_, data + done, count - done); }, POLLIN,
+                    read_ms_, count, got);
     }
 
     FT_STATUS queue_status(uint32_t* queued) override {
@@ -182,6 +137,38 @@ class PosixPort final : public Port {
     }
 
   private:
+    // Moves `count` bytes with `step` (a read or write of what remains after `done` bytes),
+    // waiting for `events` while the port is not ready, until `ms` have passed: the bytes moved
+    // by then are in *done, and a timeout is no error.
+    template <typename Step>
+    FT_STATUS move(Step step, short events, uint32_t ms, uint32_t count, uint32_t* done) {
+        *done = 0;
+        if (fd_ < 0)
+            return FT_INVALID_HANDLE;
+        auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+        while (*done < count) {
+            ssize_t n = step(*done);
+            if (n > 0) {
+                *done += static_cast<uint32_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            // End of file on a tty means the other side hung up: the device is gone.
+            if (n == 0 ? events == POLLIN : errno != EAGAIN)
+                return FT_IO_ERROR;
+            switch (wait(events, deadline)) {
+            case Wait::Ready:
+                continue;
+            case Wait::Timeout:
+                return FT_OK;
+            case Wait::Failed:
+                return FT_IO_ERROR;
+            }
+        }
+        return FT_OK;
+    }
+
     enum class Wait { Ready, Timeout, Failed };
 
     Wait wait(short events, Clock::time_point deadline) {
