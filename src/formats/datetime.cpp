@@ -12,6 +12,10 @@ bool is_leap_year(int year) {
     return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
 }
 
+int month_length(int month0, int year) {
+    return mon_lengths[is_leap_year(year)][month0];
+}
+
 EventTime* pcf8583_gmtime(EventTime* t, uint64_t milliseconds) {
     auto seconds = static_cast<uint32_t>(milliseconds / 1000);
     t->hundredths = static_cast<uint8_t>(milliseconds % 1000 / 10);

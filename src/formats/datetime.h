@@ -23,6 +23,8 @@ extern const std::array<int32_t, 2> year_lengths;
 extern const std::array<std::array<int32_t, 12>, 2> mon_lengths;
 
 bool is_leap_year(int year);
+// Days of a month (`month0` 0 for January) of a year.
+int month_length(int month0, int year);
 
 // Fills `t` from a millisecond count and returns it. Whole seconds are taken modulo 2^32, as
 // the device's clock does, so the result is meaningful up to 2106-02-07.

@@ -1,6 +1,7 @@
 // The register table: binding registers to widgets and converting between the two.
 #include "gui/registers.h"
 #include "base/gmem.h"
+#include "formats/datetime.h"
 
 #include "gui/transfer.h"
 #include "gui/window.h"
@@ -59,17 +60,11 @@ struct PendingDay {
 };
 PendingDay pending;
 
-guint days_in_month(guint month0, guint year) {
-    static constexpr guint days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return month0 == 1 && leap ? 29 : days[month0];
-}
-
 void calendar_set_day(GtkCalendar* c, guint day) {
     guint year, month, current;
     gtk_calendar_get_date(c, &year, &month, &current);
     pending = {};
-    guint last = days_in_month(month, year);
+    guint last = month_length(month, year);
     if (day > last) {
         pending = {c, day, last};
         day = last;
@@ -87,7 +82,7 @@ void calendar_show_month(GtkCalendar* c, guint month0, guint year) {
     if (pending.calendar == c && pending.shown == current)
         wanted = pending.wanted;
     pending = {};
-    guint last = days_in_month(month0, year);
+    guint last = month_length(month0, year);
     // Shorten the day while the old month is shown: it has every day up to the current one.
     if (current > last)
         gtk_calendar_select_day(c, last);
