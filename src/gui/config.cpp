@@ -29,14 +29,19 @@ struct ErrorOwner {
     }
 };
 
-// Runs a chooser; on acceptance the chosen file becomes config_filename and true is returned.
-bool choose(GtkWidget* chooser) {
-    gchar* name = run_file_chooser(chooser);
-    if (!name)
-        return false;
-    g_free(config_filename);
-    config_filename = name;
-    return true;
+// Runs the command's chooser; the file accepted becomes config_filename and the command runs on
+// it while the chooser stays up, so that its error shows over it.
+void through_chooser(GtkWidget* (*make)(), void (*command)(const char*)) {
+    // Widgets that a transfer is filling must not change under it.
+    if (transfer_running())
+        return;
+    GtkWidget* chooser = make();
+    if (gchar* name = run_file_chooser(chooser)) {
+        g_free(config_filename);
+        config_filename = name;
+        command(config_filename);
+    }
+    gtk_widget_destroy(chooser);
 }
 
 } // namespace
@@ -106,21 +111,9 @@ GtkWidget* new_save_config_chooser() {
 }
 
 void on_menu_openconfig_activate(GtkMenuItem*, gpointer) {
-    // Widgets that a transfer is filling must not change under it.
-    if (transfer_running())
-        return;
-    GtkWidget* chooser = new_open_config_chooser();
-    // The chooser stays up until the reading is done, so its error shows over it.
-    if (choose(chooser))
-        open_config(config_filename);
-    gtk_widget_destroy(chooser);
+    through_chooser(new_open_config_chooser, open_config);
 }
 
 void on_menu_saveconfig_activate(GtkMenuItem*, gpointer) {
-    if (transfer_running())
-        return;
-    GtkWidget* chooser = new_save_config_chooser();
-    if (choose(chooser))
-        save_config(config_filename);
-    gtk_widget_destroy(chooser);
+    through_chooser(new_save_config_chooser, save_config);
 }
