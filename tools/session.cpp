@@ -132,14 +132,6 @@ int address_of(const char* widget_name) {
     return -1;
 }
 
-std::map<int, uint16_t> window_values(const std::vector<uint16_t>& addresses) {
-    std::map<int, uint16_t> out;
-    for (uint16_t a : addresses)
-        if (uint16_t v = 0; register_shown(a, &v))
-            out[a] = v;
-    return out;
-}
-
 long count_lines(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     long n = 0;
@@ -251,7 +243,7 @@ void download_and_edit_step() {
 
 void configuration_step() {
     std::vector<uint16_t> addresses = config_addresses(*variant, nrelays, options);
-    std::map<int, uint16_t> before = window_values(addresses);
+    std::map<int, uint16_t> before = register_values(addresses);
     through_chooser("menu_saveconfig", "session.cfg", "save-configuration");
     check(messages().empty() && g_file_test(file_path("session.cfg").c_str(), G_FILE_TEST_EXISTS),
           "Save Configuration: session.cfg written");
@@ -262,7 +254,7 @@ void configuration_step() {
         set_register(a, before[a] ? 0 : 1);
     through_chooser("menu_openconfig", "session.cfg");
     check(messages().empty(), "Open Configuration: no message" + shown());
-    check(window_values(addresses) == before,
+    check(register_values(addresses) == before,
           "Open Configuration: " + std::to_string(addresses.size()) + " parameters as saved");
 }
 

@@ -1,5 +1,6 @@
 #include "support/drive.h"
 
+#include "gui/registers.h"
 #include "gui/window.h"
 
 #include <glade/glade.h>
@@ -121,6 +122,14 @@ std::string status_text() {
                            : "";
     g_list_free(children);
     return text;
+}
+
+std::map<int, uint16_t> register_values(const std::vector<uint16_t>& addresses) {
+    std::map<int, uint16_t> out;
+    for (uint16_t a : addresses)
+        if (uint16_t v = 0; register_shown(a, &v))
+            out[a] = v;
+    return out;
 }
 
 std::string choose(const std::function<void()>& open, const std::string& file,

@@ -3,7 +3,9 @@
 // from inside the choosers' own loops. No test framework: failures come back as text.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <gtk/gtk.h>
 #include <string>
 #include <vector>
@@ -25,6 +27,8 @@ std::vector<std::string> messages();
 void close_dialogs();
 // What the status bar says.
 std::string status_text();
+// What the register widgets hold at these addresses; those that hold no value are left out.
+std::map<int, uint16_t> register_values(const std::vector<uint16_t>& addresses);
 
 // Answers the next file chooser, which `open` shows, with `file` (none: cancel), once the chooser
 // has read its folder in the background and reports the file. `accepting` sees the chooser just

@@ -50,14 +50,6 @@ void unload_main_window() {
     flush_events();
 }
 
-std::map<int, uint16_t> register_values(const std::vector<uint16_t>& addresses) {
-    std::map<int, uint16_t> out;
-    for (uint16_t a : addresses)
-        if (uint16_t v = 0; register_shown(a, &v))
-            out[a] = v;
-    return out;
-}
-
 void GuiTest::SetUp() {
     ASSERT_NE(gdk_display_get_default(), nullptr) << "no display: run the tests under xvfb-run";
     reset_logged_problems();

@@ -25,12 +25,10 @@ using drive::close_dialogs;
 using drive::dialog_text;
 using drive::flush_events;
 using drive::messages;
+using drive::register_values;
 using drive::standing_dialogs;
 using drive::status_text;
 using drive::widget;
-
-// What the register widgets hold at these addresses; those that hold no value are left out.
-std::map<int, uint16_t> register_values(const std::vector<uint16_t>& addresses);
 
 // drive::choose, its failures failing the test.
 void choose(const std::function<void()>& open, const std::string& file);
