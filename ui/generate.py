@@ -2,17 +2,44 @@
 """Writes the libglade 2 interface files of kelvra and kelvra0 and their about dialog.
 
 The two main windows share most of their layout and differ in the parameters the variant has,
-so they are generated from one description instead of being kept in step by hand.
+so they are generated from one description instead of being kept in step by hand. The widget of
+each parameter is named as the program's parameter maps (src/model/variant.cpp) name it: they
+are read from there, so the two cannot drift apart.
 
     generate.py              write kelvra.glade, kelvra0.glade and kelvra_about.glade beside it
     generate.py --check DIR  exit 1, naming the file, when a file in DIR differs from the output
 """
 
 import os
+import re
 import sys
 from xml.sax.saxutils import escape
 
 RELAYS = 14
+VARIANT_CPP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src", "model",
+                           "variant.cpp")
+
+
+def parameter_maps():
+    """The widget names of the maps in variant.cpp: {array name: {address: (widget, widget2)}}."""
+    text = open(VARIANT_CPP, encoding="utf-8").read()
+    maps = {}
+    for name, body in re.findall(r"std::array<\w+, \d+> (\w+)\{\{(.*?)\}\};", text, re.S):
+        rows = re.findall(r'\{(\d+), "([^"]+)",[^{}]*?(?:"(\w+)")?\s*\}', body)
+        maps[name] = {int(a): (w, w2) for a, w, w2 in rows}
+    return maps
+
+
+MAPS = parameter_maps()
+FULL, RTD, TAIL, RELAY = (MAPS[n] for n in ("full_head", "rtd_head", "common_tail", "full_relay"))
+
+
+def name(table, address, second=False):
+    return table[address][1 if second else 0]
+
+
+def relay_name(base, n):
+    return name(RELAY, base) % n
 
 
 class T(str):
@@ -141,18 +168,18 @@ INTER_FRAME_GAPS = ["0 ms", "5 ms", "10 ms", "20 ms", "50 ms", "100 ms"]
 
 # Per-relay columns: header caption and a maker for relay n.
 RELAY_COLUMNS_FULL = [
-    ("Set point\n(°C)", lambda n: spin(f"SetPoint C {n}", 0, 200, width=4)),
-    ("Hysteresis\n(°C)", lambda n: spin(f"Hysteresis C {n}", 0, 50, width=4)),
-    ("Set point\n(% of In)", lambda n: spin(f"SetPoint I {n}", 0, 250, width=4)),
-    ("Hysteresis\n(% of In)", lambda n: spin(f"Hysteresis I {n}", 0, 100, width=4)),
-    ("Timeout\n(s)", lambda n: spin(f"Timeout {n}", 0, 3600, digits=1, page=10, width=6)),
-    ("Associated\nchannel", lambda n: combo(f"Associated Channel {n}", CHANNELS_FULL)),
-    ("Forced\nactivation", lambda n: combo(f"Forced Activation {n}", FORCED)),
-    ("Activation\nlogic", lambda n: combo(f"Activation Logic {n}", LOGIC)),
-    ("Associated\nfunction", lambda n: combo(f"Associated Function {n}", FUNCTIONS)),
+    ("Set point\n(°C)", lambda n: spin(relay_name(0, n), 0, 200, width=4)),
+    ("Hysteresis\n(°C)", lambda n: spin(relay_name(20, n), 0, 50, width=4)),
+    ("Set point\n(% of In)", lambda n: spin(relay_name(120, n), 0, 250, width=4)),
+    ("Hysteresis\n(% of In)", lambda n: spin(relay_name(140, n), 0, 100, width=4)),
+    ("Timeout\n(s)", lambda n: spin(relay_name(40, n), 0, 3600, digits=1, page=10, width=6)),
+    ("Associated\nchannel", lambda n: combo(relay_name(60, n), CHANNELS_FULL)),
+    ("Forced\nactivation", lambda n: combo(relay_name(80, n), FORCED)),
+    ("Activation\nlogic", lambda n: combo(relay_name(100, n), LOGIC)),
+    ("Associated\nfunction", lambda n: combo(relay_name(160, n), FUNCTIONS)),
 ]
 RELAY_COLUMNS_RTD = [RELAY_COLUMNS_FULL[k] for k in (0, 1, 4)] + [
-    ("Associated\nchannel", lambda n: combo(f"Associated Channel {n}", CHANNELS_RTD)),
+    ("Associated\nchannel", lambda n: combo(relay_name(60, n), CHANNELS_RTD)),
     RELAY_COLUMNS_FULL[6],
     RELAY_COLUMNS_FULL[7],
     RELAY_COLUMNS_FULL[8],
@@ -290,26 +317,26 @@ def relays_page(ids, columns):
     return page
 
 
-def cooling(ids):
+def cooling(ids, head, alternate, start, duration):
     return (
         "Cooling",
         [
-            ("Alternate activation", combo("AlternateActivation", [])),
+            ("Alternate activation", combo(name(head, alternate), [])),
             (
                 "Daily cooling start (h:min)",
-                hour_minute(ids, "DailyCoolingStartHour", "DailyCoolingStartMinute"),
+                hour_minute(ids, name(head, start), name(head, start, second=True)),
             ),
-            ("Daily cooling duration (min)", spin("DailyCoolingDuration", 0, 1440)),
+            ("Daily cooling duration (min)", spin(name(head, duration), 0, 1440)),
         ],
     )
 
 
-def current_loop():
+def current_loop(head):
     return (
         "Current loop output",
         [
-            ("Scale", combo("IoutScale", IOUT_SCALES)),
-            ("Full scale (°C)", spin("IoutFS", 0, 250)),
+            ("Scale", combo(name(head, 300), IOUT_SCALES)),
+            ("Full scale (°C)", spin(name(head, 301), 0, 250)),
         ],
     )
 
@@ -319,15 +346,15 @@ def winding_sheet(ids):
     attach(tab, heading(ids, "Winding temperature", True), 0, 0, width=4)
     for k in range(1, 4):
         attach(tab, label(ids, T(f"Winding {k}"), 0.5), k, 1)
-    attach(tab, caption(ids, "Gradient ΔT (°C)", "DeltaT1"), 0, 2)
-    attach(tab, caption(ids, "Rated current In (A)", "In1"), 0, 3)
+    attach(tab, caption(ids, "Gradient ΔT (°C)", name(FULL, 201)), 0, 2)
+    attach(tab, caption(ids, "Rated current In (A)", name(FULL, 204)), 0, 3)
     for k in range(1, 4):
-        attach(tab, spin(f"DeltaT{k}", 0, 100), k, 2)
-        attach(tab, spin(f"In{k}", 0, 50, digits=1), k, 3)
-    attach(tab, caption(ids, "Time constant τ (min)", "tau"), 0, 4)
-    attach(tab, spin("tau", 0, 120, digits=1, handler="on_tau_value_changed"), 1, 4)
-    attach(tab, caption(ids, "Exponent m", "m"), 0, 5)
-    attach(tab, spin("m", 0, 5, digits=1, handler="on_m_value_changed"), 1, 5)
+        attach(tab, spin(name(FULL, 200 + k), 0, 100), k, 2)
+        attach(tab, spin(name(FULL, 203 + k), 0, 50, digits=1), k, 3)
+    attach(tab, caption(ids, "Time constant τ (min)", name(FULL, 208)), 0, 4)
+    attach(tab, spin(name(FULL, 208), 0, 120, digits=1, handler="on_tau_value_changed"), 1, 4)
+    attach(tab, caption(ids, "Exponent m", name(FULL, 209)), 0, 5)
+    attach(tab, spin(name(FULL, 209), 0, 5, digits=1, handler="on_m_value_changed"), 1, 5)
     column = box(ids, "GtkVBox", spacing=12)
     pack(column, tab)
     rule = "τ is either 0 (off) or at least 3.0 min; m is either 0 (off) or at least 0.5."
@@ -346,12 +373,12 @@ def general_page_full(ids):
     general = (
         "General",
         [
-            ("Indication type", combo("IndicationType", INDICATION)),
-            ("Line frequency", combo("Frequency", FREQUENCY)),
-            ("Event timer (min)", spin("EventTimer", 0, 1440)),
+            ("Indication type", combo(name(FULL, 200), INDICATION)),
+            ("Line frequency", combo(name(FULL, 210), FREQUENCY)),
+            ("Event timer (min)", spin(name(FULL, 213), 0, 1440)),
         ],
     )
-    left = sheet(ids, [general, cooling(ids), current_loop()])
+    left = sheet(ids, [general, cooling(ids, FULL, 207, 211, 212), current_loop(FULL)])
     return two_columns(ids, left, winding_sheet(ids))
 
 
@@ -359,34 +386,34 @@ def general_page_rtd(ids):
     general = (
         "General",
         [
-            ("Indication type", combo("IndicationType", INDICATION)),
-            ("Number of active RTDs", spin("NActiveRTDS", 1, 6, width=2)),
+            ("Indication type", combo(name(RTD, 200), INDICATION)),
+            ("Number of active RTDs", spin(name(RTD, 201), 1, 6, width=2)),
         ],
     )
-    left = sheet(ids, [general, cooling(ids)])
-    return two_columns(ids, left, sheet(ids, [current_loop()]))
+    left = sheet(ids, [general, cooling(ids, RTD, 202, 203, 204)])
+    return two_columns(ids, left, sheet(ids, [current_loop(RTD)]))
 
 
 def communication_page(ids):
     modbus = (
         "MODBUS port",
         [
-            ("Baud rate", combo("MODBUSBaudRate", BAUD_RATES)),
-            ("Format", combo("MODBUSFormat", FORMATS)),
-            ("Address", spin("MODBUSAddress", 1, 247, width=5)),
+            ("Baud rate", combo(name(TAIL, 320), BAUD_RATES)),
+            ("Format", combo(name(TAIL, 321), FORMATS)),
+            ("Address", spin(name(TAIL, 322), 1, 247, width=5)),
         ],
     )
     dnp3 = (
         "DNP3 port",
         [
-            ("Baud rate", combo("DNP3BaudRate", BAUD_RATES)),
-            ("Format", combo("DNP3Format", FORMATS)),
-            ("Address", spin("DNP3Address", 0, 65519, width=5)),
-            ("Application layer confirmation", combo("DNP3Confirm", CONFIRM)),
-            ("Maximum inter-octet gap (ms)", spin("DNP3MaxGap", 0, 10000, width=5)),
-            ("Backoff delay, fixed (ms)", spin("DNP3FixedDelay", 0, 60000, width=5)),
-            ("Backoff delay, random (ms)", spin("DNP3RandomDelay", 0, 60000, width=5)),
-            ("Inter-frame gap", combo("DNP3InterFrameGap", INTER_FRAME_GAPS)),
+            ("Baud rate", combo(name(TAIL, 340), BAUD_RATES)),
+            ("Format", combo(name(TAIL, 341), FORMATS)),
+            ("Address", spin(name(TAIL, 342), 0, 65519, width=5)),
+            ("Application layer confirmation", combo(name(TAIL, 343), CONFIRM)),
+            ("Maximum inter-octet gap (ms)", spin(name(TAIL, 344), 0, 10000, width=5)),
+            ("Backoff delay, fixed (ms)", spin(name(TAIL, 345), 0, 60000, width=5)),
+            ("Backoff delay, random (ms)", spin(name(TAIL, 346), 0, 60000, width=5)),
+            ("Inter-frame gap", combo(name(TAIL, 347), INTER_FRAME_GAPS)),
         ],
     )
     page = box(ids, "GtkVBox", spacing=18, border=12)
@@ -404,13 +431,13 @@ def communication_page(ids):
 
 def clock_page(ids):
     time = [
-        spin("Hour", 0, 23, width=2),
+        spin(name(TAIL, 400), 0, 23, width=2),
         label(ids, ":"),
-        spin("Minute", 0, 59, width=2),
+        spin(name(TAIL, 401), 0, 59, width=2),
         label(ids, ":"),
-        spin("Second", 0, 59, width=2),
+        spin(name(TAIL, 402), 0, 59, width=2),
     ]
-    calendar = W("GtkCalendar", "Date", {"visible": True, "can_focus": True})
+    calendar = W("GtkCalendar", name(TAIL, 403), {"visible": True, "can_focus": True})
     tab = sheet(ids, [("Controller clock", [("Time (h:min:s)", time), ("Date", calendar)])])
     # The date caption stands at the top of the calendar, not beside its middle.
     date_caption = tab.children[-2]

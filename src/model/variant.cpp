@@ -5,6 +5,8 @@
 
 namespace {
 
+// ui/generate.py names the interface files' widgets from these arrays: an entry keeps the
+// shape {address, "widget", ...} on its lines, the second widget (if any) last.
 constexpr std::array<RelayParamDef, 9> full_relay{{
     {0, "SetPoint C %d", N_("Set Point (°C) %d"), REGISTER_SPIN_BUTTON, 1.0},
     {20, "Hysteresis C %d", N_("Hysteresis (°C) %d"), REGISTER_SPIN_BUTTON, 1.0},
