@@ -16,6 +16,8 @@
 // see `kelvra-sim --help`.
 #pragma once
 
+#include "support/files.h"
+
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -46,7 +48,7 @@ class SimHarness {
   private:
     std::vector<std::string> all_lines() const;
 
-    std::string dir_;
+    TempDir dir_;
     std::string log_path_;
     std::string port_;
     pid_t pid_ = -1;
