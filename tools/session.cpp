@@ -184,18 +184,6 @@ GtkWidget* compare_dialog() {
     return nullptr;
 }
 
-// Accepts Upload's list of changes once it stands, after its picture.
-gboolean accept_upload(gpointer data) {
-    GtkWidget* d = compare_dialog();
-    if (!d)
-        return TRUE;
-    *static_cast<bool*>(data) = true;
-    if (opts.variant == &variant_full)
-        shoot(d, "upload-confirm");
-    gtk_dialog_response(GTK_DIALOG(d), GTK_RESPONSE_ACCEPT);
-    return FALSE;
-}
-
 void download_and_edit_step() {
     click("Download");
     check(messages().empty(), "Download: no message" + shown());
@@ -225,11 +213,12 @@ void download_and_edit_step() {
         gtk_dialog_response(GTK_DIALOG(compared), GTK_RESPONSE_OK);
     flush_events();
 
-    bool asked = false;
-    guint source = g_timeout_add(50, accept_upload, &asked);
-    click("Upload");
-    if (!asked)
-        g_source_remove(source);
+    // Upload's list of changes is accepted once it stands, after its picture.
+    bool asked = respond([] { click("Upload"); }, "compare_dialog", GTK_RESPONSE_ACCEPT,
+                         [](GtkWidget* d) {
+                             if (opts.variant == &variant_full)
+                                 shoot(d, "upload-confirm");
+                         });
     check(asked, "Upload: the changes were listed and accepted");
     check(messages().empty(), "Upload: no message" + shown());
     for (const Edit& e : EDITS) {

@@ -34,6 +34,26 @@ bool settled(GtkFileChooser* chooser) {
     return folder != nullptr;
 }
 
+struct DialogAnswer {
+    const char* name;
+    int response;
+    std::function<void(GtkWidget*)> inspect;
+    bool answered = false;
+};
+
+gboolean answer_dialog(gpointer data) {
+    auto* a = static_cast<DialogAnswer*>(data);
+    for (GtkWidget* d : standing_dialogs())
+        if (g_str_equal(gtk_widget_get_name(d), a->name)) {
+            if (a->inspect)
+                a->inspect(d);
+            a->answered = true;
+            gtk_dialog_response(GTK_DIALOG(d), a->response);
+            return FALSE;
+        }
+    return TRUE;
+}
+
 gboolean answer_chooser(gpointer data) {
     auto* a = static_cast<ChooserAnswer*>(data);
     for (GtkWidget* d : a->chooser ? std::vector<GtkWidget*>{} : standing_dialogs())
@@ -142,6 +162,16 @@ std::string choose(const std::function<void()>& open, const std::string& file,
         return "no chooser was shown";
     }
     return answer.accepted || file.empty() ? "" : "the chooser never took " + file;
+}
+
+bool respond(const std::function<void()>& act, const char* dialog, int response,
+             const std::function<void(GtkWidget*)>& inspect) {
+    DialogAnswer answer{dialog, response, inspect};
+    guint source = g_timeout_add(10, answer_dialog, &answer);
+    act();
+    if (!answer.answered) // the answer must not outlive this frame
+        g_source_remove(source);
+    return answer.answered;
 }
 
 } // namespace drive

@@ -36,4 +36,9 @@ std::map<int, uint16_t> register_values(const std::vector<uint16_t>& addresses);
 std::string choose(const std::function<void()>& open, const std::string& file,
                    const std::function<void(GtkWidget*)>& accepting = {});
 
+// Answers the next dialog of that name (its widget name) that `act` runs with `response`, once
+// `inspect` (when given) has looked at it; false when none came.
+bool respond(const std::function<void()>& act, const char* dialog, int response,
+             const std::function<void(GtkWidget*)>& inspect = {});
+
 } // namespace drive

@@ -70,26 +70,6 @@ void choose(const char* menu_item, const std::string& file) {
 }
 
 namespace {
-struct DialogAnswer {
-    const char* name;
-    int response;
-    std::function<void(GtkWidget*)> inspect;
-    bool answered = false;
-};
-
-gboolean answer_dialog(gpointer data) {
-    auto* a = static_cast<DialogAnswer*>(data);
-    for (GtkWidget* d : standing_dialogs())
-        if (g_str_equal(gtk_widget_get_name(d), a->name)) {
-            if (a->inspect)
-                a->inspect(d);
-            a->answered = true;
-            gtk_dialog_response(GTK_DIALOG(d), a->response);
-            return FALSE;
-        }
-    return TRUE;
-}
-
 void add_rows(GtkTreeModel* model, GtkTreeIter* parent, const std::string& page,
               std::vector<std::string>& out) {
     GtkTreeIter iter;
@@ -110,13 +90,7 @@ void add_rows(GtkTreeModel* model, GtkTreeIter* parent, const std::string& page,
 
 void respond(const std::function<void()>& act, const char* dialog, int response,
              const std::function<void(GtkWidget*)>& inspect) {
-    DialogAnswer answer{dialog, response, inspect};
-    guint source = g_timeout_add(10, answer_dialog, &answer);
-    act();
-    if (!answer.answered) {
-        g_source_remove(source);
-        ADD_FAILURE() << "no dialog " << dialog << " was run";
-    }
+    EXPECT_TRUE(drive::respond(act, dialog, response, inspect)) << "no dialog " << dialog;
 }
 
 std::vector<std::string> difference_rows(GtkWidget* dialog) {
