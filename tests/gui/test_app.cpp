@@ -1,86 +1,90 @@
-// The shell: interface-file search, catalogue folder, error dialogs, clock, Quit, close
-// request, About, and the programs' start-up as a whole.
+// The shell: interface-file search, catalogue folder, two-digit times, About, the programs' runs
+// as a whole and their command line, and the user guide's pictures.
 #include "gui/config.h"
+#include "gui/params.h"
 #include "support/window.h"
 
 #include <filesystem>
-#include <fstream>
 #include <glib/gstdio.h>
 #include <regex>
 #include <set>
-#include <tuple>
 #include <sys/wait.h>
-#include <unistd.h>
+#include <tuple>
 
 namespace {
 
 namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
 
-// A scratch working directory, left again at the end.
-class ScratchDir {
-  public:
-    ScratchDir() { EXPECT_EQ(chdir(path_.c_str()), 0); }
-    ~ScratchDir() {
-        EXPECT_EQ(chdir(old_.c_str()), 0);
-        fs::remove_all(path_);
+// A fresh working folder, left again at the end.
+struct InScratch : test::TempDir {
+    fs::path old = fs::current_path();
+    InScratch() { fs::current_path(path()); }
+    ~InScratch() { fs::current_path(old); }
+    void file(const std::string& name, const std::string& text) const {
+        fs::create_directories(fs::path(path(name)).parent_path());
+        test::put(path(name), text);
     }
-    void file(const std::string& name, const std::string& content) const {
-        fs::create_directories((path_ / name).parent_path());
-        std::ofstream(path_ / name) << content;
-    }
-    std::string path() const { return path_; }
-
-  private:
-    fs::path old_ = fs::current_path();
-    fs::path path_ = [] {
-        char tmpl[] = "/tmp/kelvra-test-XXXXXX";
-        return std::string(mkdtemp(tmpl));
-    }();
 };
 
-std::string ui_with_title(const std::string& title) {
-    return "<glade-interface><widget class=\"GtkWindow\" id=\"kelvra_main\"><property "
-           "name=\"title\">" +
-           title + "</property></widget></glade-interface>";
+class ShellTest : public test::GuiTest {};
+
+// A run of the whole program in this process, as `kelvra [FILE]`, and what it showed once its
+// window was up; it then ended on a close request or through Quit.
+struct ProgramRun {
+    const Variant* variant;
+    std::string file;
+    bool by_close_request;
+    std::string title{}, clock{}, remembered{};
+    bool download_sensitive = true;
+    uint16_t value = 0;
+    Lines messages{};
+};
+
+gboolean look_and_end(gpointer data) {
+    auto* r = static_cast<ProgramRun*>(data);
+    GtkWidget* main_window = test::widget("kelvra_main");
+    EXPECT_TRUE(GTK_WIDGET_VISIBLE(main_window));
+    r->title = gtk_window_get_title(GTK_WINDOW(main_window));
+    r->clock = gtk_label_get_text(GTK_LABEL(test::widget("HMSLabel")));
+    r->download_sensitive = GTK_WIDGET_SENSITIVE(test::widget("Download"));
+    r->value = test::register_values({1})[1];
+    r->remembered = config_filename ? config_filename : "";
+    r->messages = test::messages();
+    test::close_dialogs();
+    if (r->by_close_request) {
+        GdkEvent* ev = gdk_event_new(GDK_DELETE);
+        ev->any.window = GDK_WINDOW(g_object_ref(main_window->window));
+        gtk_main_do_event(ev);
+        gdk_event_free(ev);
+    } else {
+        gtk_menu_item_activate(GTK_MENU_ITEM(test::widget("menu_quit")));
+    }
+    return FALSE;
 }
 
-struct RunResult {
-    int status;
-    std::string err;
-};
-
-// Runs a built program in a working directory and returns its exit status and stderr.
-RunResult run_program(const std::string& program, const std::string& cwd) {
-    std::string path = test::binary_path(program);
-    gchar* argv[] = {const_cast<gchar*>(path.c_str()), nullptr};
-    gchar* err = nullptr;
-    gint status = 0;
-    GError* error = nullptr;
-    gboolean ok = g_spawn_sync(cwd.c_str(), argv, nullptr, G_SPAWN_STDOUT_TO_DEV_NULL, nullptr,
-                               nullptr, nullptr, &err, &status, &error);
-    EXPECT_TRUE(ok) << (error ? error->message : "");
-    if (error)
-        g_error_free(error);
-    RunResult r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, err ? err : ""};
-    g_free(err);
-    return r;
+int run_in_process(ProgramRun& r) {
+    g_timeout_add(1500, look_and_end, &r);
+    return kelvra_run(*r.variant, r.file.empty() ? nullptr : r.file.c_str());
 }
 
 } // namespace
 
-TEST(InterfaceSearch, FirstFolderThatLoadsWins) {
-    ScratchDir dir;
-    auto title = [](std::initializer_list<const char*> folders) {
+TEST(Search, FirstInterfaceFolderThatLoadsWinsAndCatalogueFolder) {
+    InScratch dir;
+    auto title = [](std::initializer_list<const char*> folders) -> std::string {
         GladeXML* xml = glade_load("main.glade", folders);
-        std::string t =
-            xml ? gtk_window_get_title(GTK_WINDOW(glade_xml_get_widget(xml, "kelvra_main")))
-                : "(none)";
-        if (xml)
-            g_object_unref(xml);
+        if (!xml)
+            return "(none)";
+        std::string t = gtk_window_get_title(GTK_WINDOW(glade_xml_get_widget(xml, "kelvra_main")));
+        g_object_unref(xml);
         return t;
     };
-    dir.file("first/main.glade", ui_with_title("first"));
-    dir.file("second/main.glade", ui_with_title("second"));
+    for (std::string folder : {"first", "second"})
+        dir.file(folder + "/main.glade",
+                 R"(<glade-interface><widget class="GtkWindow" id="kelvra_main">)"
+                 "<property name=\"title\">" +
+                     folder + "</property></widget></glade-interface>");
     dir.file("third/main.glade/x", ""); // a directory of that name is not a file
     EXPECT_EQ(title({"first/", "second/"}), "first");
     EXPECT_EQ(title({"third/", "second/"}), "second");
@@ -88,21 +92,8 @@ TEST(InterfaceSearch, FirstFolderThatLoadsWins) {
     // A first copy that does not load does not stop the search.
     dir.file("first/main.glade", "<glade-interface><widget class=");
     EXPECT_EQ(title({"first/", "second/"}), "second");
-}
 
-TEST(InterfaceSearch, ProgramsWithoutInterfaceFileFailWithTheBareName) {
-    if (g_file_test("/usr/share/ostrel/ui/kelvra.glade", G_FILE_TEST_EXISTS))
-        GTEST_SKIP() << "an installed copy would be found";
-    ScratchDir dir;
-    for (const char* program : {"kelvra", "kelvra0"}) {
-        RunResult r = run_program(program, dir.path());
-        EXPECT_NE(r.status, 0) << program;
-        EXPECT_EQ(r.err, std::string("Error: cannot load interface file ") + program + ".glade.\n");
-    }
-}
-
-TEST(Catalogue, ShareLocaleCountsOnlyAsDirectory) {
-    ScratchDir dir;
+    // The build's catalogues under share/locale count only as a folder.
     EXPECT_STREQ(locale_dir(), "/usr/share/locale");
     dir.file("share/locale", "not a folder");
     EXPECT_STREQ(locale_dir(), "/usr/share/locale");
@@ -111,207 +102,110 @@ TEST(Catalogue, ShareLocaleCountsOnlyAsDirectory) {
     EXPECT_STREQ(locale_dir(), "share/locale");
 }
 
-TEST(Clock, TwoDigitFields) {
-    std::tm morning{}, evening{};
-    std::tie(morning.tm_hour, morning.tm_min, morning.tm_sec) = std::tuple(9, 5, 3);
-    evening.tm_hour = 21;
-    EXPECT_EQ(clock_text(morning), "09:05:03");
-    EXPECT_EQ(clock_text(evening), "21:00:00");
-}
-
-class ShellTest : public test::GuiTest {};
-
-TEST_F(ShellTest, ErrorDialogsStandTogetherWhileTheCallerGoesOn) {
+// The clock label and the time fields read 07:05, not 7:5, and 21:05, not 09:05.
+TEST_F(ShellTest, TimesShowTwoDigits) {
+    std::tm t{};
+    std::tie(t.tm_hour, t.tm_min, t.tm_sec) = std::tuple(9, 5, 3);
+    EXPECT_EQ(clock_text(t), "09:05:03");
+    t.tm_hour = 21;
+    EXPECT_EQ(clock_text(t), "21:05:03");
     test::load_main_window(variant_full);
-    error_dialog("first failure");
-    error_dialog("second failure");
+    init_registers();
+    set_register(400, 7);
+    set_register(211, 2 * 60 + 5); // daily cooling start 02:05
     test::flush_events();
-    auto dialogs = test::standing_dialogs();
-    ASSERT_EQ(dialogs.size(), 2u);
-    GtkWidget* main_window = test::widget("kelvra_main");
-    std::vector<std::string> texts;
-    for (GtkWidget* d : dialogs) {
-        texts.push_back(test::dialog_text(d));
-        EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(d)), GTK_WINDOW(main_window));
-        EXPECT_TRUE(gtk_window_get_modal(GTK_WINDOW(d)));
-        EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "Error");
-    }
-    std::sort(texts.begin(), texts.end());
-    EXPECT_EQ(texts, (std::vector<std::string>{"first failure", "second failure"}));
+    for (auto [name, text] : {std::pair{"Hour", "07"},
+                              {"DailyCoolingStartHour", "02"},
+                              {"DailyCoolingStartMinute", "05"}})
+        EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(test::widget(name))), text) << name;
+}
 
-    // Any answer destroys the dialog it was given to, and only that one.
-    gtk_dialog_response(GTK_DIALOG(dialogs[0]), GTK_RESPONSE_NONE);
+// About stands over the window and its own close button ends it. Without its file it reports
+// and the program goes on: ending there would lose the parameters shown in the window.
+TEST_F(ShellTest, AboutClosesAndWithoutItsFileReports) {
+    test::load_main_window(variant_full);
+    test::respond([] { on_menu_about_activate(nullptr, nullptr); }, "kelvra_about",
+                  GTK_RESPONSE_CANCEL,
+                  [](GtkWidget* d) {
+                      EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(d)),
+                                GTK_WINDOW(test::widget("kelvra_main")));
+                      EXPECT_STREQ(gtk_about_dialog_get_version(GTK_ABOUT_DIALOG(d)), "1.0");
+                      // The response of the close button it has.
+                      GtkWidget* close =
+                          gtk_dialog_get_widget_for_response(GTK_DIALOG(d), GTK_RESPONSE_CANCEL);
+                      EXPECT_TRUE(close && GTK_WIDGET_VISIBLE(close)) << "no close button";
+                  });
     test::flush_events();
-    EXPECT_EQ(test::standing_dialogs().size(), 1u);
+    EXPECT_TRUE(test::standing_dialogs().empty());
+    // Where there is no ui/, unless an installed copy would be found.
+    if (g_file_test("/usr/share/ostrel/ui/kelvra_about.glade", G_FILE_TEST_EXISTS))
+        return;
+    InScratch dir;
+    on_menu_about_activate(nullptr, nullptr);
+    EXPECT_EQ(test::messages(), Lines{"Error: cannot load interface file kelvra_about.glade."});
 }
 
-namespace {
-// Runs a whole program in this process: `check` runs once the window is up and must end the
-// main loop; the result is the program's exit status.
-int run_in_process(const Variant& v, GSourceFunc check, gpointer data, const char* file = nullptr) {
-    g_timeout_add(1500, check, data);
-    return kelvra_run(v, file);
-}
-} // namespace
-
-TEST_F(ShellTest, ProgramShowsItsWindowTicksAndEndsOnCloseRequest) {
-    for (const Variant* v : {&variant_full, &variant_rtd}) {
-        struct Seen {
-            std::string clock;
-            bool download_sensitive = true;
-        } seen;
-        auto check = [](gpointer data) -> gboolean {
-            auto* out = static_cast<Seen*>(data);
-            out->clock = gtk_label_get_text(GTK_LABEL(test::widget("HMSLabel")));
-            out->download_sensitive = GTK_WIDGET_SENSITIVE(test::widget("Download"));
-            GtkWidget* main_window = test::widget("kelvra_main");
-            EXPECT_TRUE(GTK_WIDGET_VISIBLE(main_window));
-            GdkEvent* ev = gdk_event_new(GDK_DELETE);
-            ev->any.window = GDK_WINDOW(g_object_ref(main_window->window));
-            gtk_main_do_event(ev);
-            gdk_event_free(ev);
-            return FALSE;
-        };
-        EXPECT_EQ(run_in_process(*v, check, &seen), 0) << v->program;
-        EXPECT_TRUE(std::regex_match(seen.clock, std::regex("[0-2][0-9]:[0-5][0-9]:[0-5][0-9]")))
-            << seen.clock;
-        EXPECT_FALSE(seen.download_sensitive) << "nothing that needs a device before Connect";
-        // The close request does not destroy the window; the program ends through its loop.
-        EXPECT_EQ(glade_xml, nullptr) << "the interface is dropped after the loop";
-    }
-}
-
-// `kelvra FILE.cfg` starts with the file loaded as Open loads it, its faults said the same way;
-// --version and --help need no display.
-TEST_F(ShellTest, CommandLineOpensAFileAndAnswersWithoutADisplay) {
+// `kelvra FILE.cfg` starts with the file loaded as Open loads it, its faults said the same way.
+TEST_F(ShellTest, ProgramsShowTheirWindowWithTheFileAndEnd) {
     test::TempDir dir;
     test::put(dir.path("a.cfg"), "<configuration version=\"1.0\"><device name=\"varnel\">"
                                  "<parameter type=\"uint16\" address=\"1\">95</parameter>"
                                  "</device></configuration>");
-    test::put(dir.path("rtd.cfg"), "<configuration><device name=\"varnel0\"/></configuration>");
-    struct Seen {
-        uint16_t value = 0;
-        std::string remembered;
-        std::vector<std::string> messages;
-    } good, other;
-    auto check = [](gpointer data) -> gboolean {
-        auto* out = static_cast<Seen*>(data);
-        out->value = test::register_values({1})[1];
-        out->remembered = config_filename ? config_filename : "";
-        out->messages = test::messages();
-        test::close_dialogs();
-        gtk_main_quit();
-        return FALSE;
-    };
-    EXPECT_EQ(run_in_process(variant_full, check, &good, dir.path("a.cfg").c_str()), 0);
-    EXPECT_EQ(good.value, 95);
-    EXPECT_EQ(good.remembered, dir.path("a.cfg")) << "offered again by Save";
-    EXPECT_EQ(good.messages, std::vector<std::string>{});
-    run_in_process(variant_full, check, &other, dir.path("rtd.cfg").c_str());
-    EXPECT_EQ(other.messages, std::vector<std::string>{"Invalid configuration file: attribute "
-                                                       "\"name\" with invalid value \"varnel0\"."});
-
-    struct Case {
-        std::vector<std::string> args;
-        int status;
-        std::string out;
-    } cases[] = {{{"--version"}, 0, "kelvra0 1.0.0\n"},
-                 {{"--help"}, 0, "Usage:\n  kelvra0 [OPTION…] [FILE.cfg]\n"},
-                 {{"a.cfg", "b.cfg"}, 2, ""},
-                 {{"--colour"}, 2, ""}};
-    for (Case& c : cases) {
-        c.args.insert(c.args.begin(), test::binary_path("kelvra0"));
-        std::vector<char*> argv;
-        for (std::string& a : c.args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        GStrv env = g_environ_unsetenv(g_get_environ(), "DISPLAY");
-        gchar* out = nullptr;
-        int wait = 0;
-        ASSERT_TRUE(g_spawn_sync(nullptr, argv.data(), env, G_SPAWN_STDERR_TO_DEV_NULL, nullptr,
-                                 nullptr, &out, nullptr, &wait, nullptr));
-        g_strfreev(env);
-        EXPECT_EQ(WEXITSTATUS(wait), c.status) << c.args[1];
-        EXPECT_EQ(std::string(out).substr(0, c.out.size()), c.out) << c.args[1];
-        g_free(out);
-    }
-}
-
-TEST_F(ShellTest, QuitEndsTheMainLoop) {
-    auto quit = [](gpointer) -> gboolean {
-        gtk_menu_item_activate(GTK_MENU_ITEM(test::widget("menu_quit")));
-        return FALSE;
-    };
-    EXPECT_EQ(run_in_process(variant_full, quit, nullptr), 0);
-}
-
-// The About dialog's own close button ends it; it stands over the main window.
-TEST_F(ShellTest, AboutRunsTransientAndItsCloseButtonEndsIt) {
-    test::load_main_window(variant_full);
-    GtkWidget* seen_parent = nullptr;
-    auto answer = [](gpointer data) -> gboolean {
-        for (GtkWidget* d : test::standing_dialogs()) {
-            if (!GTK_IS_ABOUT_DIALOG(d))
-                continue;
-            *static_cast<GtkWidget**>(data) =
-                GTK_WIDGET(gtk_window_get_transient_for(GTK_WINDOW(d)));
-            EXPECT_STREQ(gtk_widget_get_name(d), "kelvra_about");
-            EXPECT_STREQ(gtk_about_dialog_get_version(GTK_ABOUT_DIALOG(d)), "1.0");
-            GList* buttons = gtk_container_get_children(GTK_CONTAINER(GTK_DIALOG(d)->action_area));
-            GtkWidget* close = nullptr;
-            for (GList* l = buttons; l; l = l->next)
-                if (GTK_IS_BUTTON(l->data) && GTK_WIDGET_VISIBLE(l->data))
-                    close = GTK_WIDGET(l->data);
-            g_list_free(buttons);
-            if (close)
-                gtk_button_clicked(GTK_BUTTON(close));
-            else
-                gtk_dialog_response(GTK_DIALOG(d), GTK_RESPONSE_NONE);
-            EXPECT_NE(close, nullptr) << "no close button";
-        }
-        return FALSE;
-    };
-    g_timeout_add(300, answer, &seen_parent);
-    on_menu_about_activate(nullptr, nullptr);
-    EXPECT_EQ(seen_parent, test::widget("kelvra_main"));
-    test::flush_events();
-    EXPECT_TRUE(test::standing_dialogs().empty());
-}
-
-TEST_F(ShellTest, AboutWithoutItsFileReportsAndKeepsRunning) {
-    if (g_file_test("/usr/share/ostrel/ui/kelvra_about.glade", G_FILE_TEST_EXISTS))
-        GTEST_SKIP() << "an installed copy would be found";
-    test::load_main_window(variant_full);
-    ScratchDir dir; // no ui/ here
-    on_menu_about_activate(nullptr, nullptr);
-    test::flush_events();
-    auto dialogs = test::standing_dialogs();
-    ASSERT_EQ(dialogs.size(), 1u);
-    EXPECT_EQ(test::dialog_text(dialogs[0]),
-              "Error: cannot load interface file kelvra_about.glade.");
-}
-
-TEST_F(ShellTest, SpanishRunShowsTranslatedTitle) {
-    // The build's own catalogues are under share/locale of the working directory.
+    ProgramRun rtd{&variant_rtd, dir.path("a.cfg"), true},
+        full{&variant_full, dir.path("a.cfg"), false};
+    EXPECT_EQ(run_in_process(rtd), 0);
+    // Then in Spanish, from the build's own catalogues under share/locale.
     ASSERT_TRUE(g_file_test("share/locale/es/LC_MESSAGES/kelvra.mo", G_FILE_TEST_IS_REGULAR));
     g_setenv("LANG", "C.UTF-8", TRUE);
     g_setenv("LANGUAGE", "es", TRUE);
-    // Later tests in this process read the untranslated texts again.
-    struct Untranslate {
-        ~Untranslate() {
-            g_unsetenv("LANGUAGE");
-            setlocale(LC_ALL, "C");
-        }
-    } untranslate;
-    std::string title;
-    auto check = [](gpointer data) -> gboolean {
-        *static_cast<std::string*>(data) =
-            gtk_window_get_title(GTK_WINDOW(test::widget("kelvra_main")));
-        gtk_main_quit();
-        return FALSE;
+    EXPECT_EQ(run_in_process(full), 0);
+    g_unsetenv("LANGUAGE"); // later tests in this process read the untranslated texts again
+    setlocale(LC_ALL, "C");
+    EXPECT_EQ(glade_xml, nullptr) << "the interface is dropped after the loop";
+    for (const ProgramRun* r : {&rtd, &full}) {
+        EXPECT_TRUE(std::regex_match(r->clock, std::regex("[0-2][0-9]:[0-5][0-9]:[0-5][0-9]")))
+            << "the clock ticks: " << r->clock;
+        EXPECT_FALSE(r->download_sensitive) << "nothing that needs a device before Connect";
+    }
+    EXPECT_EQ(rtd.messages, Lines{"Invalid configuration file: attribute \"name\" with "
+                                  "invalid value \"varnel\"."});
+    EXPECT_EQ(full.title, "Controlador de temperatura de transformador");
+    EXPECT_EQ(full.value, 95);
+    EXPECT_EQ(full.remembered, dir.path("a.cfg")) << "offered again by Save";
+    EXPECT_EQ(full.messages, Lines{});
+}
+
+// Without an interface file the programs fail, naming the file; --version and --help need no
+// display.
+TEST(CommandLine, ProgramsAnswerOnTheirCommandLine) {
+    const bool installed = g_file_test("/usr/share/ostrel/ui/kelvra.glade", G_FILE_TEST_EXISTS);
+    g_setenv("PATH", (test::binary_path("") + ":" + g_getenv("PATH")).c_str(), TRUE);
+    InScratch dir; // no ui/ here
+    const struct {
+        const char* command;
+        int status;
+        std::string out, err;
+    } cases[] = {
+        {"kelvra", 1, "", "Error: cannot load interface file kelvra.glade.\n"},
+        {"kelvra0", 1, "", "Error: cannot load interface file kelvra0.glade.\n"},
+        {"env -u DISPLAY kelvra0 --version", 0, "kelvra0 1.0.0\n", ""},
+        {"env -u DISPLAY kelvra0 --help", 0, "Usage:\n  kelvra0 [OPTION…] [FILE.cfg]\n", ""},
+        {"env -u DISPLAY kelvra0 a.cfg b.cfg", 2, "",
+         "kelvra0: Only one configuration file can be opened.\n"},
+        {"env -u DISPLAY kelvra0 --colour", 2, "", "kelvra0: Unknown option --colour\n"},
     };
-    EXPECT_EQ(run_in_process(variant_full, check, &title), 0);
-    EXPECT_EQ(title, "Controlador de temperatura de transformador");
+    for (const auto& c : cases) {
+        if (c.status == 1 && installed)
+            continue; // an installed copy would be found
+        gchar *out = nullptr, *err = nullptr;
+        int wait = 0;
+        ASSERT_TRUE(g_spawn_command_line_sync(c.command, &out, &err, &wait, nullptr));
+        EXPECT_EQ(WIFEXITED(wait) ? WEXITSTATUS(wait) : -1, c.status) << c.command;
+        EXPECT_EQ(std::string(out).substr(0, c.out.size()), c.out) << c.command;
+        EXPECT_EQ(err, c.err) << c.command;
+        g_free(out);
+        g_free(err);
+    }
 }
 
 // The guide shows every picture docs/screenshots.sh takes, and only those it has.
@@ -322,7 +216,7 @@ TEST(UserGuide, PicturesInStepWithTheirFiles) {
     for (auto m = std::sregex_iterator(guide.begin(), guide.end(), picture);
          m != std::sregex_iterator(); ++m)
         shown.insert((*m)[1]);
-    for (const auto& f : std::filesystem::directory_iterator(test::source_path("docs/images")))
+    for (const auto& f : fs::directory_iterator(test::source_path("docs/images")))
         files.insert(f.path().filename().string());
     EXPECT_EQ(shown, files);
 }
