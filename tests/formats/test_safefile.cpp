@@ -1,6 +1,7 @@
 #include "formats/safefile.h"
 #include "support/files.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -8,71 +9,61 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using test::slurp;
 
-class SafeFileTest : public ::testing::Test {
-  protected:
-    void SetUp() override { test::put(target_, "old"); }
-    // Writes `text` through a SafeFile on `target`; the result of the commit.
-    static bool save(const std::string& target, const std::string& text) {
-        SafeFile f(target.c_str());
-        return f.stream() && fputs(text.c_str(), f.stream()) >= 0 && f.commit();
-    }
-    test::TempDir dir;
-    std::string target_ = dir.path("out.cfg");
-};
+// Writes `text` through a SafeFile on `target`; the result of the commit.
+bool save(const std::string& target, const std::string& text) {
+    SafeFile f(target.c_str());
+    return f.stream() && fputs(text.c_str(), f.stream()) >= 0 && f.commit();
+}
 
 } // namespace
 
-TEST_F(SafeFileTest, ReplacesOnCommitKeepingModeAndLinks) {
-    chmod(target_.c_str(), 0640);
+TEST(SafeFile, ReplacesOnCommitKeepingModeAndLinksAndNothingElseOnFailure) {
+    test::TempDir dir;
+    const std::string target = dir.path("out.cfg");
+    test::put(target, "old");
+    chmod(target.c_str(), 0640);
     {
-        SafeFile f(target_.c_str());
+        SafeFile f(target.c_str());
         ASSERT_NE(f.stream(), nullptr);
         fputs("new", f.stream());
-        EXPECT_EQ(slurp(target_), "old") << "nothing changes before the commit";
+        EXPECT_EQ(slurp(target), "old") << "nothing changes before the commit";
         ASSERT_TRUE(f.commit());
     }
-    EXPECT_EQ(slurp(target_), "new");
-    struct stat st {};
-    ASSERT_EQ(stat(target_.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-
+    EXPECT_EQ(slurp(target), "new");
+    EXPECT_EQ(fs::status(target).permissions(), fs::perms(0640));
     mode_t mask = umask(022);
     EXPECT_TRUE(save(dir.path("fresh.cfg"), "x"));
     umask(mask);
-    ASSERT_EQ(stat(dir.path("fresh.cfg").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0644u) << "a new file gets the usual mode";
-
+    EXPECT_EQ(fs::status(dir.path("fresh.cfg")).permissions(), fs::perms(0644))
+        << "a new file gets the usual mode";
     ASSERT_EQ(symlink("out.cfg", dir.path("link.cfg").c_str()), 0);
     EXPECT_TRUE(save(dir.path("link.cfg"), "via link"));
-    EXPECT_EQ(slurp(target_), "via link");
-    ASSERT_EQ(lstat(dir.path("link.cfg").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
-    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"fresh.cfg", "link.cfg", "out.cfg"}));
-}
+    EXPECT_EQ(slurp(target), "via link");
+    EXPECT_TRUE(fs::is_symlink(dir.path("link.cfg")));
 
-TEST_F(SafeFileTest, AnyFailureLeavesTheOldFileAndNoTemporary) {
+    // Any failure leaves the old file and no temporary.
     {
-        SafeFile abandoned(target_.c_str());
+        SafeFile abandoned(target.c_str());
         fputs("half", abandoned.stream());
     }
     EXPECT_FALSE(save(dir.path("missing/out.cfg"), "x"));
     EXPECT_EQ(SafeFile(dir.path().c_str()).stream(), nullptr) << "a folder is no file to replace";
-
     {
         test::FileSizeLimit limit(1000);
-        EXPECT_FALSE(save(target_, std::string(5000, 'n')));
+        EXPECT_FALSE(save(target, std::string(5000, 'n')));
     }
-
-    EXPECT_EQ(slurp(target_), "old");
-    EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.cfg"});
+    EXPECT_EQ(slurp(target), "via link");
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"fresh.cfg", "link.cfg", "out.cfg"}));
 }
 
 // Permissions only mean something to a user other than root: as root, the checks run in a
 // child that has become nobody.
-TEST_F(SafeFileTest, FolderOrFilePermissionsAsAnOrdinaryUser) {
+TEST(SafeFile, FolderOrFilePermissionsAsAnOrdinaryUser) {
     const uid_t nobody = 65534;
+    test::TempDir dir;
     std::string locked = dir.path("locked"), open = dir.path("open");
     std::string in_place = locked + "/in-place.cfg", protected_file = open + "/protected.cfg";
     mkdir(locked.c_str(), 0755);
@@ -86,7 +77,6 @@ TEST_F(SafeFileTest, FolderOrFilePermissionsAsAnOrdinaryUser) {
         ASSERT_EQ(chown(in_place.c_str(), nobody, nobody), 0);
     }
     chmod(locked.c_str(), 0555);
-
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {

@@ -1,61 +1,62 @@
+// The CRC and the transaction engine over a scripted bridge: opening the device, one request and
+// its reply, the retry, and link operations started from inside a running one.
+#include "device.h"
+#include "link/crc16.h"
 #include "support/fake_bridge.h"
+#include "support/files.h"
 
+#include <array>
 #include <filesystem>
-#include <fstream>
 #include <glib.h>
-#include <deque>
 
 namespace {
 
 using fake::burst;
 using fake::Bytes;
-using fake::FakeLinkTest;
 using fake::Op;
 using fake::silence;
-using fake::with_crc;
+
+// Every table entry is reached by the single bytes and the running CRC by every length; the
+// simulator's bitwise CRC is the reference.
+TEST(Crc16, AgreesWithTheBitwiseCrc) {
+    EXPECT_EQ(crc16_modbus(reinterpret_cast<const uint8_t*>("123456789"), 9), 0x4B37);
+    for (int b = 0; b < 256; ++b)
+        ASSERT_EQ(crc16_modbus_1(0xFFFF, uint8_t(b)), sim::crc16(Bytes{uint8_t(b)})) << b;
+    Bytes data;
+    for (int n = 0; n <= 300; ++n, data.push_back(uint8_t(n * 37 + 11))) {
+        uint16_t running = 0xFFFF;
+        for (uint8_t b : data)
+            running = crc16_modbus_1(running, b);
+        ASSERT_EQ(crc16_modbus(data.data(), data.size()), sim::crc16(data)) << n;
+        ASSERT_EQ(running, sim::crc16(data)) << n;
+    }
+}
 
 const Bytes REQUEST{0x01, 0x03, 0x00, 0x00, 0x00, 0x01};
-const Bytes REPLY = with_crc({0x01, 0x03, 0x02, 0x12, 0x34});
-// A correct frame with a stray byte behind it, in one burst.
-const Bytes STRAY = [] {
-    Bytes b = REPLY;
-    b.push_back(0x55);
-    return b;
-}();
+const Bytes REPLY{0x01, 0x03, 0x02, 0x12, 0x34, 0xB5, 0x33};
+const Bytes STRAY{0x01, 0x03, 0x02, 0x12, 0x34, 0xB5, 0x33, 0x55}; // a stray byte in the burst
+const std::vector<uint32_t> ANY{~0u}; // the timeouts met are not the point
 
-struct Outcome {
-    int result;
-    uint32_t length;
-};
-
-Outcome once(const Bytes& request, uint8_t* reply, int32_t limit, bool crc_terminated) {
-    uint32_t length = 12345;
-    int r = serial_comm_once(request.data(), static_cast<uint32_t>(request.size()), reply, &length,
-                             limit, crc_terminated);
-    return {r, length};
-}
-
-Outcome comm(const Bytes& request = REQUEST) {
+// serial_comm of REQUEST: its result and the length it gave.
+std::pair<int, uint32_t> comm() {
     uint8_t reply[REPLY_LIMIT];
     uint32_t length = 12345;
-    int r = serial_comm(request.data(), static_cast<uint32_t>(request.size()), reply, &length);
+    int r = serial_comm(REQUEST.data(), uint32_t(REQUEST.size()), reply, &length);
     return {r, length};
 }
 
-using EngineOpen = FakeLinkTest;
+using Engine = fake::FakeLinkTest;
 
-TEST_F(EngineOpen, TriesEveryDescriptionInOrderAndConfiguresTheLine) {
+TEST_F(Engine, OpenTriesEveryDescriptionInOrderConfiguresTheLineAndCloses) {
     link->present.clear();
     EXPECT_EQ(serial_open(), 0);
     EXPECT_EQ(link->tried, std::vector<std::string>(std::begin(DEVICE_DESCRIPTIONS),
                                                     std::end(DEVICE_DESCRIPTIONS)));
-    EXPECT_EQ(link->tried.front(), "UNIT-A/1");
-    EXPECT_FALSE(serial_is_open());
-
+    serial_close(); // harmless without a device
     link->tried.clear();
     link->present = {"UNIT-C/2", "UNIT-D/1"};
     ASSERT_EQ(serial_open(), 1);
-    ASSERT_EQ(link->tried.size(), 8u);
+    EXPECT_EQ(link->tried.size(), 8u);
     EXPECT_EQ(link->tried.back(), "UNIT-C/2");
     EXPECT_EQ(link->baud, 115200u);
     EXPECT_EQ(link->line, (Bytes{8, 0, 0}));
@@ -65,69 +66,64 @@ TEST_F(EngineOpen, TriesEveryDescriptionInOrderAndConfiguresTheLine) {
     // A second open while one is open would lose the first handle.
     EXPECT_EQ(serial_open(), 0);
     EXPECT_EQ(link->open_ports, 1);
-}
-
-TEST_F(EngineOpen, AFailingConfigurationStepClosesTheDevice) {
-    for (Op op :
-         {Op::BaudRate, Op::DataCharacteristics, Op::FlowControl, Op::Purge, Op::Timeouts}) {
-        auto l = fake::Link::install();
-        l->fail(op);
-        EXPECT_EQ(serial_open(), 0) << static_cast<int>(op);
-        EXPECT_EQ(l->open_ports, 0) << static_cast<int>(op);
-        EXPECT_EQ(l->closes, 1) << static_cast<int>(op);
-        EXPECT_FALSE(serial_is_open());
-    }
-}
-
-TEST_F(EngineOpen, CloseIsHarmlessWithoutADeviceAndTwice) {
-    serial_close();
-    open();
     serial_close();
     serial_close();
     EXPECT_EQ(link->closes, 1);
     EXPECT_EQ(link->open_ports, 0);
     EXPECT_FALSE(serial_is_open());
-    // The port can be opened again afterwards.
     open();
+
+    for (Op op :
+         {Op::BaudRate, Op::DataCharacteristics, Op::FlowControl, Op::Purge, Op::Timeouts}) {
+        serial_close();
+        auto l = fake::Link::install();
+        l->fail(op);
+        EXPECT_EQ(serial_open(), 0) << int(op);
+        EXPECT_EQ(l->open_ports, 0) << int(op);
+        EXPECT_EQ(l->closes, 1) << int(op);
+        EXPECT_FALSE(serial_is_open());
+    }
 }
 
-using Engine = FakeLinkTest;
-
-TEST_F(Engine, SendsTheRequestWithItsCrcAndReadsAFrame) {
+TEST_F(Engine, SendsTheRequestWithItsCrcReadsAFrameAndRetriesOnce) {
     open();
     link->write_caps = {2, 1, 5, 1}; // the bridge takes the request in pieces
     link->reply(REPLY);
-    auto r = comm();
-    EXPECT_EQ(r.result, 1);
-    EXPECT_EQ(r.length, REPLY.size());
-    ASSERT_EQ(link->requests.size(), 1u);
-    EXPECT_EQ(link->requests[0], (Bytes{0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A}));
+    EXPECT_EQ(comm(), std::pair(1, 7u));
+    const Bytes sent{0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A};
+    EXPECT_EQ(link->requests, std::vector<Bytes>{sent});
     EXPECT_EQ(link->purges.back(), 3u);
     EXPECT_EQ(link->timeouts_set[1], (std::pair<uint32_t, uint32_t>{2000, 2000}));
     EXPECT_EQ(link->timeouts_set.back(), (std::pair<uint32_t, uint32_t>{1000, 1000}));
     EXPECT_TRUE(link->timeouts_hit.empty()) << "a closed frame ends without waiting";
     // A bridge that takes it all gets the request and its CRC in one write: two could leave a
-    // gap inside the frame, and an RTU device drops such a frame.
+    // gap inside the frame, and an RTU device drops such a frame. A failed attempt is sent again.
     link->write_caps.clear();
     link->write_calls = 0;
+    link->reply(STRAY);
     link->reply(REPLY);
-    EXPECT_EQ(comm().result, 1);
-    EXPECT_EQ(link->write_calls, 1);
+    EXPECT_EQ(comm(), std::pair(1, 7u));
+    EXPECT_EQ(link->write_calls, 2);
+    EXPECT_EQ(link->requests, std::vector<Bytes>(3, sent));
 }
 
-// How the reply arrives, and whether the transaction takes it; nothing lands past the limit.
-TEST_F(Engine, ReplyTimingAndLimit) {
+// How the reply arrives and what the bridge does, and whether the transaction takes it; nothing
+// lands past the limit, and the device stays open for the caller to close.
+TEST_F(Engine, ReplyTimingLimitAndBridgeFailures) {
     const Bytes head(REPLY.begin(), REPLY.begin() + 3), tail(REPLY.begin() + 3, REPLY.end());
-    const Bytes junk{0xDE, 0xAD, 0xBE};
-    const std::vector<uint32_t> any{~0u}; // the timeouts met are not the point
+    const Bytes junk{0xDE, 0xAD, 0xBE}, big(300, 0xA5);
+    const std::vector<fake::Arrival> ok{burst(REPLY)};
     struct Case {
         const char* name;
         std::vector<fake::Arrival> script;
-        int result;
-        uint32_t length;
-        std::vector<uint32_t> waited; // read timeouts that ran out
+        int result = 0;
+        uint32_t length = 0;
+        std::vector<uint32_t> waited = ANY; // read timeouts that ran out
         bool framed = true;
         int32_t limit = REPLY_LIMIT;
+        Op op = Op::Open; // fails from its nth call (0: every call); Open: none does
+        int nth = 0;
+        std::deque<uint32_t> caps = {};
     } cases[] = {
         {"two bursts", {burst(head), burst(tail)}, 1, 7, {}},
         {"late first byte", {silence(1999), burst(REPLY)}, 1, 7, {}},
@@ -139,116 +135,69 @@ TEST_F(Engine, ReplyTimingAndLimit) {
         {"two bytes", {burst({0x01, 0x03})}, 0, 0, {1000}},
         {"bad crc", {burst({0x01, 0x03, 0x02, 0x12, 0x34, 0x00, 0x00})}, 0, 0, {1000}},
         {"read error", {burst(head), fake::read_error()}, 0, 0, {}},
-        {"framed past the limit", {burst(Bytes(300, 0xA5))}, 0, 0, any, true, 100},
+        {"framed past the limit", {burst(big)}, 0, 0, ANY, true, 100},
         // Raw replies end on silence and need three bytes.
-        {"raw three bytes", {burst(junk)}, 1, 3, any, false},
-        {"raw two bytes", {burst({0xDE, 0xAD})}, 0, 0, any, false},
-        {"raw nothing", {}, 0, 0, any, false},
-        {"raw past the limit", {burst(Bytes(300, 0xA5))}, 1, 100, any, false, 100},
-        {"raw byte by byte past the limit",
-         {burst({1}), burst({2}), burst(Bytes(200, 3))},
-         1,
-         100,
-         any,
-         false,
-         100},
+        {"raw three bytes", {burst(junk)}, 1, 3, ANY, false},
+        {"raw two bytes", {burst({0xDE, 0xAD})}, 0, 0, ANY, false},
+        {"raw nothing", {}, 0, 0, ANY, false},
+        {"raw past the limit", {burst(big)}, 1, 100, ANY, false, 100},
+        {"raw byte by byte", {burst({1}), burst({2}), burst(big)}, 1, 100, ANY, false, 100},
+        {.name = "purge", .script = ok, .op = Op::Purge},
+        {.name = "timeouts before sending", .script = ok, .op = Op::Timeouts, .nth = 2},
+        {.name = "timeouts after a read cycle", .script = ok, .op = Op::Timeouts, .nth = 3},
+        {.name = "write", .script = ok, .op = Op::Write},
+        {.name = "write without progress", .script = ok, .caps = {3, 0}},
+        {.name = "crc write without progress", .script = ok, .caps = {6, 0}},
+        {.name = "read", .script = ok, .op = Op::Read},
+        {.name = "bulk read", .script = ok, .op = Op::Read, .nth = 2},
+        {.name = "queue status", .script = ok, .op = Op::QueueStatus},
     };
     for (auto& c : cases) {
         auto l = fake::Link::install();
         ASSERT_EQ(serial_open(), 1);
         l->reply(c.script);
+        l->fail(c.op, c.nth);
+        l->write_caps = c.caps;
         uint8_t reply[REPLY_LIMIT + 64];
         std::fill(std::begin(reply), std::end(reply), 0x77);
-        auto r = once(REQUEST, reply, c.limit, c.framed);
-        EXPECT_EQ(r.result, c.result) << c.name;
-        EXPECT_EQ(r.length, c.length) << c.name;
-        if (c.waited != any) {
+        uint32_t length = 12345;
+        EXPECT_EQ(serial_comm_once(REQUEST.data(), uint32_t(REQUEST.size()), reply, &length,
+                                   c.limit, c.framed),
+                  c.result)
+            << c.name;
+        EXPECT_EQ(length, c.length) << c.name;
+        if (c.waited != ANY) {
             EXPECT_EQ(l->timeouts_hit, c.waited) << c.name;
         }
-        EXPECT_TRUE(std::all_of(reply + c.limit, std::end(reply), [](uint8_t b) {
-            return b == 0x77;
-        })) << c.name;
+        EXPECT_EQ(std::count(reply + c.limit, std::end(reply), 0x77),
+                  std::end(reply) - reply - c.limit)
+            << c.name;
         if (c.length == 3) {
             EXPECT_EQ(Bytes(reply, reply + 3), junk);
         }
+        EXPECT_TRUE(serial_is_open()) << c.name;
         serial_close();
     }
 }
 
-TEST_F(Engine, ABridgeFailureFailsTheTransaction) {
-    struct Case {
-        const char* name;
-        Op op;
-        int nth; // -1: no call fails
-        std::deque<uint32_t> write_caps;
-    } cases[] = {
-        {"purge", Op::Purge, 0, {}},
-        {"timeouts before sending", Op::Timeouts, 2, {}},
-        {"timeouts after a read cycle", Op::Timeouts, 3, {}},
-        {"write", Op::Write, 0, {}},
-        {"write without progress", Op::Write, -1, {3, 0}},
-        {"crc write without progress", Op::Write, -1, {6, 0}},
-        {"read", Op::Read, 0, {}},
-        {"bulk read", Op::Read, 2, {}},
-        {"queue status", Op::QueueStatus, 0, {}},
-    };
-    for (auto& c : cases) {
-        auto l = fake::Link::install();
-        ASSERT_EQ(serial_open(), 1);
-        if (c.nth >= 0)
-            l->fail(c.op, c.nth);
-        l->write_caps = c.write_caps;
-        l->reply(REPLY);
-        uint8_t reply[REPLY_LIMIT];
-        auto r = once(REQUEST, reply, REPLY_LIMIT, true);
-        EXPECT_EQ(r.result, 0) << c.name;
-        EXPECT_EQ(r.length, 0u) << c.name;
-        EXPECT_TRUE(serial_is_open()) << c.name << ": the caller decides to close";
-        serial_close();
-    }
-}
-
-TEST_F(Engine, AFailedAttemptIsSentOnceMore) {
-    open();
-    link->reply(STRAY);
-    link->reply(REPLY);
-    auto r = comm();
-    EXPECT_EQ(r.result, 1);
-    EXPECT_EQ(r.length, REPLY.size());
-    ASSERT_EQ(link->requests.size(), 2u);
-    EXPECT_EQ(link->requests[0], link->requests[1]);
-}
-
-// A handler run by the dispatch inside a transaction tries every link operation.
-struct Nested {
-    int comm = -1, open = -1, read = -1;
-    bool closed_under_us = false;
-};
+// What a handler run inside a transaction got from comm, open, read and whether its close
+// took the device away: all refused, so nothing slips between the transaction's requests.
+using Nested = std::array<int, 4>;
 
 gboolean nested_operations(gpointer data) {
-    auto* n = static_cast<Nested*>(data);
+    auto& n = *static_cast<Nested*>(data);
     uint8_t reply[REPLY_LIMIT];
     uint32_t length = 0;
-    n->comm = serial_comm(REQUEST.data(), uint32_t(REQUEST.size()), reply, &length);
-    n->open = serial_open();
     uint16_t value = 0;
-    n->read = read_registers(0, 1, &value);
+    n[0] = serial_comm(REQUEST.data(), uint32_t(REQUEST.size()), reply, &length);
+    n[1] = serial_open();
+    n[2] = read_registers(0, 1, &value);
     serial_close();
-    n->closed_under_us = !serial_is_open();
+    n[3] = !serial_is_open();
     return G_SOURCE_REMOVE;
 }
 
-void expect_refused(const Nested& n, const fake::Link& link) {
-    EXPECT_EQ(n.comm, 0);
-    EXPECT_EQ(n.open, 0);
-    EXPECT_EQ(n.read, 0);
-    EXPECT_FALSE(n.closed_under_us);
-    EXPECT_EQ(link.requests.size(), 1u) << "nothing was interleaved";
-    EXPECT_EQ(link.open_ports, 1);
-    EXPECT_EQ(link.tried.size(), 1u);
-}
-
-TEST_F(Engine, OperationsStartedFromTheEventDispatchAreRefused) {
+TEST_F(Engine, OperationsStartedFromTheEventDispatchOrFromProgressAreRefused) {
     // What the window installs, without a window: pending events run while the reply is awaited.
     serial_set_idle([] {
         while (g_main_context_iteration(nullptr, FALSE)) {
@@ -256,59 +205,48 @@ TEST_F(Engine, OperationsStartedFromTheEventDispatchAreRefused) {
     });
     open();
     link->reply({burst({0x01, 0x03}), burst({0x02, 0x12, 0x34}), burst({REPLY[5], REPLY[6]})});
-    Nested n;
-    g_idle_add(nested_operations, &n);
-    EXPECT_EQ(comm().result, 1);
+    Nested dispatched{-1, -1, -1, -1}, progressed{-1, -1, -1, -1};
+    g_idle_add(nested_operations, &dispatched);
+    EXPECT_EQ(comm().first, 1);
     serial_set_idle(nullptr);
-    expect_refused(n, *link);
-}
-
-TEST_F(Engine, OperationsStartedFromProgressAreRefused) {
-    open();
     link->reply(Bytes(EVENTS_LENGTH, 0x42));
-    Nested n;
     uint8_t* dump = nullptr;
     uint32_t length = 0;
-    EXPECT_EQ(read_events(
-                  &dump, &length, [](uint32_t, void* data) { nested_operations(data); }, &n),
-              1);
+    auto progress = [](uint32_t, void* data) { nested_operations(data); };
+    EXPECT_EQ(read_events(&dump, &length, progress, &progressed), 1);
     g_free(dump);
-    expect_refused(n, *link);
+    EXPECT_EQ(dispatched, (Nested{0, 0, 0, 0}));
+    EXPECT_EQ(progressed, (Nested{0, 0, 0, 0}));
+    EXPECT_EQ(link->requests.size(), 2u) << "nothing was interleaved";
+    EXPECT_EQ(link->open_ports, 1);
+    EXPECT_EQ(link->tried.size(), 1u);
 }
 
 // Finding a bridge's tty by its USB product string, in a sysfs tree of our own.
 TEST(BridgeDiscovery, FindsTheTtyOfTheUsbDeviceWithThatProduct) {
     namespace fs = std::filesystem;
-    char tmpl[] = "/tmp/kelvra-sysfs-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const fs::path root = tmpl;
-    const struct {
-        const char *device, *product, *tty;
-    } devices[] = {
-        {"usb1", "UNIT-C/2", nullptr}, // the root hub, never the answer
-        {"usb1/1-3", "UNIT-C/2", "ttyUSB1"},  {"usb1/1-1", "UNIT-C/2", "ttyUSB0"},
-        {"usb1/1-2", "UNIT-C/22", "ttyUSB2"}, {"usb1/1-4", nullptr, "ttyUSB3"}, // no product string
-    };
-    for (const auto& d : devices) {
-        const fs::path device = root / "devices" / d.device;
-        fs::create_directories(device);
-        std::ofstream(device / "idVendor") << "0403\n";
-        if (d.product)
-            std::ofstream(device / "product") << d.product << "\n";
-        if (d.tty) {
-            fs::create_directories(device / "if:1.0" / d.tty);
-            fs::create_directories(root / "class/tty" / d.tty);
-            fs::create_symlink(device / "if:1.0" / d.tty, root / "class/tty" / d.tty / "device");
-        }
+    test::TempDir dir;
+    const fs::path root = dir.path(), ttys = root / "class/tty";
+    // A USB device, its product string and its tty; the root hub (no tty) is never the answer.
+    for (auto [device, product, tty] : {std::tuple{"usb1", "UNIT-C/2", ""},
+                                        {"usb1/1-3", "UNIT-C/2", "ttyUSB1"},
+                                        {"usb1/1-1", "UNIT-C/2", "ttyUSB0"},
+                                        {"usb1/1-2", "UNIT-C/22", "ttyUSB2"},
+                                        {"usb1/1-4", "", "ttyUSB3"}}) {
+        const fs::path at = root / "devices" / device, interface = at / "if:1.0" / tty;
+        fs::create_directories(interface);
+        test::put(at / "idVendor", "0403\n");
+        if (*product)
+            test::put(at / "product", std::string(product) + "\n");
+        if (*tty && fs::create_directories(ttys / tty))
+            fs::create_symlink(interface, ttys / tty / "device");
     }
-    fs::create_directories(root / "class/tty/tty0"); // a console: no device link
-
+    fs::create_directories(ttys / "tty0"); // a console: no device link
     EXPECT_EQ(bridge::find_ttys("UNIT-C/2", root),
               (std::vector<std::string>{"/dev/ttyUSB0", "/dev/ttyUSB1"}));
     EXPECT_EQ(bridge::find_ttys("UNIT-C/22", root), std::vector<std::string>{"/dev/ttyUSB2"});
     EXPECT_TRUE(bridge::find_ttys("UNIT-A/1", root).empty());
     EXPECT_TRUE(bridge::find_ttys("", root).empty());
-    fs::remove_all(root);
 }
 
 } // namespace
