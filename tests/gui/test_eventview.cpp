@@ -1,5 +1,5 @@
-// The event viewer: the log read from an event memory, the plot drawn headless and in the
-// window, zoom, the table in step with the plot, and the viewer's exports against kelvra-sim.
+// The event viewer: the log read from an event memory, zoom, and through the window against
+// kelvra-sim the plot on screen and in its picture, the table in step with it, and the exports.
 #include "device.h"
 #include "gui/eventview.h"
 #include "gui/params.h"
@@ -8,30 +8,22 @@
 #include "support/sim_harness.h"
 #include "support/window.h"
 
+#include <algorithm>
 #include <cmath>
-#include <sstream>
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// A record at `ms` with every reading `celsius` and these relays closed.
-void put_record(Bytes& dump, size_t n, uint64_t ms, uint8_t celsius, uint16_t relays = 0) {
+// A record at `ms` with every reading `celsius`.
+void put_record(Bytes& dump, size_t n, uint64_t ms, uint8_t celsius) {
     uint8_t* r = dump.data() + n * EVENT_RECORD_SIZE;
     for (int i = 0; i < 6; ++i)
         r[i] = static_cast<uint8_t>(ms >> (8 * i));
     std::fill(r + 6, r + 16, celsius);
-    r[16] = static_cast<uint8_t>(relays);
-    r[17] = static_cast<uint8_t>(relays >> 8);
 }
 
-std::vector<size_t> indexes(const EventLog& log) {
-    std::vector<size_t> out;
-    for (const Event& e : log.events)
-        out.push_back(e.index);
-    return out;
-}
-
+// The last input reads 0 in every valid record: it has no series.
 TEST(EventLog, LeavesOutEmptyRecordsAndPutsTheRingInTimeOrder) {
     constexpr uint64_t MIN = 60000, BASE = 1735689600000ULL; // 2025-01-01
     Bytes dump(EVENT_DUMP_SIZE, 0xFF);                       // erased memory
@@ -42,143 +34,65 @@ TEST(EventLog, LeavesOutEmptyRecordsAndPutsTheRingInTimeOrder) {
     put_record(dump, 3, (uint64_t{1} << 32) * 1000, 52); // past the clock's 32-bit seconds
     put_record(dump, 4, BASE + 1 * MIN, 40);
     put_record(dump, 5, BASE + 2 * MIN, 0);
+    for (size_t n : {0, 1, 4})
+        dump[n * EVENT_RECORD_SIZE + 15] = 0;
     EventLog log = read_event_log(dump.data(), dump.size());
-    EXPECT_EQ(indexes(log), (std::vector<size_t>{4, 5, 0, 1, 3}));
+    std::vector<size_t> order;
+    for (const Event& e : log.events)
+        order.push_back(e.index);
+    EXPECT_EQ(order, (std::vector<size_t>{4, 5, 0, 1, 3}));
     EXPECT_EQ(log.valid_count, 4u);
-    EXPECT_FALSE(log.events.back().valid);
-    EXPECT_EQ(log.first, BASE + MIN);
-    EXPECT_EQ(log.last, BASE + 11 * MIN);
-    EXPECT_EQ(log.channels, 0x3FF);
+    EXPECT_EQ(std::pair(log.first, log.last), std::pair(BASE + MIN, BASE + 11 * MIN));
+    EXPECT_EQ(log.channels, 0x1FF);
     EXPECT_TRUE(read_event_log(dump.data(), dump.size() - 1).events.empty());
 }
 
-// The simulator's memory, decoded for the plot, in the order and with the values of the
-// export's golden file; the two inputs it does not fit are no series.
-TEST(EventLog, SeriesOfTheSimulatorsMemory) {
-    sim::Device device(sim::DeviceConfig{});
-    const Bytes& image = device.event_image();
-    EventLog log = read_event_log(image.data(), image.size());
-    ASSERT_EQ(log.valid_count, EVENT_RECORD_COUNT);
-    std::istringstream golden(test::slurp(test::source_path("tests/data/events_sim_full.csv")));
-    std::string line;
-    std::getline(golden, line);
-    for (const Event& e : log.events) {
-        std::getline(golden, line);
-        ASSERT_EQ(event_csv_line(e.record), line + "\n") << "record " << e.index;
-    }
-    EXPECT_EQ(log.channels, 0x3FF & ~0x30); // RTD 5 and 6 read 0 throughout
+TEST(EventPlot, ZoomAndPanStayInsideTheLog) {
+    const EventLog log{{}, 1, 0, 1000000, 1000000 + 3600000}; // an hour
+    PlotView all = full_view(log, 3);
+    EXPECT_EQ(std::pair(all.from, all.to), std::pair(log.first, log.last));
+    uint64_t middle = log.first + 1800000;
+    PlotView in = zoom_view(all, log, 0.5, middle);
+    // The time under the pointer stays.
+    EXPECT_EQ(std::pair(in.from, in.to), std::pair(log.first + 900000, log.first + 2700000));
+    PlotView out = zoom_view(in, log, 4, middle);
+    EXPECT_EQ(std::pair(out.from, out.to), std::pair(log.first, log.last));
+    PlotView least = zoom_view(all, log, 1e-6, middle);
+    EXPECT_EQ(least.to - least.from, MIN_VIEW_MS);
+    EXPECT_EQ(pan_view(in, log, 10000000).to, log.last);
+    EXPECT_EQ(pan_view(in, log, -10000000).from, log.first);
+    PlotView range = range_view(all, log, log.first + 600000, log.first + 300000);
+    EXPECT_EQ(std::pair(range.from, range.to), std::pair(log.first + 300000, log.first + 600000));
 }
 
-// Pixels of a PNG: the background's, or another colour.
+// The pixels of a picture: a PNG file, or what a window shows.
 struct Picture {
-    cairo_surface_t* surface;
-    explicit Picture(const std::string& path)
-        : surface(cairo_image_surface_create_from_png(path.c_str())) {}
-    ~Picture() { cairo_surface_destroy(surface); }
-    int width() const { return cairo_image_surface_get_width(surface); }
-    int height() const { return cairo_image_surface_get_height(surface); }
-    uint32_t at(int x, int y) const {
-        const uint8_t* row =
-            cairo_image_surface_get_data(surface) + y * cairo_image_surface_get_stride(surface);
-        return reinterpret_cast<const uint32_t*>(row)[x] & 0xFFFFFF;
+    GdkPixbuf* pixbuf;
+    explicit Picture(GdkPixbuf* p) : pixbuf(p) {}
+    ~Picture() { g_object_unref(pixbuf); }
+    int width() const { return gdk_pixbuf_get_width(pixbuf); }
+    int height() const { return gdk_pixbuf_get_height(pixbuf); }
+    const guchar* at(int x, int y) const {
+        return gdk_pixbuf_get_pixels(pixbuf) + y * gdk_pixbuf_get_rowstride(pixbuf) +
+               x * gdk_pixbuf_get_n_channels(pixbuf);
     }
-    // Whether a pixel within `r` of (x, y) has this colour.
+    // Whether a pixel within `r` of (x, y) has about this colour.
     bool near(double x, double y, Colour c, int r = 2) const {
-        auto byte = [](double v) { return static_cast<uint32_t>(std::lround(v * 255)); };
-        uint32_t want = byte(c.r) << 16 | byte(c.g) << 8 | byte(c.b);
         for (int dy = -r; dy <= r; ++dy)
             for (int dx = -r; dx <= r; ++dx) {
-                uint32_t p = at(static_cast<int>(x) + dx, static_cast<int>(y) + dy);
-                int diff = 0;
-                for (int shift : {0, 8, 16})
-                    diff += std::abs(static_cast<int>(p >> shift & 0xFF) -
-                                     static_cast<int>(want >> shift & 0xFF));
-                if (diff < 40)
+                const guchar* p = at(static_cast<int>(x) + dx, static_cast<int>(y) + dy);
+                auto off = [p](int i, double want) { return std::abs(p[i] - 255 * want); };
+                if (off(0, c.r) + off(1, c.g) + off(2, c.b) < 40)
                     return true;
             }
         return false;
     }
 };
 
-TEST(EventPlot, DrawsEverySeriesAndRelayHeadless) {
-    sim::Device device(sim::DeviceConfig{});
-    EventLog log = read_event_log(device.event_image().data(), device.event_image().size());
-    PlotView v = full_view(log, 14);
-    test::TempDir dir;
-    FILE* file = std::fopen(dir.path("plot.png").c_str(), "wb");
-    ASSERT_TRUE(file);
-    EXPECT_EQ(write_plot_png(file, 900, 560, log, v), 1);
-    std::fclose(file);
-    Picture png(dir.path("plot.png"));
-    ASSERT_EQ(png.width(), 900);
-    ASSERT_EQ(png.height(), 560);
-    PlotFrame f = plot_frame(log, v, 900, 560);
-    // A point of every series is drawn where it belongs (the lines may cross: some of them).
-    for (size_t n : {500u, 1500u, 3000u}) {
-        const Event& e = log.events[n];
-        int drawn = 0, series = 0;
-        for (int ch = 0; ch < 10; ++ch)
-            if (log.channels >> ch & 1) {
-                ++series;
-                drawn += png.near(x_of(f, v, e.record.timestamp),
-                                  y_of(f, e.record.readings[static_cast<size_t>(ch)]),
-                                  channel_colour(ch));
-            }
-        EXPECT_GE(drawn, series / 2) << "event " << n;
-    }
-    // A relay's row is filled where it is closed and empty where it is open (away from its
-    // edges, which are smoothed: some events share a pixel).
-    for (size_t n = 10; n + 10 < log.valid_count; ++n)
-        for (int r = 0; r < 2; ++r) {
-            auto closed = [&log, r](size_t k) { return log.events[k].record.relays >> r & 1; };
-            bool steady = true;
-            for (size_t k = n - 10; k <= n + 10; ++k)
-                steady = steady && closed(k) == closed(n);
-            if (!steady)
-                continue;
-            EXPECT_EQ(png.near(x_of(f, v, log.events[n].record.timestamp),
-                               f.strip_top + (r + 0.5) * f.row, RELAY_COLOUR, 0),
-                      closed(n))
-                << "event " << n << " relay " << r + 1;
-        }
-    EXPECT_EQ(png.at(0, 0), 0xFFFFFFu);
-}
+class EventViewer : public test::GuiTest {};
 
-TEST(EventPlot, ZoomAndPanStayInsideTheLog) {
-    EventLog log;
-    log.valid_count = 1;
-    log.first = 1000000;
-    log.last = 1000000 + 3600000; // one hour
-    PlotView all = full_view(log, 3);
-    EXPECT_EQ(all.from, log.first);
-    EXPECT_EQ(all.to, log.last);
-    uint64_t middle = log.first + 1800000;
-    PlotView in = zoom_view(all, log, 0.5, middle);
-    EXPECT_EQ(in.to - in.from, 1800000u);
-    EXPECT_EQ(in.from, log.first + 900000); // the time under the pointer stays
-    EXPECT_EQ(zoom_view(in, log, 4, middle).from, log.first);
-    EXPECT_EQ(zoom_view(in, log, 4, middle).to, log.last);
-    EXPECT_EQ(zoom_view(all, log, 1e-6, middle).to - zoom_view(all, log, 1e-6, middle).from,
-              MIN_VIEW_MS);
-    EXPECT_EQ(pan_view(in, log, 10000000).to, log.last);
-    EXPECT_EQ(pan_view(in, log, -10000000).from, log.first);
-    PlotView range = range_view(all, log, log.first + 600000, log.first + 300000);
-    EXPECT_EQ(range.from, log.first + 300000);
-    EXPECT_EQ(range.to, log.first + 600000);
-}
-
-class EventViewer : public test::GuiTest {
-  protected:
-    void TearDown() override {
-        if (GtkWidget* w = current_event_viewer())
-            gtk_widget_destroy(w);
-        serial_close();
-        GuiTest::TearDown();
-    }
-};
-
-// Through the window: the download, the table without the erased records, the plot on screen,
-// zoom and the table's selection, and both exports from the records already downloaded.
+// The download, the table without the erased records, the plot on screen and in its picture,
+// zoom and the table's selection, and the export from the records already downloaded.
 TEST_F(EventViewer, ShowsZoomsAndExportsTheDownloadedEvents) {
     test::SimHarness sim({"--baud", "0", "--relays", "6", "--events", "3000"});
     ASSERT_TRUE(sim.started());
@@ -197,56 +111,76 @@ TEST_F(EventViewer, ShowsZoomsAndExportsTheDownloadedEvents) {
     GtkWidget* area = event_viewer_part(window, "events_plot");
     GtkTreeView* table = GTK_TREE_VIEW(event_viewer_part(window, "events_table"));
     EXPECT_EQ(gtk_tree_model_iter_n_children(gtk_tree_view_get_model(table), nullptr), 3000);
-
-    // Drawn on the screen: more than the background in the chart.
+    // Drawn once the server has shown the window and asked for its contents.
+    gdk_display_sync(gdk_display_get_default());
+    test::flush_events();
     gdk_window_process_all_updates();
-    GdkPixbuf* shown =
-        gdk_pixbuf_get_from_drawable(nullptr, area->window, nullptr, 0, 0, 0, 0,
-                                     area->allocation.width, area->allocation.height);
-    ASSERT_NE(shown, nullptr);
-    const guchar* pixels = gdk_pixbuf_get_pixels(shown);
-    int coloured = 0;
-    for (int y = 0; y < gdk_pixbuf_get_height(shown); ++y)
-        for (int x = 0; x < gdk_pixbuf_get_width(shown); ++x) {
-            const guchar* p =
-                pixels + y * gdk_pixbuf_get_rowstride(shown) + x * gdk_pixbuf_get_n_channels(shown);
-            coloured += p[0] != p[1] || p[1] != p[2];
+    Picture screen(gdk_pixbuf_get_from_drawable(nullptr, area->window, nullptr, 0, 0, 0, 0,
+                                                area->allocation.width, area->allocation.height));
+    auto press = [window](const char* name) {
+        return [window, name] { gtk_button_clicked(GTK_BUTTON(event_viewer_part(window, name))); };
+    };
+    test::choose(press("events_picture"), dir.path("plot.png"));
+    Picture png(gdk_pixbuf_new_from_file(dir.path("plot.png").c_str(), nullptr));
+    ASSERT_EQ(std::pair(png.width(), png.height()), std::pair(screen.width(), screen.height()));
+    EXPECT_EQ(png.at(0, 0)[0] & png.at(0, 0)[1] & png.at(0, 0)[2], 255);
+    sim::Device device({6, OPTION_EVENTS, sim::Variant::full, 3000});
+    EventLog log = read_event_log(device.event_image().data(), device.event_image().size());
+    PlotView v = full_view(log, 6);
+    PlotFrame f = plot_frame(log, v, png.width(), png.height());
+    // On the screen and in the picture, a point of every series is drawn where it belongs (the
+    // lines may cross: some of them).
+    for (const Picture* p : {&screen, &png})
+        for (size_t n : {500u, 1500u, 2500u}) {
+            const Event& e = log.events[n];
+            int drawn = 0, series = 0;
+            for (int ch = 0; ch < 10; ++ch)
+                if (log.channels >> ch & 1) {
+                    ++series;
+                    drawn += p->near(x_of(f, v, e.record.timestamp),
+                                     y_of(f, e.record.readings[static_cast<size_t>(ch)]),
+                                     channel_colour(ch));
+                }
+            EXPECT_GE(drawn, series / 2) << "event " << n << (p == &png ? " in the picture" : "");
         }
-    g_object_unref(shown);
-    EXPECT_GT(coloured, 5000);
+    // A relay's row is filled where it is closed and empty where it is open (away from its
+    // edges, which are smoothed: some events share a pixel).
+    for (size_t n = 10; n + 10 < log.valid_count; ++n)
+        for (int r = 0; r < 2; ++r) {
+            auto closed = [r](const Event& e) { return (e.record.relays >> r & 1) != 0; };
+            const Event* e = &log.events[n];
+            if (!std::all_of(e - 10, e + 11,
+                             [&](const Event& o) { return closed(o) == closed(*e); }))
+                continue;
+            EXPECT_EQ(png.near(x_of(f, v, e->record.timestamp), f.strip_top + (r + 0.5) * f.row,
+                               RELAY_COLOUR, 0),
+                      closed(*e))
+                << "event " << n << " relay " << r + 1;
+        }
 
     // The wheel zooms in around the pointer.
+    // Up, at the middle of the plot's width.
+    GdkEventScroll up{GDK_SCROLL,    area->window, FALSE, 0, area->allocation.width / 2.0, 0, 0,
+                      GDK_SCROLL_UP, nullptr,      0,     0};
+    gtk_widget_event(area, reinterpret_cast<GdkEvent*>(&up));
     uint64_t from = 0, to = 0;
     ASSERT_TRUE(event_viewer_range(window, &from, &to));
-    uint64_t whole = to - from;
-    GdkEvent* scroll = gdk_event_new(GDK_SCROLL);
-    scroll->scroll.window = GDK_WINDOW(g_object_ref(area->window));
-    scroll->scroll.direction = GDK_SCROLL_UP;
-    scroll->scroll.x = area->allocation.width / 2.0;
-    gtk_widget_event(area, scroll);
-    gdk_event_free(scroll);
-    ASSERT_TRUE(event_viewer_range(window, &from, &to));
-    EXPECT_LT(to - from, whole);
+    EXPECT_LT(to - from, log.last - log.first);
     // Choosing a row outside the range brings the range to its time.
-    GtkTreePath* first = gtk_tree_path_new_from_indices(0, -1);
+    GtkTreePath* first = gtk_tree_path_new_first();
     gtk_tree_selection_select_path(gtk_tree_view_get_selection(table), first);
     gtk_tree_path_free(first);
     uint64_t zoomed_from = from;
     ASSERT_TRUE(event_viewer_range(window, &from, &to));
     EXPECT_LT(from, zoomed_from);
 
-    auto press = [window](const char* name) {
-        return [window, name] { gtk_button_clicked(GTK_BUTTON(event_viewer_part(window, name))); };
-    };
-    test::choose(press("events_picture"), dir.path("plot.png"));
-    Picture png(dir.path("plot.png"));
-    EXPECT_EQ(png.width(), area->allocation.width);
-    EXPECT_EQ(png.height(), area->allocation.height);
     test::choose(press("events_export"), dir.path("viewer.csv"));
     EXPECT_EQ(sim.log().size(), 1u) << "the viewer exports what it has";
     test::choose("menu_events", dir.path("menu.csv"));
     EXPECT_EQ(test::slurp(dir.path("viewer.csv")), test::slurp(dir.path("menu.csv")));
     EXPECT_EQ(test::messages(), std::vector<std::string>{});
+    gtk_widget_destroy(window);
+    serial_close();
 }
 
 } // namespace
