@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
-#include <glib/gstdio.h>
-#include <sstream>
+#include <glib.h>
 #include <sys/wait.h>
 
 namespace test {
@@ -19,9 +19,7 @@ std::string binary_path(const std::string& relative) {
 
 std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void put(const std::string& path, const std::string& text) {
@@ -35,37 +33,19 @@ TempDir::TempDir() {
     g_free(d);
 }
 
-namespace {
-std::vector<std::string> names_in(const std::string& folder) {
-    std::vector<std::string> names;
-    GDir* d = g_dir_open(folder.c_str(), 0, nullptr);
-    while (const char* name = d ? g_dir_read_name(d) : nullptr)
-        names.push_back(name);
-    if (d)
-        g_dir_close(d);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-void remove_tree(const std::string& path) {
-    if (g_file_test(path.c_str(), G_FILE_TEST_IS_DIR) &&
-        !g_file_test(path.c_str(), G_FILE_TEST_IS_SYMLINK)) {
-        g_chmod(path.c_str(), 0700);
-        for (const std::string& name : names_in(path))
-            remove_tree(path + "/" + name);
-        g_rmdir(path.c_str());
-    } else {
-        g_unlink(path.c_str());
-    }
-}
-} // namespace
-
 TempDir::~TempDir() {
-    remove_tree(dir_);
+    std::error_code ignored; // a test may have taken the write permission of its folder
+    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all, ignored);
+    std::filesystem::remove_all(dir_, ignored);
 }
 
 std::vector<std::string> TempDir::entries(const std::string& folder) const {
-    return names_in(path(folder));
+    std::vector<std::string> names;
+    std::error_code ignored;
+    for (const auto& e : std::filesystem::directory_iterator(path(folder), ignored))
+        names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 FileSizeLimit::FileSizeLimit(rlim_t bytes) : previous_(signal(SIGXFSZ, SIG_IGN)) {
