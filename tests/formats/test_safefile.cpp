@@ -34,9 +34,8 @@ TEST(SafeFile, ReplacesOnCommitKeepingModeAndLinksAndNothingElseOnFailure) {
     }
     EXPECT_EQ(slurp(target), "new");
     EXPECT_EQ(fs::status(target).permissions(), fs::perms(0640));
-    mode_t mask = umask(022);
+    umask(022); // the usual mask
     EXPECT_TRUE(save(dir.path("fresh.cfg"), "x"));
-    umask(mask);
     EXPECT_EQ(fs::status(dir.path("fresh.cfg")).permissions(), fs::perms(0644))
         << "a new file gets the usual mode";
     ASSERT_EQ(symlink("out.cfg", dir.path("link.cfg").c_str()), 0);
@@ -64,14 +63,13 @@ TEST(SafeFile, ReplacesOnCommitKeepingModeAndLinksAndNothingElseOnFailure) {
 TEST(SafeFile, FolderOrFilePermissionsAsAnOrdinaryUser) {
     const uid_t nobody = 65534;
     test::TempDir dir;
-    std::string locked = dir.path("locked"), open = dir.path("open");
-    std::string in_place = locked + "/in-place.cfg", protected_file = open + "/protected.cfg";
+    // A file of our own in a folder we cannot write, and a read-only file in a folder we can.
+    std::string locked = dir.path("locked"), in_place = locked + "/in-place.cfg",
+                protected_file = dir.path("protected.cfg");
     mkdir(locked.c_str(), 0755);
-    mkdir(open.c_str(), 0777);
     test::put(in_place, "old content, longer than the new");
     test::put(protected_file, "kept");
-    chmod(dir.path().c_str(), 0755);
-    chmod(open.c_str(), 0777);
+    chmod(dir.path().c_str(), 0777);
     chmod(protected_file.c_str(), 0444);
     if (geteuid() == 0) {
         ASSERT_EQ(chown(in_place.c_str(), nobody, nobody), 0);

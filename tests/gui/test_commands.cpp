@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <iterator>
 #include <sstream>
 
 namespace {
@@ -48,18 +49,10 @@ Lines writes_in(const Lines& log) {
     return out;
 }
 
-struct Request {
-    char kind = 0;
-    int first = 0, count = 0;
-    std::vector<uint16_t> values;
-};
-Request parse(const std::string& line) {
-    std::istringstream in(line);
-    Request r;
-    in >> r.kind >> r.first >> r.count;
-    for (int v; in >> v;)
-        r.values.push_back(static_cast<uint16_t>(v));
-    return r;
+// The numbers of a request line: its first register, their count, the values written.
+std::vector<int> numbers(const std::string& line) {
+    std::istringstream in(line.substr(2));
+    return {std::istream_iterator<int>(in), std::istream_iterator<int>()};
 }
 
 class Commands : public test::GuiTest {
@@ -116,13 +109,13 @@ class Commands : public test::GuiTest {
 };
 
 struct Layout {
-    const Variant* variant;
-    int relays, options;
+    const Variant* window;
+    int relays, opts;
     const char* blocks;
 };
 
 void PrintTo(const Layout& c, std::ostream* os) {
-    *os << c.variant->program << ", " << c.relays << " relays, options " << c.options;
+    *os << c.window->program << ", " << c.relays << " relays, options " << c.opts;
 }
 
 class DownloadOrder : public Commands, public ::testing::WithParamInterface<Layout> {
@@ -147,30 +140,30 @@ class DownloadOrder : public Commands, public ::testing::WithParamInterface<Layo
 // that arrive meanwhile are refused. Upload writes the same blocks back, those of relays for the
 // relays the window has.
 TEST_P(DownloadOrder, ReadsTheControllersBlocksAndUploadWritesThemBack) {
-    const Layout& c = GetParam();
-    bool full = c.variant == &variant_full;
+    auto [window, relays, opts, blocks] = GetParam();
+    bool full = window == &variant_full;
     test::unload_main_window();
-    test::load_main_window(*c.variant);
+    test::load_main_window(*window);
     init_registers();
-    test::SimHarness sim({"--relays", std::to_string(c.relays), "--options",
-                          std::to_string(c.options), "--variant", full ? "full" : "rtd"});
+    test::SimHarness sim({"--relays", std::to_string(relays), "--options", std::to_string(opts),
+                          "--variant", full ? "full" : "rtd"});
     connect_to(sim);
-    EXPECT_EQ(test::status_text(), "Connected: " + std::to_string(c.relays) + " relays, " +
-                                       (c.options & OPTION_DNP3 ? "DNP3" : "MODBUS") + " port, " +
-                                       (c.options & OPTION_EVENTS ? "" : "no ") + "event memory.");
+    EXPECT_EQ(test::status_text(), "Connected: " + std::to_string(relays) + " relays, " +
+                                       (opts & OPTION_DNP3 ? "DNP3" : "MODBUS") + " port, " +
+                                       (opts & OPTION_EVENTS ? "" : "no ") + "event memory.");
     for (int n = 1; n <= RELAYS_BOUND; ++n)
-        EXPECT_EQ(sensitive("SetPoint C " + std::to_string(n)), n <= c.relays) << n;
-    EXPECT_EQ(sensitive("DNP3Address"), (c.options & OPTION_DNP3) != 0);
+        EXPECT_EQ(sensitive("SetPoint C " + std::to_string(n)), n <= relays) << n;
+    EXPECT_EQ(sensitive("DNP3Address"), (opts & OPTION_DNP3) != 0);
     EXPECT_TRUE(sensitive("Date") && sensitive("DailyCoolingStartMinute"));
     GtkComboBox* alternate = GTK_COMBO_BOX(widget("AlternateActivation"));
     gtk_combo_box_set_active(alternate, 1);
     gchar* row = gtk_combo_box_get_active_text(alternate);
-    EXPECT_EQ(row, alternate_activation_choices(c.relays)[1]);
+    EXPECT_EQ(row, alternate_activation_choices(relays)[1]);
     g_free(row);
 
     g_idle_add(interfere, nullptr); // the replies are paced at 115200 baud
     click("Download");
-    Lines reads = lines(c.blocks);
+    Lines reads = lines(blocks);
     EXPECT_EQ(sim.log(), reads);
     EXPECT_EQ(test::status_text(), "Parameters downloaded.");
     for (const char* name : COMMANDS)
@@ -181,13 +174,12 @@ TEST_P(DownloadOrder, ReadsTheControllersBlocksAndUploadWritesThemBack) {
     EXPECT_EQ(test::status_text(), "Parameters uploaded.");
     Lines written = writes_in(sim.log());
     ASSERT_EQ(written.size(), reads.size());
-    sim::Device reference({c.relays, c.options, full ? sim::Variant::full : sim::Variant::rtd});
+    sim::Device reference({relays, opts, full ? sim::Variant::full : sim::Variant::rtd});
     for (size_t b = 0; b < written.size(); ++b) {
-        Request w = parse(written[b]), r = parse(reads[b]);
-        EXPECT_EQ(std::tuple(w.kind, w.first, w.count),
-                  std::tuple('W', r.first, std::min(r.count, RELAYS_BOUND)));
-        for (int k = 0; k < w.count && w.first < CLOCK_BLOCK.first; ++k)
-            EXPECT_EQ(w.values.at(size_t(k)), reference.reg(uint16_t(w.first + k))) << written[b];
+        std::vector<int> w = numbers(written[b]), r = numbers(reads[b]);
+        EXPECT_EQ(std::pair(w[0], w[1]), std::pair(r[0], std::min(r[1], RELAYS_BOUND)));
+        for (int k = 0; k < w[1] && w[0] < CLOCK_BLOCK.first; ++k)
+            EXPECT_EQ(w.at(size_t(k) + 2), reference.reg(uint16_t(w[0] + k))) << written[b];
     }
 }
 
@@ -322,10 +314,13 @@ TEST_F(Commands, DifferencesAndTheQuestionsAroundUpload) {
 // window is left in, the requests that reached the controller (the link retries only what it
 // could not read), and that a new connection works.
 enum Step { CONNECT, DOWNLOAD_BLOCK, UPLOAD_BLOCK, EVENTS, COMPARE, READ_BACK };
-// Each step's name and the request of it that meets the fault.
-const std::pair<const char*, const char*> STEPS[] = {
-    {"Connect", "R 65520 9"}, {"Download", "R 200 14"}, {"Upload", "W 300 2"},
-    {"Events", "R 65504 1"},  {"Compare", "R 200 14"},  {"ReadBack", "R 200 14"}};
+// Each step's name, the request of it that meets the fault, and the widget that runs it (the
+// export, run directly, has none).
+const struct {
+    const char *name, *request, *command;
+} STEPS[] = {{"Connect", "R 65520 9", "Connect"}, {"Download", "R 200 14", "Download"},
+             {"Upload", "W 300 2", "Upload"},     {"Events", "R 65504 1", nullptr},
+             {"Compare", "R 200 14", nullptr},    {"ReadBack", "R 200 14", "Upload"}};
 
 struct Fault {
     const char* kind;
@@ -359,7 +354,7 @@ Lines expected_requests(Step step, const Fault& fault) {
     }
     if (!fault.message)
         return all;
-    auto at = std::find(all.begin(), all.end(), STEPS[step].second);
+    auto at = std::find(all.begin(), all.end(), STEPS[step].request);
     Lines out(all.begin(), at + 1);
     out.insert(out.end(), size_t(fault.hits - 1), *at);
     return out;
@@ -387,29 +382,17 @@ TEST_P(Faults, ReportedThenANewConnectionWorks) {
     // comes after the Upload's write too.
     bool upload = step == UPLOAD_BLOCK || step == READ_BACK;
     test::SimHarness sim({"--baud", "0", "--fault", fault.kind, "--fault-address",
-                          std::to_string(parse(STEPS[step].second).first), "--fault-skip",
+                          std::to_string(numbers(STEPS[step].request)[0]), "--fault-skip",
                           std::to_string(upload + (step == READ_BACK)), "--fault-count",
                           std::to_string(fault.hits)});
     if (step != CONNECT)
         connect_to(sim, upload);
-    switch (step) {
-    case CONNECT:
-        set_connected(true);
-        break;
-    case DOWNLOAD_BLOCK:
-        click("Download");
-        break;
-    case UPLOAD_BLOCK:
-    case READ_BACK:
-        click("Upload");
-        break;
-    case EVENTS:
+    if (step == EVENTS)
         save_events(csv.c_str());
-        break;
-    case COMPARE:
+    else if (step == COMPARE)
         compare();
-        break;
-    }
+    else
+        click(STEPS[step].command);
     EXPECT_EQ(heads(sim.log()), expected_requests(step, fault));
     // A failed event export leaves the connection as it was.
     expect_state(!fault.message || step == EVENTS, fault.message ? Lines{fault.message} : Lines{});
@@ -428,7 +411,7 @@ TEST_P(Faults, ReportedThenANewConnectionWorks) {
 
 std::string case_name(const ::testing::TestParamInfo<Case>& info) {
     auto [step, fault] = info.param;
-    std::string name = std::string(STEPS[step].first) + "_" + fault.kind;
+    std::string name = std::string(STEPS[step].name) + "_" + fault.kind;
     std::replace(name.begin(), name.end(), '-', '_');
     return name;
 }

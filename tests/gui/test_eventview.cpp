@@ -49,20 +49,18 @@ TEST(EventLog, LeavesOutEmptyRecordsAndPutsTheRingInTimeOrder) {
 
 TEST(EventPlot, ZoomAndPanStayInsideTheLog) {
     const EventLog log{{}, 1, 0, 1000000, 1000000 + 3600000}; // an hour
-    PlotView all = full_view(log, 3);
-    EXPECT_EQ(std::pair(all.from, all.to), std::pair(log.first, log.last));
-    uint64_t middle = log.first + 1800000;
-    PlotView in = zoom_view(all, log, 0.5, middle);
-    // The time under the pointer stays.
-    EXPECT_EQ(std::pair(in.from, in.to), std::pair(log.first + 900000, log.first + 2700000));
-    PlotView out = zoom_view(in, log, 4, middle);
-    EXPECT_EQ(std::pair(out.from, out.to), std::pair(log.first, log.last));
+    auto span = [](const PlotView& v) { return std::pair(v.from, v.to); };
+    const uint64_t first = log.first, middle = first + 1800000;
+    PlotView all = full_view(log, 3), in = zoom_view(all, log, 0.5, middle);
+    EXPECT_EQ(span(all), std::pair(first, log.last));
+    EXPECT_EQ(span(in), std::pair(first + 900000, first + 2700000)) << "the time under the pointer";
+    EXPECT_EQ(span(zoom_view(in, log, 4, middle)), span(all));
     PlotView least = zoom_view(all, log, 1e-6, middle);
     EXPECT_EQ(least.to - least.from, MIN_VIEW_MS);
     EXPECT_EQ(pan_view(in, log, 10000000).to, log.last);
-    EXPECT_EQ(pan_view(in, log, -10000000).from, log.first);
-    PlotView range = range_view(all, log, log.first + 600000, log.first + 300000);
-    EXPECT_EQ(std::pair(range.from, range.to), std::pair(log.first + 300000, log.first + 600000));
+    EXPECT_EQ(pan_view(in, log, -10000000).from, first);
+    EXPECT_EQ(span(range_view(all, log, first + 600000, first + 300000)),
+              std::pair(first + 300000, first + 600000));
 }
 
 // The pixels of a picture: a PNG file, or what a window shows.
@@ -70,8 +68,9 @@ struct Picture {
     GdkPixbuf* pixbuf;
     explicit Picture(GdkPixbuf* p) : pixbuf(p) {}
     ~Picture() { g_object_unref(pixbuf); }
-    int width() const { return gdk_pixbuf_get_width(pixbuf); }
-    int height() const { return gdk_pixbuf_get_height(pixbuf); }
+    std::pair<int, int> size() const {
+        return {gdk_pixbuf_get_width(pixbuf), gdk_pixbuf_get_height(pixbuf)};
+    }
     const guchar* at(int x, int y) const {
         return gdk_pixbuf_get_pixels(pixbuf) + y * gdk_pixbuf_get_rowstride(pixbuf) +
                x * gdk_pixbuf_get_n_channels(pixbuf);
@@ -95,7 +94,6 @@ class EventViewer : public test::GuiTest {};
 // zoom and the table's selection, and the export from the records already downloaded.
 TEST_F(EventViewer, ShowsZoomsAndExportsTheDownloadedEvents) {
     test::SimHarness sim({"--baud", "0", "--relays", "6", "--events", "3000"});
-    ASSERT_TRUE(sim.started());
     test::TempDir dir;
     test::load_main_window(variant_full);
     init_registers();
@@ -122,12 +120,12 @@ TEST_F(EventViewer, ShowsZoomsAndExportsTheDownloadedEvents) {
     };
     test::choose(press("events_picture"), dir.path("plot.png"));
     Picture png(gdk_pixbuf_new_from_file(dir.path("plot.png").c_str(), nullptr));
-    ASSERT_EQ(std::pair(png.width(), png.height()), std::pair(screen.width(), screen.height()));
+    ASSERT_EQ(png.size(), screen.size());
     EXPECT_EQ(png.at(0, 0)[0] & png.at(0, 0)[1] & png.at(0, 0)[2], 255);
     sim::Device device({6, OPTION_EVENTS, sim::Variant::full, 3000});
     EventLog log = read_event_log(device.event_image().data(), device.event_image().size());
     PlotView v = full_view(log, 6);
-    PlotFrame f = plot_frame(log, v, png.width(), png.height());
+    PlotFrame f = plot_frame(log, v, png.size().first, png.size().second);
     // On the screen and in the picture, a point of every series is drawn where it belongs (the
     // lines may cross: some of them).
     for (const Picture* p : {&screen, &png})

@@ -6,6 +6,7 @@
 #include "link/serial.h"
 #include "support/sim_harness.h"
 
+#include <array>
 #include <glib.h>
 #include <gtest/gtest.h>
 
@@ -32,10 +33,9 @@ TEST(LinkE2E, RoundTripsLineNoisePacedDumpAndReconnectAfterHangup) {
     serial_comm_once(noise, 3, reply, &length, REPLY_LIMIT, true);
     const uint16_t values[2] = {1, 2};
     EXPECT_EQ(write_registers(300, 2, values), LINK_OK);
-    uint16_t back[2] = {};
-    EXPECT_EQ(read_registers(300, 2, back), LINK_OK);
-    EXPECT_EQ(back[0], 1);
-    EXPECT_EQ(back[1], 2);
+    std::array<uint16_t, 2> back{};
+    EXPECT_EQ(read_registers(300, 2, back.data()), LINK_OK);
+    EXPECT_EQ(back, (std::array<uint16_t, 2>{1, 2}));
     uint16_t missing = 7;
     EXPECT_EQ(read_registers(320, 1, &missing), LINK_EXCEPTION) << "DNP3 device: no MODBUS port";
     EXPECT_EQ(missing, 7);
@@ -49,10 +49,10 @@ TEST(LinkE2E, RoundTripsLineNoisePacedDumpAndReconnectAfterHangup) {
     EXPECT_GE(std::erase_if(requests, [](const std::string& l) { return l[0] == '?'; }), 1u);
     EXPECT_EQ(requests, (Lines{"R 65520 9", "W 300 2 1 2", "R 300 2", "R 320 1", "R 65504 1"}));
 
-    EXPECT_EQ(read_registers(301, 1, back), LINK_COMM_FAILURE);
+    EXPECT_EQ(read_registers(301, 1, back.data()), LINK_COMM_FAILURE);
     serial_close();
     ASSERT_EQ(serial_open(), 1);
-    EXPECT_EQ(read_registers(300, 2, back), LINK_OK);
+    EXPECT_EQ(read_registers(300, 2, back.data()), LINK_OK);
     EXPECT_EQ(back[1], 2) << "the same device";
     serial_close();
 }

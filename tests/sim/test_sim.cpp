@@ -10,10 +10,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes with_crc(Bytes frame) {
-    sim::append_crc(frame);
-    return frame;
-}
+const auto with_crc = [](Bytes frame) { return sim::append_crc(frame), frame; };
 Bytes read_request(uint16_t first, uint16_t count) {
     return with_crc(
         {1, 3, uint8_t(first >> 8), uint8_t(first), uint8_t(count >> 8), uint8_t(count)});
@@ -71,8 +68,7 @@ TEST(SimDevice, RefusedAndUnderstoodRequests) {
         EXPECT_EQ(exception_code(d.handle(request)), code) << sim::hex_bytes(request);
         EXPECT_EQ(d.handle(read_request(400, 6)).bytes, before);
     }
-    EXPECT_EQ(d.reg(12), 80);
-    EXPECT_EQ(d.reg(13), 90);
+    EXPECT_EQ(std::pair(d.reg(12), d.reg(13)), (std::pair<uint16_t, uint16_t>(80, 90)));
 
     Bytes bad = read_request(0, 1);
     bad.back() ^= 1;
@@ -93,7 +89,6 @@ TEST(SimDevice, EventMemoryIsServedWholeAndDeterministic) {
     EXPECT_EQ(a.kind, sim::Answer::dump);
     EXPECT_EQ(a.log, "R 65504 1");
     EXPECT_EQ(a.bytes, sim::Device({}).event_image());
-    EXPECT_EQ(a.bytes.size(), 0xFC00u);
 }
 
 TEST(SimFramer, CutsRequestsByLengthAndResynchronisesOnSilence) {
