@@ -1,5 +1,6 @@
 #include "support/drive.h"
 
+#include "base/gmem.h"
 #include "gui/registers.h"
 #include "gui/window.h"
 
@@ -29,9 +30,7 @@ struct ChooserAnswer {
 // True once the chooser has read the folder it opens in: a choice made before that races the
 // chooser's own background loading.
 bool settled(GtkFileChooser* chooser) {
-    gchar* folder = gtk_file_chooser_get_current_folder(chooser);
-    g_free(folder);
-    return folder != nullptr;
+    return GCharPtr(gtk_file_chooser_get_current_folder(chooser)) != nullptr;
 }
 
 struct DialogAnswer {
@@ -65,20 +64,17 @@ gboolean answer_chooser(gpointer data) {
     // Asked again now and then: a chooser still loading the file's folder may drop the request.
     if ((!a->asked || a->tries % 20 == 0) && !a->file.empty()) {
         if (gtk_file_chooser_get_action(a->chooser) == GTK_FILE_CHOOSER_ACTION_SAVE) {
-            gchar* folder = g_path_get_dirname(a->file.c_str());
-            gchar* name = g_path_get_basename(a->file.c_str());
-            gtk_file_chooser_set_current_folder(a->chooser, folder);
-            gtk_file_chooser_set_current_name(a->chooser, name);
-            g_free(folder);
-            g_free(name);
+            gtk_file_chooser_set_current_folder(
+                a->chooser, GCharPtr(g_path_get_dirname(a->file.c_str())).get());
+            gtk_file_chooser_set_current_name(a->chooser,
+                                              GCharPtr(g_path_get_basename(a->file.c_str())).get());
         } else {
             gtk_file_chooser_set_filename(a->chooser, a->file.c_str());
         }
     }
     a->asked = true;
-    gchar* name = gtk_file_chooser_get_filename(a->chooser);
-    a->accepted = name && a->file == name;
-    g_free(name);
+    GCharPtr name(gtk_file_chooser_get_filename(a->chooser));
+    a->accepted = name && a->file == name.get();
     if (!a->file.empty() && !a->accepted && !waited_enough)
         return TRUE;
     if (a->accepted && a->accepting)

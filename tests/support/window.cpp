@@ -3,14 +3,8 @@
 #include "gui/registers.h"
 #include "link/serial.h"
 
-#include <algorithm>
-#include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <glade/glade.h>
-#include <glib/gstdio.h>
-#include <sstream>
 
 namespace test {
 namespace {
@@ -23,13 +17,6 @@ void log_handler(const gchar* log_domain, GLogLevelFlags level, const gchar* mes
 }
 
 } // namespace
-
-int logged_problems() {
-    return problems;
-}
-void reset_logged_problems() {
-    problems = 0;
-}
 
 void load_main_window(const Variant& v) {
     variant = &v;
@@ -52,17 +39,16 @@ void unload_main_window() {
 
 void GuiTest::SetUp() {
     ASSERT_NE(gdk_display_get_default(), nullptr) << "no display: run the tests under xvfb-run";
-    reset_logged_problems();
+    problems = 0;
 }
 
 void GuiTest::TearDown() {
     unload_main_window();
-    EXPECT_EQ(logged_problems(), 0) << "the toolkit reported warnings or criticals";
+    EXPECT_EQ(problems, 0) << "the toolkit reported warnings or criticals";
 }
 
 void choose(const std::function<void()>& open, const std::string& file) {
-    std::string failure = drive::choose(open, file);
-    EXPECT_EQ(failure, "");
+    EXPECT_EQ(drive::choose(open, file), "");
 }
 
 void choose(const char* menu_item, const std::string& file) {

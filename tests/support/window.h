@@ -20,15 +20,7 @@ namespace test {
 void load_main_window(const Variant& v);
 void unload_main_window();
 
-using drive::click;
-using drive::close_dialogs;
-using drive::dialog_text;
-using drive::flush_events;
-using drive::messages;
-using drive::register_values;
-using drive::standing_dialogs;
-using drive::status_text;
-using drive::widget;
+using namespace drive; // widgets, dialogs and chooser answers
 
 // drive::choose, its failures failing the test.
 void choose(const std::function<void()>& open, const std::string& file);
@@ -40,10 +32,7 @@ void respond(const std::function<void()>& act, const char* dialog, int response,
 // The rows of a differences dialog: "page|parameter|window|other", pages as "page".
 std::vector<std::string> difference_rows(GtkWidget* dialog);
 
-// Counts toolkit warnings and criticals; the fixture below fails a test that produced any.
-int logged_problems();
-void reset_logged_problems();
-
+// Fails a test that made the toolkit warn or complain.
 class GuiTest : public ::testing::Test {
   protected:
     void SetUp() override;
