@@ -29,22 +29,6 @@ std::string page_of(GtkWidget* w) {
     return "";
 }
 
-// The rows a combo box offers, for values shown as it shows them.
-std::vector<std::string> combo_rows(GtkWidget* w) {
-    std::vector<std::string> rows;
-    GtkTreeModel* model =
-        w && GTK_IS_COMBO_BOX(w) ? gtk_combo_box_get_model(GTK_COMBO_BOX(w)) : nullptr;
-    GtkTreeIter iter;
-    for (bool more = model && gtk_tree_model_get_iter_first(model, &iter); more;
-         more = gtk_tree_model_iter_next(model, &iter)) {
-        gchar* text = nullptr;
-        gtk_tree_model_get(model, &iter, 0, &text, -1);
-        rows.emplace_back(text ? text : "");
-        g_free(text);
-    }
-    return rows;
-}
-
 std::string shown(const Parameter& p, bool known, uint16_t value) {
     if (!known)
         return "—";

@@ -10,6 +10,8 @@
 
 #include <glade/glade.h>
 #include <gtk/gtk.h>
+#include <string>
+#include <vector>
 
 // The main window's interface, once loaded.
 extern GladeXML* glade_xml;
@@ -30,6 +32,8 @@ GtkWidget* new_file_chooser(const char* title, GtkWindow* parent, GtkFileChooser
 void show_status(const char* text);
 // The widget of that name in a window built in code (the root included); null when none is.
 GtkWidget* find_named_widget(GtkWidget* root, const char* name);
+// The rows a combo box offers (none for a widget that is no combo box).
+std::vector<std::string> combo_rows(GtkWidget* w);
 // Runs the main loop until nothing is pending, when a display is open: the link's idle hook,
 // which keeps the window live while a reply comes in.
 void dispatch_pending_events();

@@ -20,20 +20,6 @@ class ParameterMap : public test::GuiTest, public ::testing::WithParamInterface<
     }
 };
 
-Lines rows(GtkWidget* combo) {
-    Lines out;
-    GtkTreeModel* model = gtk_combo_box_get_model(GTK_COMBO_BOX(combo));
-    GtkTreeIter iter;
-    for (bool ok = gtk_tree_model_get_iter_first(model, &iter); ok;
-         ok = gtk_tree_model_iter_next(model, &iter)) {
-        gchar* text = nullptr;
-        gtk_tree_model_get(model, &iter, 0, &text, -1);
-        out.emplace_back(text ? text : "");
-        g_free(text);
-    }
-    return out;
-}
-
 // Every input widget is bound, for fourteen relays and either port, and insensitive until a
 // Connect; spin ranges and shown digits fit the register, combos offer choices, the same for
 // every relay (the alternate activation's are written at connect).
@@ -56,7 +42,7 @@ TEST_P(ParameterMap, WidgetsFitTheRegistersTheyAreBoundTo) {
             EXPECT_FALSE(GTK_WIDGET_SENSITIVE(w)) << a;
             if (e.kind == REGISTER_COMBO_BOX) {
                 bool alternate = g_str_equal(gtk_widget_get_name(w), "AlternateActivation");
-                EXPECT_EQ(rows(w).size() >= 2, !alternate) << e.label;
+                EXPECT_EQ(combo_rows(w).size() >= 2, !alternate) << e.label;
             } else if (e.kind == REGISTER_SPIN_BUTTON || e.kind == REGISTER_HOUR_MINUTE) {
                 double scale = e.kind == REGISTER_HOUR_MINUTE ? 1.0 : e.scale;
                 GtkAdjustment* adj = gtk_spin_button_get_adjustment(GTK_SPIN_BUTTON(w));
@@ -71,8 +57,8 @@ TEST_P(ParameterMap, WidgetsFitTheRegistersTheyAreBoundTo) {
     }
     for (const RelayParamDef& r : variant->relay_params)
         for (int n = 1; r.kind == REGISTER_COMBO_BOX && n < RELAYS_BOUND; ++n)
-            EXPECT_EQ(rows(kelvra_register[r.base + n].widget[0]),
-                      rows(kelvra_register[r.base].widget[0]))
+            EXPECT_EQ(combo_rows(kelvra_register[r.base + n].widget[0]),
+                      combo_rows(kelvra_register[r.base].widget[0]))
                 << r.widget_format << " " << n + 1;
     // An input no register binds would show a setting this controller does not have.
     GList* all = glade_xml_get_widget_prefix(glade_xml, "");
@@ -117,7 +103,7 @@ TEST_P(ParameterMap, WidgetsFitTheRegistersTheyAreBoundTo) {
         gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 0);
         init_alternate_activation(relays);
         EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(combo)), -1);
-        EXPECT_EQ(rows(combo), expected) << relays;
+        EXPECT_EQ(combo_rows(combo), expected) << relays;
     }
 }
 
