@@ -94,8 +94,7 @@ void click(const char* name) {
 }
 
 void flush_events() {
-    while (gtk_events_pending())
-        gtk_main_iteration_do(FALSE);
+    dispatch_pending_events();
 }
 
 std::vector<GtkWidget*> standing_dialogs() {
