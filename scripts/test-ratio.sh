@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Prints how many lines of tests the project keeps against its other code, so the balance is
 # seen on every run. Lines that are blank or only a comment are not counted. Tests are tests/
-# (tests/support/ included) and any test_* or *_test.* file elsewhere; code is every other source
-# file the project writes. Only tracked files count, so build folders never do.
+# (tests/support/ included), fuzz/, tools/ (the session driver behind the valgrind run), the
+# scripts that run tests (scripts/test*.sh, .ci/run, packaging/test-*.sh) and any test_* or
+# *_test.* file elsewhere; code is every other source file the project writes. Only tracked
+# files count, so build folders never do.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 listing=$(git ls-files 2>/dev/null) || { echo "$0: not a git checkout, nothing counted" >&2; exit 0; }
@@ -21,7 +23,8 @@ done <<<"$listing"
 awk '
   FNR == 1 {
     n = split(FILENAME, part, "/")
-    test = FILENAME ~ /^tests\// || part[n] ~ /^test_/ || part[n] ~ /_test\./
+    test = FILENAME ~ /^(tests|fuzz|tools)\// || FILENAME == ".ci/run" ||
+      part[n] ~ /^test[_-]/ || part[n] ~ /_test\./ || FILENAME ~ /^scripts\/test\.sh$/
     c = FILENAME ~ /\.(cpp|h)$/
     inblock = 0
   }
