@@ -2,44 +2,49 @@
 """Writes the libglade 2 interface files of kelvra and kelvra0 and their about dialog.
 
 The two main windows share most of their layout and differ in the parameters the variant has,
-so they are generated from one description instead of being kept in step by hand. The widget of
-each parameter is named as the program's parameter maps (src/model/variant.cpp) name it: they
-are read from there, so the two cannot drift apart.
+so they are generated from one description instead of being kept in step by hand. Each
+parameter's widget name, range, step and choices come from the device description the program
+itself reads (src/model/device.json), so the two cannot drift apart.
 
     generate.py              write kelvra.glade, kelvra0.glade and kelvra_about.glade beside it
     generate.py --check DIR  exit 1, naming the file, when a file in DIR differs from the output
 """
 
+import json
 import os
-import re
 import sys
 from xml.sax.saxutils import escape
 
-RELAYS = 14
-VARIANT_CPP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src", "model",
-                           "variant.cpp")
+HERE = os.path.dirname(os.path.abspath(__file__))
+DEVICE = json.load(open(os.path.join(HERE, "..", "src", "model", "device.json"), encoding="utf-8"))
+RELAYS = DEVICE["relays"]
 
 
-def parameter_maps():
-    """The widget names of the maps in variant.cpp: {array name: {address: (widget, widget2)}}."""
-    text = open(VARIANT_CPP, encoding="utf-8").read()
-    maps = {}
-    for name, body in re.findall(r"std::array<\w+, \d+> (\w+)\{\{(.*?)\}\};", text, re.S):
-        rows = re.findall(r'\{(\d+), "([^"]+)",[^{}]*?(?:"(\w+)")?\s*\}', body)
-        maps[name] = {int(a): (w, w2) for a, w, w2 in rows}
-    return maps
+def variant(program):
+    """{address: (id, definition)} of a program's parameters, the relays' at relay 1's address."""
+    v = next(v for v in DEVICE["variants"] if v["program"] == program)
+    table = {}
+    for entry in v["relay"] + v["head"] + DEVICE["tail"]:
+        address, pid = entry[0], entry[1]
+        d = dict(DEVICE["parameters"][pid.split(".")[0]])
+        d.update(entry[2] if len(entry) > 2 else {})
+        table[address] = (pid, d)
+    return table
 
 
-MAPS = parameter_maps()
-FULL, RTD, TAIL, RELAY = (MAPS[n] for n in ("full_head", "rtd_head", "common_tail", "full_relay"))
+FULL, RTD = variant("kelvra"), variant("kelvra0")
+
+
+def param(table, address, n=None):
+    """The widget name and definition of a parameter; n fills a relay's or an index's number."""
+    pid, d = table[address]
+    if n is None and "." in pid:
+        n = int(pid.split(".")[1])
+    return (d["widget"] % n if n is not None else d["widget"]), d
 
 
 def name(table, address, second=False):
-    return table[address][1 if second else 0]
-
-
-def relay_name(base, n):
-    return name(RELAY, base) % n
+    return param(table, address)[1]["widget2"] if second else param(table, address)[0]
 
 
 class T(str):
@@ -147,43 +152,51 @@ def spin(wid, lower, upper, digits=0, step=None, page=None, handler=None, width=
     return w
 
 
+def number(table, address, n=None, **layout):
+    """The spin button of a parameter, with the range and step of its description."""
+    wid, d = param(table, address, n)
+    digits = 1 if d.get("scale", 1) == 10 else 0
+    return spin(wid, d["min"], d["max"], digits, d.get("step"), **layout)
+
+
+def choice(table, address, n=None):
+    """The combo box of a parameter, with the rows of its choice list."""
+    wid, d = param(table, address, n)
+    return combo(wid, [row[1] for row in DEVICE["choices"][d["choices"]] if len(row) > 1])
+
+
 def combo(wid, items):
     # Row index is the register value; an empty list leaves a model the program fills itself.
     text = T("\n".join(items)) if items else ""
     return W("GtkComboBox", wid, {"visible": True, "items": text})
 
 
-BAUD_RATES = ["1200", "2400", "4800", "9600", "19200", "38400", "57600", "115200"]
-FORMATS = ["8N1", "8E1", "8O1", "8N2"]
-CHANNELS_RTD = [f"RTD {k}" for k in range(1, 7)]
-CHANNELS_FULL = CHANNELS_RTD + ["Oil", "Winding 1", "Winding 2", "Winding 3"]
-FORCED = ["Disabled", "Enabled"]
-LOGIC = ["Normally de-energised", "Normally energised"]
-FUNCTIONS = ["Alarm", "Trip", "Cooling", "Fault"]
-INDICATION = ["Hottest channel", "Channel scan"]
-FREQUENCY = ["50 Hz", "60 Hz"]
-IOUT_SCALES = ["0-1 mA", "0-5 mA", "0-10 mA", "0-20 mA", "4-20 mA"]
-CONFIRM = ["No", "Yes"]
-INTER_FRAME_GAPS = ["0 ms", "5 ms", "10 ms", "20 ms", "50 ms", "100 ms"]
+# Per-relay columns: header caption and the relay's parameter (at relay 1's address).
+CAPTIONS = {
+    0: "Set point\n(°C)",
+    20: "Hysteresis\n(°C)",
+    120: "Set point\n(% of In)",
+    140: "Hysteresis\n(% of In)",
+    40: "Timeout\n(s)",
+    60: "Associated\nchannel",
+    80: "Forced\nactivation",
+    100: "Activation\nlogic",
+    160: "Associated\nfunction",
+}
 
-# Per-relay columns: header caption and a maker for relay n.
-RELAY_COLUMNS_FULL = [
-    ("Set point\n(°C)", lambda n: spin(relay_name(0, n), 0, 200, width=4)),
-    ("Hysteresis\n(°C)", lambda n: spin(relay_name(20, n), 0, 50, width=4)),
-    ("Set point\n(% of In)", lambda n: spin(relay_name(120, n), 0, 250, width=4)),
-    ("Hysteresis\n(% of In)", lambda n: spin(relay_name(140, n), 0, 100, width=4)),
-    ("Timeout\n(s)", lambda n: spin(relay_name(40, n), 0, 3600, digits=1, page=10, width=6)),
-    ("Associated\nchannel", lambda n: combo(relay_name(60, n), CHANNELS_FULL)),
-    ("Forced\nactivation", lambda n: combo(relay_name(80, n), FORCED)),
-    ("Activation\nlogic", lambda n: combo(relay_name(100, n), LOGIC)),
-    ("Associated\nfunction", lambda n: combo(relay_name(160, n), FUNCTIONS)),
-]
-RELAY_COLUMNS_RTD = [RELAY_COLUMNS_FULL[k] for k in (0, 1, 4)] + [
-    ("Associated\nchannel", lambda n: combo(relay_name(60, n), CHANNELS_RTD)),
-    RELAY_COLUMNS_FULL[6],
-    RELAY_COLUMNS_FULL[7],
-    RELAY_COLUMNS_FULL[8],
-]
+
+def relay_columns(program, table):
+    v = next(v for v in DEVICE["variants"] if v["program"] == program)
+    columns = []
+    for address, _pid, *_ in v["relay"]:
+        if table[address][1]["kind"] == "choice":
+            make = lambda n, a=address: choice(table, a, n)
+        else:
+            page = 10 if address == 40 else None
+            width = 6 if address == 40 else 4
+            make = lambda n, a=address, p=page, w=width: number(table, a, n, page=p, width=w)
+        columns.append((CAPTIONS[address], make))
+    return columns
 
 
 # Layout helpers ------------------------------------------------------------------------------
@@ -321,12 +334,12 @@ def cooling(ids, head, alternate, start, duration):
     return (
         "Cooling",
         [
-            ("Alternate activation", combo(name(head, alternate), [])),
+            ("Alternate activation", choice(head, alternate)),
             (
                 "Daily cooling start (h:min)",
                 hour_minute(ids, name(head, start), name(head, start, second=True)),
             ),
-            ("Daily cooling duration (min)", spin(name(head, duration), 0, 1440)),
+            ("Daily cooling duration (min)", number(head, duration)),
         ],
     )
 
@@ -335,8 +348,8 @@ def current_loop(head):
     return (
         "Current loop output",
         [
-            ("Scale", combo(name(head, 300), IOUT_SCALES)),
-            ("Full scale (°C)", spin(name(head, 301), 0, 250)),
+            ("Scale", choice(head, 300)),
+            ("Full scale (°C)", number(head, 301)),
         ],
     )
 
@@ -349,12 +362,12 @@ def winding_sheet(ids):
     attach(tab, caption(ids, "Gradient ΔT (°C)", name(FULL, 201)), 0, 2)
     attach(tab, caption(ids, "Rated current In (A)", name(FULL, 204)), 0, 3)
     for k in range(1, 4):
-        attach(tab, spin(name(FULL, 200 + k), 0, 100), k, 2)
-        attach(tab, spin(name(FULL, 203 + k), 0, 50, digits=1), k, 3)
+        attach(tab, number(FULL, 200 + k), k, 2)
+        attach(tab, number(FULL, 203 + k), k, 3)
     attach(tab, caption(ids, "Time constant τ (min)", name(FULL, 208)), 0, 4)
-    attach(tab, spin(name(FULL, 208), 0, 120, digits=1, handler="on_tau_value_changed"), 1, 4)
+    attach(tab, number(FULL, 208, handler="on_tau_value_changed"), 1, 4)
     attach(tab, caption(ids, "Exponent m", name(FULL, 209)), 0, 5)
-    attach(tab, spin(name(FULL, 209), 0, 5, digits=1, handler="on_m_value_changed"), 1, 5)
+    attach(tab, number(FULL, 209, handler="on_m_value_changed"), 1, 5)
     column = box(ids, "GtkVBox", spacing=12)
     pack(column, tab)
     rule = "τ is either 0 (off) or at least 3.0 min; m is either 0 (off) or at least 0.5."
@@ -373,9 +386,9 @@ def general_page_full(ids):
     general = (
         "General",
         [
-            ("Indication type", combo(name(FULL, 200), INDICATION)),
-            ("Line frequency", combo(name(FULL, 210), FREQUENCY)),
-            ("Event timer (min)", spin(name(FULL, 213), 0, 1440)),
+            ("Indication type", choice(FULL, 200)),
+            ("Line frequency", choice(FULL, 210)),
+            ("Event timer (min)", number(FULL, 213)),
         ],
     )
     left = sheet(ids, [general, cooling(ids, FULL, 207, 211, 212), current_loop(FULL)])
@@ -386,8 +399,8 @@ def general_page_rtd(ids):
     general = (
         "General",
         [
-            ("Indication type", combo(name(RTD, 200), INDICATION)),
-            ("Number of active RTDs", spin(name(RTD, 201), 1, 6, width=2)),
+            ("Indication type", choice(RTD, 200)),
+            ("Number of active RTDs", number(RTD, 201, width=2)),
         ],
     )
     left = sheet(ids, [general, cooling(ids, RTD, 202, 203, 204)])
@@ -398,22 +411,22 @@ def communication_page(ids):
     modbus = (
         "MODBUS port",
         [
-            ("Baud rate", combo(name(TAIL, 320), BAUD_RATES)),
-            ("Format", combo(name(TAIL, 321), FORMATS)),
-            ("Address", spin(name(TAIL, 322), 1, 247, width=5)),
+            ("Baud rate", choice(FULL, 320)),
+            ("Format", choice(FULL, 321)),
+            ("Address", number(FULL, 322, width=5)),
         ],
     )
     dnp3 = (
         "DNP3 port",
         [
-            ("Baud rate", combo(name(TAIL, 340), BAUD_RATES)),
-            ("Format", combo(name(TAIL, 341), FORMATS)),
-            ("Address", spin(name(TAIL, 342), 0, 65519, width=5)),
-            ("Application layer confirmation", combo(name(TAIL, 343), CONFIRM)),
-            ("Maximum inter-octet gap (ms)", spin(name(TAIL, 344), 0, 10000, width=5)),
-            ("Backoff delay, fixed (ms)", spin(name(TAIL, 345), 0, 60000, width=5)),
-            ("Backoff delay, random (ms)", spin(name(TAIL, 346), 0, 60000, width=5)),
-            ("Inter-frame gap", combo(name(TAIL, 347), INTER_FRAME_GAPS)),
+            ("Baud rate", choice(FULL, 340)),
+            ("Format", choice(FULL, 341)),
+            ("Address", number(FULL, 342, width=5)),
+            ("Application layer confirmation", choice(FULL, 343)),
+            ("Maximum inter-octet gap (ms)", number(FULL, 344, width=5)),
+            ("Backoff delay, fixed (ms)", number(FULL, 345, width=5)),
+            ("Backoff delay, random (ms)", number(FULL, 346, width=5)),
+            ("Inter-frame gap", choice(FULL, 347)),
         ],
     )
     page = box(ids, "GtkVBox", spacing=18, border=12)
@@ -431,13 +444,13 @@ def communication_page(ids):
 
 def clock_page(ids):
     time = [
-        spin(name(TAIL, 400), 0, 23, width=2),
+        number(FULL, 400, width=2),
         label(ids, ":"),
-        spin(name(TAIL, 401), 0, 59, width=2),
+        number(FULL, 401, width=2),
         label(ids, ":"),
-        spin(name(TAIL, 402), 0, 59, width=2),
+        number(FULL, 402, width=2),
     ]
-    calendar = W("GtkCalendar", name(TAIL, 403), {"visible": True, "can_focus": True})
+    calendar = W("GtkCalendar", name(FULL, 403), {"visible": True, "can_focus": True})
     tab = sheet(ids, [("Controller clock", [("Time (h:min:s)", time), ("Date", calendar)])])
     # The date caption stands at the top of the calendar, not beside its middle.
     date_caption = tab.children[-2]
@@ -651,11 +664,11 @@ def about_dialog():
 def generate():
     return {
         "kelvra.glade": document(
-            main_window("Transformer Temperature Controller", RELAY_COLUMNS_FULL,
+            main_window("Transformer Temperature Controller", relay_columns("kelvra", FULL),
                         general_page_full, (1040, 640))
         ),
         "kelvra0.glade": document(
-            main_window("Transformer Temperature Controller (RTD)", RELAY_COLUMNS_RTD,
+            main_window("Transformer Temperature Controller (RTD)", relay_columns("kelvra0", RTD),
                         general_page_rtd, (900, 640))
         ),
         "kelvra_about.glade": document(about_dialog()),

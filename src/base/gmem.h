@@ -10,3 +10,9 @@ struct GFreeDeleter {
 };
 template <typename T> using GPtr = std::unique_ptr<T, GFreeDeleter>;
 using GCharPtr = GPtr<gchar>;
+
+struct GListDeleter {
+    void operator()(GList* l) const { g_list_free(l); }
+};
+// A list whose elements are not owned.
+using GListPtr = std::unique_ptr<GList, GListDeleter>;

@@ -11,19 +11,29 @@ const Variant*& variant = parameters.variant;
 
 namespace {
 
-std::string format_number(const char* format, int n) {
+std::string format_number(const std::string& format, int n) {
+    if (n == 0)
+        return format;
     char buffer[256];
-    g_snprintf(buffer, sizeof buffer, format, n);
+    g_snprintf(buffer, sizeof buffer, format.c_str(), n);
     return buffer;
 }
 
-void add(std::vector<Parameter>& map, std::span<const ParamDef> defs) {
-    for (const ParamDef& d : defs)
-        map.push_back({d.address, d.kind, d.scale, d.widget, d.widget2 ? d.widget2 : "",
-                       d.translate_label ? _(d.label) : d.label});
+// A parameter of the description as relay (or index) n has it.
+Parameter expand(const ParamDef& d, int n, uint16_t address, std::string id) {
+    const char* label = d.translate_label ? _(d.label.c_str()) : d.label.c_str();
+    return {address,       d.kind,
+            d.scale,       format_number(d.widget, n),
+            d.widget2,     format_number(label, n),
+            std::move(id), &d};
 }
 
-bool has_def(std::span<const ParamDef> defs, int address) {
+void add(std::vector<Parameter>& map, const std::vector<ParamDef>& defs) {
+    for (const ParamDef& d : defs)
+        map.push_back(expand(d, d.index, d.address, d.id));
+}
+
+bool has_def(const std::vector<ParamDef>& defs, int address) {
     for (const ParamDef& d : defs)
         if (d.address == address)
             return true;
@@ -36,10 +46,9 @@ std::vector<Parameter> parameter_map(const Variant& v) {
     std::vector<Parameter> map;
     add(map, v.head_params);
     for (int n = 1; n <= RELAYS_BOUND; ++n)
-        for (const RelayParamDef& r : v.relay_params)
-            map.push_back({static_cast<uint16_t>(r.base + n - 1), r.kind, r.scale,
-                           format_number(r.widget_format, n), "",
-                           format_number(_(r.label_format), n)});
+        for (const ParamDef& r : v.relay_params)
+            map.push_back(expand(r, n, static_cast<uint16_t>(r.address + n - 1),
+                                 r.id + "." + std::to_string(n)));
     add(map, tail_params());
     return map;
 }
@@ -52,8 +61,8 @@ const Parameter* find_parameter(const std::vector<Parameter>& map, int address) 
 }
 
 bool in_map(const Variant& v, int address) {
-    for (const RelayParamDef& r : v.relay_params)
-        if (address >= r.base && address < r.base + RELAYS_BOUND)
+    for (const ParamDef& r : v.relay_params)
+        if (address >= r.address && address < r.address + RELAYS_BOUND)
             return true;
     return has_def(v.head_params, address) || has_def(tail_params(), address);
 }

@@ -52,6 +52,8 @@ struct Parameter {
     std::string widget;
     std::string widget2; // the minute spin button of an hour-minute pair
     std::string label;   // translated, relay numbers filled in
+    std::string id;      // stable and locale-free, relay numbers filled in: "set_point_c.3"
+    const ParamDef* def; // its description: unit, range, choices
 };
 
 // The variant's map in binding order: the general parameters, relays 1 to 14, the ports and

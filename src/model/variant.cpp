@@ -1,105 +1,185 @@
 #include "model/variant.h"
+#include "base/gmem.h"
 
-#include <array>
-#include <glib/gi18n.h>
+#include <json-glib/json-glib.h>
+#include <map>
+#include <memory>
+
+// device.json, as the build compiled it in.
+extern const char DEVICE_DESCRIPTION[];
 
 namespace {
 
-// ui/generate.py names the interface files' widgets from these arrays: an entry keeps the
-// shape {address, "widget", ...} on its lines, the second widget (if any) last.
-constexpr std::array<RelayParamDef, 9> full_relay{{
-    {0, "SetPoint C %d", N_("Set Point (°C) %d"), REGISTER_SPIN_BUTTON, 1.0},
-    {20, "Hysteresis C %d", N_("Hysteresis (°C) %d"), REGISTER_SPIN_BUTTON, 1.0},
-    {120, "SetPoint I %d", N_("Set Point (I%%) %d"), REGISTER_SPIN_BUTTON, 1.0},
-    {140, "Hysteresis I %d", N_("Hysteresis (I%%) %d"), REGISTER_SPIN_BUTTON, 1.0},
-    {40, "Timeout %d", N_("Timeout %d"), REGISTER_SPIN_BUTTON, 10.0},
-    {60, "Associated Channel %d", N_("Associated Channel %d"), REGISTER_COMBO_BOX, 0},
-    {80, "Forced Activation %d", N_("Forced Activation %d"), REGISTER_COMBO_BOX, 0},
-    {100, "Activation Logic %d", N_("Activation Logic %d"), REGISTER_COMBO_BOX, 0},
-    {160, "Associated Function %d", N_("Associated Function %d"), REGISTER_COMBO_BOX, 0},
-}};
+struct Description {
+    std::map<std::string, std::vector<Choice>> choices;
+    std::vector<ParamDef> tail;
+    std::vector<Variant> variants;
+    uint16_t general_first = 0;
+    Block current_loop{}, modbus_port{}, dnp3_port{};
+};
 
-constexpr std::array<RelayParamDef, 7> rtd_relay{{
-    full_relay[0],
-    full_relay[1],
-    full_relay[4],
-    full_relay[5],
-    full_relay[6],
-    full_relay[7],
-    full_relay[8],
-}};
+// The description is part of the program: a fault in it is a build fault, found by every test.
+[[noreturn]] void broken(const char* what) {
+    g_error("device.json: %s", what);
+}
 
-constexpr std::array<ParamDef, 16> full_head{{
-    {200, "IndicationType", N_("Indication Type"), REGISTER_COMBO_BOX, 0, true},
-    {201, "DeltaT1", N_("Delta T1"), REGISTER_SPIN_BUTTON, 1.0, true},
-    {202, "DeltaT2", N_("Delta T2"), REGISTER_SPIN_BUTTON, 1.0, true},
-    {203, "DeltaT3", N_("Delta T3"), REGISTER_SPIN_BUTTON, 1.0, true},
-    {204, "In1", N_("In 1"), REGISTER_SPIN_BUTTON, 10.0, true},
-    {205, "In2", N_("In 2"), REGISTER_SPIN_BUTTON, 10.0, true},
-    {206, "In3", N_("In 3"), REGISTER_SPIN_BUTTON, 10.0, true},
-    {207, "AlternateActivation", N_("Alternate Activation"), REGISTER_COMBO_BOX, 0, true},
-    {208, "tau", "tau", REGISTER_SPIN_BUTTON, 10.0, false},
-    {209, "m", "m", REGISTER_SPIN_BUTTON, 10.0, false},
-    {210, "Frequency", N_("Line Frequency"), REGISTER_COMBO_BOX, 0, true},
-    {211, "DailyCoolingStartHour", N_("Daily Cooling - Start"), REGISTER_HOUR_MINUTE, 0, true,
-     "DailyCoolingStartMinute"},
-    {212, "DailyCoolingDuration", N_("Daily Cooling - Duration"), REGISTER_SPIN_BUTTON, 1.0, true},
-    {213, "EventTimer", N_("Event Timer"), REGISTER_SPIN_BUTTON, 1.0, true},
-    {300, "IoutScale", N_("Current Loop Scale"), REGISTER_COMBO_BOX, 0, true},
-    {301, "IoutFS", N_("Current Loop Full Scale"), REGISTER_SPIN_BUTTON, 1.0, true},
-}};
+const char* text(JsonObject* o, const char* member, const char* fallback = "") {
+    return json_object_has_member(o, member) ? json_object_get_string_member(o, member) : fallback;
+}
 
-constexpr std::array<ParamDef, 7> rtd_head{{
-    {200, "IndicationType", N_("Indication Type"), REGISTER_COMBO_BOX, 0, true},
-    {201, "NActiveRTDS", N_("Number of Active RTDS"), REGISTER_SPIN_BUTTON, 1.0, true},
-    {202, "AlternateActivation", N_("Alternate Activation"), REGISTER_COMBO_BOX, 0, true},
-    {203, "DailyCoolingStartHour", N_("Daily Cooling - Start"), REGISTER_HOUR_MINUTE, 0, true,
-     "DailyCoolingStartMinute"},
-    {204, "DailyCoolingDuration", N_("Daily Cooling - Duration"), REGISTER_SPIN_BUTTON, 1.0, true},
-    {300, "IoutScale", N_("Current Loop Scale"), REGISTER_COMBO_BOX, 0, true},
-    {301, "IoutFS", N_("Current Loop Full Scale"), REGISTER_SPIN_BUTTON, 1.0, true},
-}};
+double number(JsonObject* o, const char* member, double fallback) {
+    return json_object_has_member(o, member) ? json_object_get_double_member(o, member) : fallback;
+}
 
-constexpr std::array<ParamDef, 17> common_tail{{
-    {320, "MODBUSBaudRate", "MODBUS Baud Rate", REGISTER_COMBO_BOX, 0, false},
-    {321, "MODBUSFormat", "MODBUS Format", REGISTER_COMBO_BOX, 0, false},
-    {322, "MODBUSAddress", "MODBUS Address", REGISTER_SPIN_BUTTON, 1.0, false},
-    {340, "DNP3BaudRate", "DNP3 Baud Rate", REGISTER_COMBO_BOX, 0, false},
-    {341, "DNP3Format", "DNP3 Format", REGISTER_COMBO_BOX, 0, false},
-    {342, "DNP3Address", "DNP3 Address", REGISTER_SPIN_BUTTON, 1.0, false},
-    {343, "DNP3Confirm", "DNP3 Application Layer Confirmation", REGISTER_COMBO_BOX, 0, false},
-    {344, "DNP3MaxGap", "DNP3 Maximum Inter-octet Gap", REGISTER_SPIN_BUTTON, 1.0, false},
-    {345, "DNP3FixedDelay", "DNP3 Backoff Delay (fixed)", REGISTER_SPIN_BUTTON, 1.0, false},
-    {346, "DNP3RandomDelay", "DNP3 Backoff Delay (random)", REGISTER_SPIN_BUTTON, 1.0, false},
-    {347, "DNP3InterFrameGap", "DNP3 Inter-Frame Gap", REGISTER_COMBO_BOX, 0, false},
-    {400, "Hour", N_("Hour"), REGISTER_SPIN_BUTTON, 1.0, true},
-    {401, "Minute", N_("Minute"), REGISTER_SPIN_BUTTON, 1.0, true},
-    {402, "Second", N_("Second"), REGISTER_SPIN_BUTTON, 1.0, true},
-    {403, "Date", N_("Day"), REGISTER_CALENDAR_DAY, 0, true},
-    {404, "Date", N_("Month"), REGISTER_CALENDAR_MONTH, 0, true},
-    {405, "Date", N_("Year"), REGISTER_CALENDAR_YEAR, 0, true},
-}};
+Block block(JsonObject* o, const char* member) {
+    JsonArray* a = json_object_get_array_member(o, member);
+    if (!a || json_array_get_length(a) != 2)
+        broken(member);
+    return {static_cast<uint16_t>(json_array_get_int_element(a, 0)),
+            static_cast<uint16_t>(json_array_get_int_element(a, 1))};
+}
 
-constexpr Block port_block(int options) {
-    return (options & OPTION_DNP3) ? Block{340, 8} : Block{320, 3};
+RegisterKind kind_named(const std::string& name) {
+    static const std::map<std::string, RegisterKind> kinds{
+        {"choice", REGISTER_COMBO_BOX},   {"number", REGISTER_SPIN_BUTTON},
+        {"day", REGISTER_CALENDAR_DAY},   {"month", REGISTER_CALENDAR_MONTH},
+        {"year", REGISTER_CALENDAR_YEAR}, {"hour_minute", REGISTER_HOUR_MINUTE}};
+    auto at = kinds.find(name);
+    if (at == kinds.end())
+        broken(name.c_str());
+    return at->second;
+}
+
+// A copy of `def` with what the description's fields of `o` override.
+void read_fields(JsonObject* o, ParamDef& def) {
+    def.widget = text(o, "widget", def.widget.c_str());
+    def.widget2 = text(o, "widget2", def.widget2.c_str());
+    def.label = text(o, "label", def.label.c_str());
+    def.unit = text(o, "unit", def.unit.c_str());
+    def.choices = text(o, "choices", def.choices.c_str());
+    if (json_object_has_member(o, "kind"))
+        def.kind = kind_named(text(o, "kind"));
+    if (json_object_has_member(o, "translate"))
+        def.translate_label = json_object_get_boolean_member(o, "translate");
+    def.scale = number(o, "scale", def.scale);
+    def.minimum = number(o, "min", def.minimum);
+    def.maximum = number(o, "max", def.maximum);
+    def.step = number(o, "step", def.step);
+    def.off_or_at_least = number(o, "off_or_at_least", def.off_or_at_least);
+}
+
+// [address, "id" or "id.N", {overrides}] entries against the shared parameter definitions.
+std::vector<ParamDef> read_entries(JsonArray* entries,
+                                   const std::map<std::string, ParamDef>& defs) {
+    std::vector<ParamDef> out;
+    for (guint i = 0; entries && i < json_array_get_length(entries); ++i) {
+        JsonArray* e = json_array_get_array_element(entries, i);
+        std::string id = json_array_get_string_element(e, 1);
+        size_t dot = id.find('.');
+        auto at = defs.find(id.substr(0, dot));
+        if (at == defs.end())
+            broken(id.c_str());
+        ParamDef def = at->second;
+        def.address = static_cast<uint16_t>(json_array_get_int_element(e, 0));
+        def.id = id;
+        if (dot != std::string::npos)
+            def.index = std::atoi(id.c_str() + dot + 1);
+        if (json_array_get_length(e) > 2)
+            read_fields(json_array_get_object_element(e, 2), def);
+        out.push_back(def);
+    }
+    return out;
+}
+
+Description parse() {
+    std::unique_ptr<JsonParser, decltype(&g_object_unref)> parser(json_parser_new(),
+                                                                  &g_object_unref);
+    if (!json_parser_load_from_data(parser.get(), DEVICE_DESCRIPTION, -1, nullptr))
+        broken("not JSON");
+    JsonObject* root = json_node_get_object(json_parser_get_root(parser.get()));
+    Description d;
+    JsonObject* blocks = json_object_get_object_member(root, "blocks");
+    d.general_first = static_cast<uint16_t>(json_object_get_int_member(blocks, "general_first"));
+    d.current_loop = block(blocks, "current_loop");
+    d.modbus_port = block(blocks, "modbus_port");
+    d.dnp3_port = block(blocks, "dnp3_port");
+
+    JsonObject* choices = json_object_get_object_member(root, "choices");
+    GListPtr names(json_object_get_members(choices));
+    for (GList* n = names.get(); n; n = n->next) {
+        auto* name = static_cast<const char*>(n->data);
+        JsonArray* rows = json_object_get_array_member(choices, name);
+        std::vector<Choice>& list = d.choices[name];
+        for (guint i = 0; i < json_array_get_length(rows); ++i) {
+            JsonArray* row = json_array_get_array_element(rows, i);
+            list.push_back(
+                {json_array_get_string_element(row, 0),
+                 json_array_get_length(row) > 1 ? json_array_get_string_element(row, 1) : ""});
+        }
+    }
+
+    std::map<std::string, ParamDef> defs;
+    JsonObject* params = json_object_get_object_member(root, "parameters");
+    GListPtr ids(json_object_get_members(params));
+    for (GList* n = ids.get(); n; n = n->next) {
+        auto* id = static_cast<const char*>(n->data);
+        ParamDef& def = defs[id];
+        def.id = id;
+        read_fields(json_object_get_object_member(params, id), def);
+        if (def.kind == REGISTER_COMBO_BOX && !d.choices.count(def.choices))
+            broken(id);
+    }
+    d.tail = read_entries(json_object_get_array_member(root, "tail"), defs);
+    JsonArray* variants = json_object_get_array_member(root, "variants");
+    for (guint i = 0; i < json_array_get_length(variants); ++i) {
+        JsonObject* v = json_array_get_object_element(variants, i);
+        d.variants.push_back({g_intern_string(text(v, "program")),
+                              g_intern_string(text(v, "interface")),
+                              g_intern_string(text(v, "device_name")),
+                              read_entries(json_object_get_array_member(v, "relay"), defs),
+                              static_cast<uint16_t>(json_object_get_int_member(v, "general_count")),
+                              read_entries(json_object_get_array_member(v, "head"), defs)});
+    }
+    if (d.variants.size() != 2)
+        broken("two variants expected");
+    return d;
+}
+
+const Description& description() {
+    static const Description d = parse();
+    return d;
 }
 
 } // namespace
 
-const Variant variant_full{"kelvra", "kelvra.glade", "varnel", full_relay, 14, full_head};
-const Variant variant_rtd{"kelvra0", "kelvra0.glade", "varnel0", rtd_relay, 5, rtd_head};
+const Variant variant_full = description().variants[0];
+const Variant variant_rtd = description().variants[1];
 
-std::span<const ParamDef> tail_params() {
-    return common_tail;
+const std::vector<ParamDef>& tail_params() {
+    return description().tail;
+}
+
+const std::vector<Choice>& choice_list(const std::string& name) {
+    static const std::vector<Choice> none;
+    auto at = description().choices.find(name);
+    return at == description().choices.end() ? none : at->second;
+}
+
+const Variant* variant_of_program(const char* program) {
+    for (const Variant* v : {&variant_full, &variant_rtd})
+        if (program && g_str_equal(program, v->program))
+            return v;
+    return nullptr;
 }
 
 std::vector<Block> transfer_blocks(const Variant& v, int nrelays, int options, bool with_clock) {
+    const Description& d = description();
     std::vector<Block> blocks;
     for (const auto& r : v.relay_params)
-        blocks.push_back({r.base, static_cast<uint16_t>(nrelays)});
-    blocks.push_back({200, v.general_count});
-    blocks.push_back({300, 2});
-    blocks.push_back(port_block(options));
+        blocks.push_back({r.address, static_cast<uint16_t>(nrelays)});
+    blocks.push_back({d.general_first, v.general_count});
+    blocks.push_back(d.current_loop);
+    blocks.push_back((options & OPTION_DNP3) ? d.dnp3_port : d.modbus_port);
     if (with_clock)
         blocks.push_back(CLOCK_BLOCK);
     return blocks;
@@ -109,7 +189,7 @@ std::vector<uint16_t> validation_order(const Variant& v, int nrelays, int option
     std::vector<uint16_t> order;
     for (int i = 0; i < nrelays; ++i)
         for (const auto& r : v.relay_params)
-            order.push_back(static_cast<uint16_t>(r.base + i));
+            order.push_back(static_cast<uint16_t>(r.address + i));
     for (const Block& b : transfer_blocks(v, 0, options, true)) {
         if (b.count == 0)
             continue;

@@ -1,9 +1,11 @@
 // What differs between the full program and the RTD-only one, as data: the interface file,
-// the configuration device name, the parameter map and the order of the transfer blocks.
+// the configuration device name, every parameter with its range or choices, and the order of the
+// transfer blocks. All of it is read from device.json, compiled into the program, which
+// ui/generate.py also draws the windows from.
 #pragma once
 
 #include <cstdint>
-#include <span>
+#include <string>
 #include <vector>
 
 enum RegisterKind : int32_t {
@@ -16,25 +18,29 @@ enum RegisterKind : int32_t {
     REGISTER_HOUR_MINUTE = 6,
 };
 
-// One parameter of the map. For REGISTER_HOUR_MINUTE, `widget2` names the minute spin button.
-struct ParamDef {
-    uint16_t address;
-    const char* widget;
-    const char* label;
-    RegisterKind kind;
-    double scale; // spin buttons only
-    bool translate_label;
-    const char* widget2 = nullptr;
+// One row of a choice: a stable id, and the row's text before translation.
+struct Choice {
+    std::string id;
+    std::string label;
 };
 
-// A per-relay parameter: relay n (1..14) has register `base` + n - 1; the widget name and label
-// are printf formats filled with n.
-struct RelayParamDef {
-    uint16_t base;
-    const char* widget_format;
-    const char* label_format;
-    RegisterKind kind;
-    double scale;
+// One parameter of a variant's description. A per-relay one stands for relay 1 (`address`);
+// relay n has address + n - 1. Its widget, label and id take the relay's number where they hold
+// "%d"; a numbered general parameter (delta_t.2) takes its own `index` the same way.
+struct ParamDef {
+    uint16_t address = 0;
+    std::string id;      // stable, locale-free: "set_point_c", "tau"
+    int index = 0;       // the number a numbered general parameter fills in; 0 for none
+    std::string widget;  // for REGISTER_HOUR_MINUTE the hour spin button
+    std::string widget2; // the minute spin button of an hour-minute pair
+    std::string label;   // before translation
+    bool translate_label = true;
+    std::string unit;
+    RegisterKind kind = REGISTER_NONE;
+    double scale = 1.0;                        // register value = shown value x scale
+    double minimum = 0, maximum = 0, step = 1; // in shown units
+    double off_or_at_least = 0; // either 0 (off) or at least this; 0 when there is no such rule
+    std::string choices;        // the choice list of a combo box
 };
 
 struct Block {
@@ -58,20 +64,24 @@ struct Variant {
     const char* main_ui;     // main interface file
     const char* device_name; // configuration file device name
     // Per-relay parameters, in transfer order (which is the order of validation within a relay).
-    std::span<const RelayParamDef> relay_params;
+    std::vector<ParamDef> relay_params;
     uint16_t general_count; // registers 200 .. 200 + general_count - 1
     // Parameters bound before the relays (general settings, current loop output).
-    std::span<const ParamDef> head_params;
+    std::vector<ParamDef> head_params;
 };
 
 // Parameters bound after the relays, the same in both variants: the two port blocks and the clock.
-std::span<const ParamDef> tail_params();
+const std::vector<ParamDef>& tail_params();
+// A choice list of the description by name; empty for an unknown name.
+const std::vector<Choice>& choice_list(const std::string& name);
 
 extern const Variant variant_full;
 extern const Variant variant_rtd;
 // The variant the running program is; set once by the entry file (tests switch it). A field
 // of the program's parameters (model/parameters.h).
 extern const Variant*& variant;
+// The variant of a program name ("kelvra", "kelvra0"); null for another.
+const Variant* variant_of_program(const char* program);
 
 constexpr Block CLOCK_BLOCK{400, 6};
 
