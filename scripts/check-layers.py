@@ -10,9 +10,9 @@ ALLOWED = {
     "base": set(),
     "link": {"base"},
     "formats": {"base"},
-    "model": {"base", "link", "formats"},
-    "plot": {"base", "formats"},
     "text": {"base"},
+    "model": {"base", "link", "formats", "text"},
+    "plot": {"base", "formats"},
     "gui": {"base", "link", "formats", "model", "plot", "text"},
     "cli": {"base", "link", "formats", "model", "plot", "text"},
 }

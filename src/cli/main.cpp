@@ -6,10 +6,10 @@
 #include "formats/configfile.h"
 #include "formats/eventcsv.h"
 #include "formats/safefile.h"
+#include "link/bridge.h"
 #include "link/serial.h"
-#include "model/transfers.h"
+#include "model/upload.h"
 #include "plot/eventplot.h"
-#include "text/choices.h"
 #include "text/messages.h"
 #include "text/textdomain.h"
 
@@ -18,6 +18,7 @@
 #include <cstring>
 #include <ctime>
 #include <glib/gi18n.h>
+#include <json-glib/json-glib.h>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,7 +33,8 @@ enum Exit {
     EXIT_USAGE = 2,
     EXIT_NOT_FOUND = 3,
     EXIT_LINK = 4,
-    EXIT_FILE = 5,
+    EXIT_FILE = 5, // also a file or values the controller cannot take
+    EXIT_KEPT = 6, // upload: the controller kept values other than those written
 };
 
 struct Options {
@@ -42,16 +44,25 @@ struct Options {
     gchar* png = nullptr;
     gboolean json = FALSE;
     gboolean dry_run = FALSE;
+    gboolean all = FALSE;
     gboolean version = FALSE;
 } opts;
 
+// What went wrong, for standard error: said at once, or under --json gathered for the one
+// error object that ends the command.
+std::vector<std::string> said;
+
 void say(const std::string& message) {
-    std::fprintf(stderr, "kelvra-cli: %s\n", message.c_str());
+    if (opts.json)
+        said.push_back(message);
+    else
+        std::fprintf(stderr, "kelvra-cli: %s\n", message.c_str());
 }
 
 int usage_error(const std::string& message) {
     say(message);
-    std::fputs(_("Try 'kelvra-cli --help'.\n"), stderr);
+    if (!opts.json)
+        std::fputs(_("Try 'kelvra-cli --help'.\n"), stderr);
     return EXIT_USAGE;
 }
 
@@ -63,20 +74,90 @@ const Variant* variant_named(const char* name) {
     return nullptr;
 }
 
-// A string as a JSON string literal.
-std::string json(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\')
-            out += {'\\', static_cast<char>(c)};
-        else if (c < 0x20) {
-            char escaped[8];
-            g_snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else
-            out += static_cast<char>(c);
+// JSON for scripts, built with json-glib. Every document is an object that starts with its
+// schema; keys and ids never depend on the locale.
+constexpr int JSON_SCHEMA = 1;
+using Builder = std::unique_ptr<JsonBuilder, decltype(&g_object_unref)>;
+
+Builder json_document() {
+    Builder b(json_builder_new(), &g_object_unref);
+    json_builder_begin_object(b.get());
+    json_builder_set_member_name(b.get(), "schema");
+    json_builder_add_int_value(b.get(), JSON_SCHEMA);
+    return b;
+}
+
+void json_member(JsonBuilder* b, const char* name, const std::string& value) {
+    json_builder_set_member_name(b, name);
+    json_builder_add_string_value(b, value.c_str());
+}
+
+void json_member(JsonBuilder* b, const char* name, gint64 value) {
+    json_builder_set_member_name(b, name);
+    json_builder_add_int_value(b, value);
+}
+
+void json_print(JsonBuilder* b, FILE* out) {
+    json_builder_end_object(b);
+    std::unique_ptr<JsonNode, decltype(&json_node_unref)> root(json_builder_get_root(b),
+                                                               &json_node_unref);
+    std::unique_ptr<JsonGenerator, decltype(&g_object_unref)> generator(json_generator_new(),
+                                                                        &g_object_unref);
+    json_generator_set_pretty(generator.get(), TRUE);
+    json_generator_set_root(generator.get(), root.get());
+    GCharPtr text(json_generator_to_data(generator.get(), nullptr));
+    std::fprintf(out, "%s\n", text.get());
+}
+
+// A register value as a script wants it: raw, and as the window shows it; null without one.
+void json_value(JsonBuilder* b, const char* name, const Parameter& p, bool known, uint16_t value,
+                int nrelays) {
+    json_builder_set_member_name(b, name);
+    if (!known) {
+        json_builder_add_null_value(b);
+        return;
     }
-    return out + "\"";
+    json_builder_begin_object(b);
+    json_member(b, "raw", value);
+    json_member(b, "shown", value_text(p, value, choice_rows(p, nrelays)));
+    json_builder_end_object(b);
+}
+
+// One parameter of a difference: its id, register, name and unit, and the two values.
+void json_difference(JsonBuilder* b, const Parameter& p, const Difference& d, const char* ours,
+                     const char* theirs, int nrelays) {
+    json_builder_begin_object(b);
+    json_member(b, "id", p.id);
+    json_member(b, "address", p.address);
+    json_member(b, "name", p.label);
+    json_member(b, "unit", p.def->unit);
+    json_value(b, ours, p, d.ours_known, d.ours, nrelays);
+    json_value(b, theirs, p, d.theirs_known, d.theirs, nrelays);
+    json_builder_end_object(b);
+}
+
+// Differences as a member of a JSON document, or as lines "label (register n): A x, B y".
+void report_differences(JsonBuilder* b, const char* member, const std::vector<Difference>& found,
+                        const Variant& v, int nrelays, const char* ours, const char* theirs,
+                        const char* line_format) {
+    std::vector<Parameter> map = parameter_map(v);
+    if (b) {
+        json_builder_set_member_name(b, member);
+        json_builder_begin_array(b);
+    }
+    for (const Difference& d : found) {
+        const Parameter* p = find_parameter(map, d.address);
+        if (b) {
+            json_difference(b, *p, d, ours, theirs, nrelays);
+            continue;
+        }
+        std::vector<std::string> rows = choice_rows(*p, nrelays);
+        std::string a = d.ours_known ? value_text(*p, d.ours, rows) : _("none");
+        std::string z = d.theirs_known ? value_text(*p, d.theirs, rows) : _("none");
+        std::printf(line_format, p->label.c_str(), d.address, a.c_str(), z.c_str());
+    }
+    if (b)
+        json_builder_end_array(b);
 }
 
 // The open link for one command: closed again whatever way the command ends.
@@ -85,19 +166,37 @@ struct Connection {
     // Opens the controller and reads its identification into p: EXIT_OK or the failure's status,
     // after its message.
     int open(Parameters& p) {
+        if (int status = open_port())
+            return status;
+        return check(read_identification(p));
+    }
+    int open_port() {
         if (opts.port)
             g_setenv("KELVRA_PORT", opts.port, TRUE);
         if (!serial_open()) {
             say(not_detected_text());
             return EXIT_NOT_FOUND;
         }
-        return check(read_identification(p));
+        return EXIT_OK;
     }
     static int check(int result) {
         if (result > 0)
             return EXIT_OK;
         say(link_failure_text(result));
         return EXIT_LINK;
+    }
+    // After open: refuses a controller of another variant than p's, whose registers would be
+    // read or written under the wrong names.
+    static int check_variant(const Parameters& p) {
+        const Variant* found = nullptr;
+        if (int status = check(detect_variant(&found)))
+            return status;
+        if (found == p.variant)
+            return EXIT_OK;
+        say(GCharPtr(g_strdup_printf(_("The controller is a %s; this command was asked for %s."),
+                                     found->program, p.variant->program))
+                .get());
+        return EXIT_FILE;
     }
 };
 
@@ -142,10 +241,17 @@ int info(Parameters& p) {
     bool dnp3 = p.options & OPTION_DNP3, events = p.options & OPTION_EVENTS;
     bool matches = found == p.variant;
     if (opts.json) {
-        std::printf("{\"relays\": %d, \"options\": %d, \"port\": \"%s\", \"event_memory\": %s, "
-                    "\"variant\": \"%s\", \"variant_matches\": %s}\n",
-                    p.nrelays, p.options, dnp3 ? "DNP3" : "MODBUS", events ? "true" : "false",
-                    found->program, matches ? "true" : "false");
+        Builder b = json_document();
+        json_member(b.get(), "serial_port", bridge::opened_path());
+        json_member(b.get(), "relays", p.nrelays);
+        json_member(b.get(), "options", p.options);
+        json_member(b.get(), "port", dnp3 ? "DNP3" : "MODBUS");
+        json_builder_set_member_name(b.get(), "event_memory");
+        json_builder_add_boolean_value(b.get(), events);
+        json_member(b.get(), "variant", found->program);
+        json_builder_set_member_name(b.get(), "variant_matches");
+        json_builder_add_boolean_value(b.get(), matches);
+        json_print(b.get(), stdout);
         return EXIT_OK;
     }
     std::printf(_("Relays: %d\n"), p.nrelays);
@@ -166,6 +272,8 @@ int download(Parameters& p) {
     Connection link;
     if (int status = link.open(p))
         return status;
+    if (int status = Connection::check_variant(p))
+        return status;
     // Created first, so a place that cannot be written is found before the transfer.
     SafeFile out(opts.output);
     if (!out.stream()) {
@@ -182,47 +290,99 @@ int download(Parameters& p) {
     return EXIT_OK;
 }
 
+// The layout a file covers: its relays, and the port whose registers it has.
+void take_layout_of_file(Parameters& p) {
+    p.nrelays = relays_in(p);
+    p.options = options_in(p);
+}
+
+void print_plan(const UploadPlan& plan, const Parameters& p, JsonBuilder* b) {
+    report_differences(b, "changes", plan.changes, *p.variant, p.nrelays, "file", "controller",
+                       _("%s (register %u): file %s, controller %s\n"));
+    if (b) {
+        json_builder_set_member_name(b, "writes");
+        json_builder_begin_array(b);
+    }
+    for (const BlockWrite& w : plan.writes) {
+        if (!b) {
+            std::printf(_("write %u (%zu registers):"), w.first, w.values.size());
+            for (uint16_t v : w.values)
+                std::printf(" %u", v);
+            std::printf("\n");
+            continue;
+        }
+        json_builder_begin_object(b);
+        json_member(b, "first", w.first);
+        json_builder_set_member_name(b, "values");
+        json_builder_begin_array(b);
+        for (uint16_t v : w.values)
+            json_builder_add_int_value(b, v);
+        json_builder_end_array(b);
+        json_builder_end_object(b);
+    }
+    if (b)
+        json_builder_end_array(b);
+}
+
 int upload(Parameters& p, const char* path) {
     if (int status = read_file(path, p))
         return status;
+    take_layout_of_file(p);
     Connection link;
-    if (int status = link.open(p))
+    if (int status = link.open_port())
         return status;
     // The file holds no clock: the controller is given the computer's.
     std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
     set_clock(p, local);
-    int missing = first_missing(p);
-    if (missing >= 0) {
-        std::vector<Parameter> map = parameter_map(*p.variant);
-        say(undefined_text(find_parameter(map, missing)->label.c_str()));
+    std::optional<Builder> json;
+    if (opts.json)
+        json.emplace(json_document());
+    JsonBuilder* b = json ? json->get() : nullptr;
+    UploadOptions how;
+    how.from_file = true;
+    how.all = opts.all;
+    how.confirm = [&](const UploadPlan& plan) {
+        print_plan(plan, p, b);
+        return !opts.dry_run;
+    };
+    UploadResult r = upload_to_controller(p, how);
+    int status = EXIT_OK;
+    switch (r.status) {
+    case UploadStatus::refused:
+        say(r.message);
+        for (const std::string& line : r.lines)
+            say(line);
         return EXIT_FILE;
+    case UploadStatus::link_failed:
+        say(link_failure_text(r.link_result));
+        if (!r.message.empty())
+            say(r.message);
+        status = EXIT_LINK;
+        break;
+    case UploadStatus::kept_other:
+        if (!b)
+            std::printf(_("The controller kept other values:\n"));
+        report_differences(b, "kept", r.kept, *p.variant, p.nrelays, "written", "kept",
+                           _("%s (register %u): written %s, kept %s\n"));
+        say(GCharPtr(
+                g_strdup_printf(ngettext("The controller kept a different value for %d parameter.",
+                                         "The controller kept different values for %d parameters.",
+                                         static_cast<unsigned long>(r.kept.size())),
+                                static_cast<int>(r.kept.size())))
+                .get());
+        status = EXIT_KEPT;
+        break;
+    case UploadStatus::cancelled: // the dry run
+    case UploadStatus::done:
+        break;
     }
-    if (!opts.dry_run)
-        return Connection::check(upload_parameters(p));
-    for (const BlockWrite& w : upload_writes(p)) {
-        std::printf(_("write %u (%zu registers):"), w.first, w.values.size());
-        for (uint16_t v : w.values)
-            std::printf(" %u", v);
-        std::printf("\n");
+    if (b && r.status != UploadStatus::refused) {
+        json_member(b, "written", static_cast<gint64>(r.written));
+        json_print(b, stdout);
     }
-    return EXIT_OK;
-}
-
-// The rows of the variant's choices, for values shown as the window shows them: from the
-// interface file the window would load, and the alternate activation as Connect fills it.
-Choices choices_of(const Parameters& p) {
-    Choices choices;
-    for (const char* folder : UI_FOLDERS) {
-        GCharPtr path(g_build_filename(folder, p.variant->main_ui, nullptr));
-        if (g_file_test(path.get(), G_FILE_TEST_IS_REGULAR)) {
-            choices = read_choices(path.get());
-            break;
-        }
-    }
-    choices["AlternateActivation"] = alternate_activation_choices(p.nrelays);
-    return choices;
+    return status;
 }
 
 int diff(Parameters& file, const char* path) {
@@ -233,30 +393,19 @@ int diff(Parameters& file, const char* path) {
     Connection link;
     if (int status = link.open(device))
         return status;
+    if (int status = Connection::check_variant(device))
+        return status;
     if (int status = Connection::check(download_parameters(device)))
         return status;
-    std::vector<Parameter> map = parameter_map(*device.variant);
-    Choices choices = choices_of(device);
-    if (opts.json)
-        std::printf("[");
     auto found = differences(device, file, device.nrelays, device.options);
-    for (size_t i = 0; i < found.size(); ++i) {
-        const Difference& d = found[i];
-        const Parameter* param = find_parameter(map, d.address);
-        const std::vector<std::string>& rows = choices[param->widget];
-        std::string theirs = value_text(*param, d.ours, rows);
-        std::string ours = d.theirs_known ? value_text(*param, d.theirs, rows) : "";
-        if (opts.json)
-            std::printf("%s\n  {\"address\": %u, \"parameter\": %s, \"controller\": %s, "
-                        "\"file\": %s}",
-                        i ? "," : "", d.address, json(param->label).c_str(), json(theirs).c_str(),
-                        d.theirs_known ? json(ours).c_str() : "null");
-        else
-            std::printf(_("%s (register %u): controller %s, file %s\n"), param->label.c_str(),
-                        d.address, theirs.c_str(), d.theirs_known ? ours.c_str() : _("none"));
-    }
+    std::optional<Builder> json;
     if (opts.json)
-        std::printf(found.empty() ? "]\n" : "\n]\n");
+        json.emplace(json_document());
+    JsonBuilder* b = json ? json->get() : nullptr;
+    report_differences(b, "differences", found, *device.variant, device.nrelays, "controller",
+                       "file", _("%s (register %u): controller %s, file %s\n"));
+    if (b)
+        json_print(b, stdout);
     return found.empty() ? EXIT_OK : EXIT_DIFFERENT;
 }
 
@@ -324,10 +473,7 @@ int events(Parameters& p) {
     return EXIT_OK;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    init_text_domain();
+int run(int argc, char** argv) {
     const GOptionEntry entries[] = {
         {"port", 'p', 0, G_OPTION_ARG_FILENAME, &opts.port,
          N_("Serial device of the controller (else KELVRA_PORT, else found by its USB name)"),
@@ -339,9 +485,11 @@ int main(int argc, char** argv) {
         {"variant", 0, 0, G_OPTION_ARG_STRING, &opts.variant,
          N_("Parameter map: kelvra (full, the default) or kelvra0 (RTD-only)"), N_("NAME")},
         {"json", 0, 0, G_OPTION_ARG_NONE, &opts.json,
-         N_("Machine-readable output of info and diff"), nullptr},
+         N_("Machine-readable output of info, diff and upload, and of errors"), nullptr},
         {"dry-run", 'n', 0, G_OPTION_ARG_NONE, &opts.dry_run,
-         N_("Upload: print the blocks it would write, write nothing"), nullptr},
+         N_("Upload: print what it would change and write, write nothing"), nullptr},
+        {"all", 0, 0, G_OPTION_ARG_NONE, &opts.all,
+         N_("Upload: write every block, not only those that differ"), nullptr},
         {"version", 0, 0, G_OPTION_ARG_NONE, &opts.version, N_("Print the version and exit"),
          nullptr},
         {}};
@@ -352,12 +500,15 @@ int main(int argc, char** argv) {
         _("Commands:\n"
           "  info               the controller's relays, port, event memory and variant\n"
           "  download -o FILE   the controller's parameters into a configuration file\n"
-          "  upload FILE        a configuration file's parameters into the controller\n"
+          "  upload FILE        a configuration file's parameters into the controller: the\n"
+          "                     blocks that differ, after checking the controller's variant\n"
+          "                     and layout and every value; then read back\n"
           "  diff FILE          the parameters in which the controller and a file differ\n"
           "  events -o FILE     the event memory as CSV (--png FILE: also, or instead, a plot)\n"
           "\n"
           "Exit status: 0 done, 1 differences found (diff), 2 usage error, 3 controller not\n"
-          "found, 4 link failure, 5 file error."));
+          "found, 4 link failure, 5 file error or values the controller cannot take, 6 the\n"
+          "controller kept values other than those written (upload)."));
     g_option_context_add_main_entries(context.get(), entries, TEXT_DOMAIN);
     g_option_context_set_translation_domain(context.get(), TEXT_DOMAIN);
     GError* error = nullptr;
@@ -387,10 +538,10 @@ int main(int argc, char** argv) {
         return usage_error(_("The command needs -o FILE."));
     if (!writes && opts.output)
         return usage_error(_("Only download and events take -o."));
-    if (opts.json && command != "info" && command != "diff")
-        return usage_error(_("Only info and diff take --json."));
-    if (opts.dry_run && command != "upload")
-        return usage_error(_("Only upload takes --dry-run."));
+    if (opts.json && command != "info" && command != "diff" && command != "upload")
+        return usage_error(_("Only info, diff and upload take --json."));
+    if ((opts.dry_run || opts.all) && command != "upload")
+        return usage_error(_("Only upload takes --dry-run and --all."));
     Parameters p;
     p.variant = variant_named(opts.variant);
     if (!p.variant)
@@ -405,4 +556,23 @@ int main(int argc, char** argv) {
     if (command == "diff")
         return diff(p, argv[2]);
     return events(p);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    init_text_domain();
+    int status = run(argc, argv);
+    if (opts.json && !said.empty()) {
+        Builder b = json_document();
+        json_member(b.get(), "status", status);
+        json_member(b.get(), "error", said.front());
+        json_builder_set_member_name(b.get(), "details");
+        json_builder_begin_array(b.get());
+        for (size_t i = 1; i < said.size(); ++i)
+            json_builder_add_string_value(b.get(), said[i].c_str());
+        json_builder_end_array(b.get());
+        json_print(b.get(), stderr);
+    }
+    return status;
 }

@@ -78,17 +78,30 @@ void upload() noexcept {
     TransferGuard guard;
     if (!guard.acquired())
         return;
-    // Nothing is sent when a parameter has no value: the controller would get whatever the
-    // buffer held, and the message has already told the user what to choose.
-    if (!check_registers() || !confirm_upload())
-        return;
-    int result = upload_parameters(parameters);
-    if (result <= 0) {
-        serial_error(result);
+    collect_registers();
+    UploadOptions how;
+    how.confirm = confirm_upload;
+    UploadResult r = upload_to_controller(parameters, how);
+    switch (r.status) {
+    case UploadStatus::refused: {
+        std::string text = r.message;
+        for (const std::string& line : r.lines)
+            text += "\n" + line;
+        error_dialog(text.c_str());
         return;
     }
-    if (check_upload())
-        show_status(_("Parameters uploaded."));
+    case UploadStatus::cancelled:
+        return;
+    case UploadStatus::link_failed:
+        serial_error(r.link_result, r.message);
+        return;
+    case UploadStatus::kept_other:
+        show_kept(r.kept);
+        break;
+    case UploadStatus::done:
+        break;
+    }
+    show_status(_("Parameters uploaded."));
 }
 
 } // namespace

@@ -138,18 +138,12 @@ bool clock_is_stale() {
     return sent == -1 || std::abs(std::difftime(sent, std::time(nullptr))) > 60;
 }
 
-bool confirm_upload() {
+bool confirm_upload(const UploadPlan& plan) {
     // A stale clock is never sent unnoticed, whether asked about the rest or not.
     bool stale = clock_is_stale();
     if (!confirm_uploads && !stale)
         return true;
-    std::vector<Difference> found;
-    if (confirm_uploads) {
-        Parameters device;
-        if (!read_controller(device))
-            return false;
-        found = differences(parameters, device, nrelays, options);
-    }
+    std::vector<Difference> found = confirm_uploads ? plan.changes : std::vector<Difference>{};
     const char* title = _("Upload");
     const char* theirs = _("Controller now");
     if (found.empty() && !stale) { // nothing to write
@@ -179,28 +173,13 @@ bool confirm_upload() {
     return go;
 }
 
-bool check_upload() {
-    Parameters kept;
-    kept.variant = variant;
-    int result = read_back(parameters, kept);
-    if (result <= 0) {
-        serial_error(result);
-        return false;
-    }
-    // Only what was written counts: the registers read back.
-    std::vector<Difference> lost;
-    for (const Difference& d : differences(parameters, kept, nrelays, options))
-        if (d.theirs_known)
-            lost.push_back(d);
-    if (lost.empty())
-        return true;
+void show_kept(const std::vector<Difference>& kept) {
     GCharPtr heading(
         g_strdup_printf(ngettext("The controller kept a different value for %d parameter.",
                                  "The controller kept different values for %d parameters.",
-                                 static_cast<unsigned long>(lost.size())),
-                        static_cast<int>(lost.size())));
-    show_differences(_("Upload"), heading.get(), _("Controller kept"), lost);
-    return true;
+                                 static_cast<unsigned long>(kept.size())),
+                        static_cast<int>(kept.size())));
+    show_differences(_("Upload"), heading.get(), _("Controller kept"), kept);
 }
 
 void on_menu_comparedevice_activate(GtkMenuItem*, gpointer) {

@@ -3,7 +3,7 @@
 // written, and the read-back of what the controller kept.
 #pragma once
 
-#include "model/parameters.h"
+#include "model/upload.h"
 
 #include <gtk/gtk.h>
 #include <vector>
@@ -11,14 +11,11 @@
 // Whether Upload asks first; the confirmation's "Do not ask again for this session" clears it.
 extern bool confirm_uploads;
 
-// Before an upload of the window's parameters (already collected into `parameters`): reads the
-// controller's, lists what will change and asks. True when the upload is to go ahead; false when
-// it was cancelled, when nothing would change (said so), or when the read failed (reported, and
-// the connection dropped).
-bool confirm_upload();
-// After an upload: reads back what was written and reports what the controller did not keep.
-// False when the read failed (reported, and the connection dropped).
-bool check_upload();
+// The window's answer to an upload's plan: lists what will change and asks. True when the
+// upload is to go ahead; false when it was cancelled or when nothing would change (said so).
+bool confirm_upload(const UploadPlan& plan);
+// After an upload: shows the values the controller kept instead of those written.
+void show_kept(const std::vector<Difference>& kept);
 
 // The dialog listing differences, grouped by the window's pages: "compare_dialog", its table
 // "compare_table" (parameter, the window's value, the other's). Without differences it says

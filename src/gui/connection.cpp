@@ -26,10 +26,10 @@ bool releasing_connect() {
     return own_release;
 }
 
-void serial_error(int code) {
+void serial_error(int code, const std::string& detail) {
     const char* message = link_failure_text(code);
     if (!message)
         return;
-    error_dialog(message);
+    error_dialog(detail.empty() ? message : (message + ("\n" + detail)).c_str());
     release_connect();
 }

@@ -276,17 +276,27 @@ std::vector<std::string> find_ttys(const std::string& description, const std::st
     return found;
 }
 
+namespace {
+std::string last_opened;
+}
+
 FT_STATUS open_system(const char* description, std::unique_ptr<Port>& port) {
     const char* forced = getenv("KELVRA_PORT");
-    if (forced && *forced)
-        return open_posix(forced, port);
+    std::vector<std::string> paths =
+        forced && *forced ? std::vector<std::string>{forced} : find_ttys(description);
     FT_STATUS status = FT_DEVICE_NOT_FOUND;
-    for (const auto& path : find_ttys(description)) {
+    for (const auto& path : paths) {
         status = open_posix(path, port);
-        if (status == FT_OK)
+        if (status == FT_OK) {
+            last_opened = path;
             break;
+        }
     }
     return status;
+}
+
+const std::string& opened_path() {
+    return last_opened;
 }
 
 } // namespace bridge

@@ -36,6 +36,9 @@ void set_opener(Opener opener);
 // The system opener: KELVRA_PORT when set, else the ttys found by find_ttys.
 FT_STATUS open_system(const char* description, std::unique_ptr<Port>& port);
 
+// The device node the system opener opened last: what a user names with --port.
+const std::string& opened_path();
+
 // Opens a serial device (a tty or a pseudo-terminal) in raw mode.
 FT_STATUS open_posix(const std::string& path, std::unique_ptr<Port>& port);
 

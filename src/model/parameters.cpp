@@ -1,7 +1,10 @@
 #include "model/parameters.h"
 
+#include "base/gmem.h"
 #include "formats/configfile.h"
+#include "text/choices.h"
 
+#include <cmath>
 #include <glib/gi18n.h>
 
 Parameters parameters;
@@ -92,6 +95,81 @@ std::string value_text(const Parameter& p, uint16_t value, const std::vector<std
         break;
     }
     return text;
+}
+
+std::vector<std::string> choice_rows(const Parameter& p, int nrelays) {
+    if (p.kind != REGISTER_COMBO_BOX)
+        return {};
+    if (p.def->choices == "alternate_activation")
+        return alternate_activation_choices(nrelays);
+    // The rows are translated as one text, as the interface files hold them.
+    std::string joined;
+    for (const Choice& c : choice_list(p.def->choices))
+        joined += (joined.empty() ? "" : "\n") + c.label;
+    std::vector<std::string> rows;
+    GStrv split = g_strsplit(_(joined.c_str()), "\n", -1);
+    for (gchar** row = split; *row; ++row)
+        rows.push_back(*row);
+    g_strfreev(split);
+    return rows;
+}
+
+namespace {
+
+// The raw register bounds of a parameter: shown bounds x scale.
+int32_t raw(const Parameter& p, double shown) {
+    return static_cast<int32_t>(std::lround(shown * p.scale));
+}
+
+int32_t raw_minimum(const Parameter& p) {
+    return p.kind == REGISTER_COMBO_BOX ? 0 : raw(p, p.def->minimum);
+}
+
+int32_t raw_maximum(const Parameter& p, int nrelays) {
+    if (p.kind == REGISTER_COMBO_BOX)
+        return static_cast<int32_t>(choice_rows(p, nrelays).size()) - 1;
+    return raw(p, p.def->maximum);
+}
+
+bool allowed(const Parameter& p, uint16_t value, int nrelays) {
+    if (value < raw_minimum(p) || value > raw_maximum(p, nrelays))
+        return false;
+    // Either off or at least the smallest value that means something (tau, m).
+    return p.def->off_or_at_least <= 0 || value == 0 || value >= raw(p, p.def->off_or_at_least);
+}
+
+} // namespace
+
+std::string allowed_text(const Parameter& p, int nrelays) {
+    if (p.kind == REGISTER_COMBO_BOX) {
+        std::vector<std::string> rows = choice_rows(p, nrelays);
+        std::string out;
+        for (size_t i = 0; i < rows.size(); ++i)
+            out += (i ? ", " : "") + std::to_string(i) + " (" + rows[i] + ")";
+        return out;
+    }
+    int32_t low = raw_minimum(p), high = raw_maximum(p, nrelays);
+    if (p.def->off_or_at_least > 0)
+        low = raw(p, p.def->off_or_at_least);
+    // TRANSLATORS: a parameter's range: lowest, highest and the unit, "0 to 200 °C".
+    GCharPtr range(
+        g_strdup_printf(_("%s to %s %s"), value_text(p, static_cast<uint16_t>(low)).c_str(),
+                        value_text(p, static_cast<uint16_t>(high)).c_str(), p.def->unit.c_str()));
+    std::string text = g_strchomp(range.get());
+    // TRANSLATORS: a range that also allows 0 to switch the function off.
+    return p.def->off_or_at_least > 0
+               ? GCharPtr(g_strdup_printf(_("0 (off), or %s"), text.c_str())).get()
+               : text;
+}
+
+std::vector<ValueFault> value_faults(const Parameters& p, const std::vector<Parameter>& map) {
+    std::vector<ValueFault> out;
+    for (uint16_t address : validation_order(*p.variant, p.nrelays, p.options)) {
+        const Parameter* param = find_parameter(map, address);
+        if (param && p.has(address) && !allowed(*param, p.value(address), p.nrelays))
+            out.push_back({param, p.value(address)});
+    }
+    return out;
 }
 
 void set_clock(Parameters& p, const std::tm& t) {

@@ -64,11 +64,28 @@ const Parameter* find_parameter(const std::vector<Parameter>& map, int address);
 // Whether the variant's map has a parameter at the address (a 15th relay has none).
 bool in_map(const Variant& v, int address);
 
+// The rows of a choice parameter, translated; the alternate activation's name the last relays
+// of a controller with `nrelays` relays. Empty for any other kind.
+std::vector<std::string> choice_rows(const Parameter& p, int nrelays = RELAYS_BOUND);
+
 // A register value in the units the window shows it in: "12.5" for a spin button of scale 10,
 // "07:05" for an hour-minute pair, the year for the calendar's year, and for a choice its row
 // among `rows` (the row number when it has no such row).
 std::string value_text(const Parameter& p, uint16_t value,
                        const std::vector<std::string>& rows = {});
+
+// What the description allows of a parameter, in the units the window shows:
+// "0 to 200 °C", "0 (off), or 3.0 to 120.0 min", "0 (50 Hz), 1 (60 Hz)".
+std::string allowed_text(const Parameter& p, int nrelays);
+
+// A register of a parameter set holding a value its parameter does not allow.
+struct ValueFault {
+    const Parameter* param;
+    uint16_t value;
+};
+// Every value of p's layout that is out of its parameter's range or choices, in validation
+// order; registers without a value are left to first_missing.
+std::vector<ValueFault> value_faults(const Parameters& p, const std::vector<Parameter>& map);
 
 // The clock registers 400 to 405 set to a local time (the year counts from 2000).
 void set_clock(Parameters& p, const std::tm& t);

@@ -57,28 +57,3 @@ std::vector<BlockWrite> upload_writes(const Parameters& p) {
     }
     return writes;
 }
-
-int read_back(const Parameters& written, Parameters& kept) {
-    uint16_t buffer[MAX_REGISTERS];
-    for (const BlockWrite& w : upload_writes(written)) {
-        if (w.first == CLOCK_BLOCK.first)
-            continue;
-        auto count = static_cast<uint16_t>(w.values.size());
-        int result = read_registers(w.first, count, buffer);
-        if (result <= 0)
-            return result;
-        for (uint16_t i = 0; i < count; ++i)
-            kept.set(w.first + i, buffer[i]);
-    }
-    return LINK_OK;
-}
-
-int upload_parameters(const Parameters& p) {
-    for (const BlockWrite& w : upload_writes(p)) {
-        int result =
-            write_registers(w.first, static_cast<uint16_t>(w.values.size()), w.values.data());
-        if (result <= 0)
-            return result;
-    }
-    return LINK_OK;
-}

@@ -29,7 +29,3 @@ struct BlockWrite {
 // The writes of an upload, in transfer order: each block, as runs of registers that the map
 // has. Relays beyond those the map has keep what the controller holds.
 std::vector<BlockWrite> upload_writes(const Parameters& p);
-// Writes them; the caller has checked that every one has a value (first_missing).
-int upload_parameters(const Parameters& p);
-// Reads back what an upload of `written` wrote, into `kept` (the clock left out: it runs on).
-int read_back(const Parameters& written, Parameters& kept);

@@ -52,3 +52,45 @@ std::string unreadable_text(const char* filename) {
     // TRANSLATORS: %s is the file's name.
     return GCharPtr(g_strdup_printf(_("Cannot open configuration file %s."), shown.get())).get();
 }
+
+std::string layout_mismatch_text(bool from_file, const char* program, int relays, const char* port,
+                                 const char* device_program, int device_relays,
+                                 const char* device_port) {
+    // TRANSLATORS: program names (kelvra, kelvra0), relay counts and ports (MODBUS, DNP3).
+    const char* format = from_file ? _("The file is for %s with %d relays and the %s port, but the "
+                                       "controller is %s with %d relays and the %s port: nothing "
+                                       "was written.")
+                                   : _("The window holds %s parameters for %d relays and the %s "
+                                       "port, but the controller is %s with %d relays and the %s "
+                                       "port: nothing was written.");
+    return GCharPtr(g_strdup_printf(format, program, relays, port, device_program, device_relays,
+                                    device_port))
+        .get();
+}
+
+std::string value_faults_text(size_t count) {
+    return GCharPtr(g_strdup_printf(ngettext("%d value is not one the controller accepts: nothing "
+                                             "was written.",
+                                             "%d values are not ones the controller accepts: "
+                                             "nothing was written.",
+                                             static_cast<unsigned long>(count)),
+                                    static_cast<int>(count)))
+        .get();
+}
+
+std::string value_fault_text(const char* label, const char* value, const char* allowed) {
+    // TRANSLATORS: a parameter, its value and what it may be: "Set Point (°C) 3: 9999; allowed:
+    // 0 to 200 °C".
+    return GCharPtr(g_strdup_printf(_("%s: %s; allowed: %s"), label, value, allowed)).get();
+}
+
+std::string partial_upload_text(size_t written, size_t total) {
+    if (written == total)
+        return GCharPtr(g_strdup_printf(_("All %d writes were made; reading them back failed."),
+                                        static_cast<int>(written)))
+            .get();
+    return GCharPtr(g_strdup_printf(_("The upload stopped after %d of its %d writes; running it "
+                                      "again completes it."),
+                                    static_cast<int>(written), static_cast<int>(total)))
+        .get();
+}

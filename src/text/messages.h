@@ -21,3 +21,14 @@ std::string unreadable_text(const char* filename);
 // Why a configuration file could not be read: it did not open (no error), could not be read
 // (a file error), or the reader's own message, made valid UTF-8.
 std::string config_read_error_text(const char* filename, const GError* error);
+
+// Refusals and outcomes of an upload.
+// The values (a file's, or the window's) are for another variant or layout than the controller.
+std::string layout_mismatch_text(bool from_file, const char* program, int relays, const char* port,
+                                 const char* device_program, int device_relays,
+                                 const char* device_port);
+// "%d values are not ones the controller accepts…", and one line per value.
+std::string value_faults_text(size_t count);
+std::string value_fault_text(const char* label, const char* value, const char* allowed);
+// A link failure after some of the writes were done.
+std::string partial_upload_text(size_t written, size_t total);

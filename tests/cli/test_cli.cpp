@@ -1,11 +1,11 @@
 // kelvra-cli as a script runs it: the built program against kelvra-sim, its exit status, what it
 // prints, the files it leaves and the requests that reached the controller.
+#include "base/gmem.h"
 #include "model/parameters.h"
 #include "support/files.h"
 #include "support/sim_harness.h"
-#include "text/choices.h"
-
 #include <csignal>
+#include <json-glib/json-glib.h>
 #include <regex>
 #include <sys/wait.h>
 
@@ -31,6 +31,24 @@ std::string replace(std::string text, const std::string& from, const std::string
 
 const auto error_line = [](const std::string& message) { return "kelvra-cli: " + message + "\n"; };
 
+// What JSONPaths find in a document, each as compact JSON, one after the other:
+// query(doc, {"$.schema", "$.changes[*].id"}) gives [1]["set_point_c.1"].
+std::string query(const std::string& doc, std::initializer_list<const char*> paths) {
+    std::unique_ptr<JsonParser, decltype(&g_object_unref)> parser(json_parser_new(),
+                                                                  &g_object_unref);
+    if (!json_parser_load_from_data(parser.get(), doc.c_str(), -1, nullptr))
+        return "not JSON: " + doc;
+    std::string out;
+    for (const char* path : paths) {
+        JsonNode* found = json_path_query(path, json_parser_get_root(parser.get()), nullptr);
+        GCharPtr text(found ? json_to_string(found, FALSE) : g_strdup("?"));
+        out += text.get();
+        if (found)
+            json_node_unref(found);
+    }
+    return out;
+}
+
 const char* COMM = "Communication error -- check your USB connection.";
 const char* PROTOCOL = "Protocol error -- equipment is incompatible with this software.";
 const char* UNKNOWN = "Unknown communication error.";
@@ -53,16 +71,17 @@ void layout(const char* program, const char* options) {
     EXPECT_EQ(info.status, 0) << info.err;
     EXPECT_EQ(info.out, "Relays: 14\nPort: " + port + "\nEvent memory: " + (dnp3 ? "no" : "yes") +
                             "\nVariant: " + program + "\n");
-    EXPECT_EQ(cli({variant, "--json", "info"}).out,
-              std::string("{\"relays\": 14, \"options\": ") + options + ", \"port\": \"" + port +
-                  "\", \"event_memory\": " + (dnp3 ? "false" : "true") + ", \"variant\": \"" +
-                  program + "\", \"variant_matches\": true}\n");
+    EXPECT_EQ(
+        query(cli({variant, "--json", "info"}).out,
+              {"$.schema", "$.relays", "$.port", "$.event_memory", "$.variant", "$.serial_port"}),
+        std::string("[1][14][\"") + port + "\"][" + (dnp3 ? "false" : "true") + "][\"" + program +
+            "\"][\"" + sim.port() + "\"]");
     Outcome wrong = cli({"--variant=" + other, "info"});
     EXPECT_EQ(wrong.out, info.out);
     EXPECT_EQ(wrong.err, error_line(std::string("The controller is a ") + program +
                                     "; this command was asked for " + other + "."));
-    EXPECT_NE(cli({"--variant=" + other, "--json", "info"}).out.find("\"variant_matches\": false"),
-              std::string::npos);
+    EXPECT_EQ(query(cli({"--variant=" + other, "--json", "info"}).out, {"$.variant_matches"}),
+              "[false]");
 
     const std::string a = dir.path("a.cfg"), b = dir.path("b.cfg");
     Outcome down = cli({variant, "download", "-o", a});
@@ -71,15 +90,10 @@ void layout(const char* program, const char* options) {
     std::string saved = slurp(a);
     EXPECT_EQ(cli({variant, "diff", a}).status, 0);
 
+    // What the controller holds already is not written again: the clock alone.
     sim.clear_log();
     EXPECT_EQ(cli({variant, "upload", a}).status, 0);
-    Lines expected = {"W 0 14", "W 20 14"};
-    if (!rtd)
-        expected.insert(expected.end(), {"W 120 14", "W 140 14"});
-    expected.insert(expected.end(), {"W 40 14", "W 60 14", "W 80 14", "W 100 14", "W 160 14",
-                                     rtd ? "W 200 5" : "W 200 14", "W 300 2",
-                                     dnp3 ? "W 340 8" : "W 320 3", "W 400 6"});
-    EXPECT_EQ(writes(sim), expected);
+    EXPECT_EQ(writes(sim), Lines{"W 400 6"});
     EXPECT_EQ(cli({variant, "download", "-o", b}).status, 0);
     EXPECT_EQ(slurp(b), saved);
 
@@ -92,16 +106,23 @@ void layout(const char* program, const char* options) {
     EXPECT_EQ(changed.out,
               "Set Point (°C) 1 (register 0): controller 80, file 85\n"
               "Forced Activation 1 (register 80): controller Disabled, file Enabled\n");
-    EXPECT_EQ(cli({variant, "--json", "diff", a}).out,
-              "[\n  {\"address\": 0, \"parameter\": \"Set Point (°C) 1\", \"controller\": \"80\", "
-              "\"file\": \"85\"},\n  {\"address\": 80, \"parameter\": \"Forced Activation 1\", "
-              "\"controller\": \"Disabled\", \"file\": \"Enabled\"}\n]\n");
+    // For scripts the same in any language: ids, keys, raw values.
+    g_setenv("LANGUAGE", "es", TRUE);
+    g_setenv("LANG", "C.UTF-8", TRUE);
+    std::string json = cli({variant, "--json", "diff", a}).out;
+    g_unsetenv("LANGUAGE");
+    EXPECT_EQ(query(json, {"$.schema", "$.differences[*].id", "$.differences[*].address",
+                           "$.differences[*].unit", "$.differences[*].controller.raw",
+                           "$.differences[*].file.raw", "$.differences[1].file.shown"}),
+              "[1][\"set_point_c.1\",\"forced_activation.1\"][0,80][\"°C\",\"\"][80,0][85,1]"
+              "[\"Activada\"]");
     EXPECT_EQ(cli({variant, "upload", a}).status, 0);
     EXPECT_EQ(cli({variant, "diff", a}).status, 0);
-    // The full map's blocks are refused by an RTD-only controller, as in the window.
-    if (rtd) {
-        EXPECT_EQ(cli({"download", "-o", b}).err, error_line(PROTOCOL));
-    }
+    // The other variant's map is never read under the wrong names.
+    Outcome refused = cli({"--variant=" + other, "download", "-o", b});
+    EXPECT_EQ(refused.status, 5);
+    EXPECT_EQ(refused.err, error_line("The controller is a " + std::string(program) +
+                                      "; this command was asked for " + other + "."));
 }
 
 TEST(Cli, InfoDownloadUploadDiffOnEachLayout) {
@@ -128,8 +149,8 @@ TEST(Cli, RefusalsAndTheirExitStatus) {
         {{"download"}, 2, "The command needs -o FILE."},
         {{"info", "-o", "x"}, 2, "Only download and events take -o."},
         {{"upload"}, 2, "The command needs one configuration file."},
-        {{"--json", "upload", good}, 2, "Only info and diff take --json."},
-        {{"--dry-run", "info"}, 2, "Only upload takes --dry-run."},
+        {{"--dry-run", "events", "-o", "x"}, 2, "Only upload takes --dry-run and --all."},
+        {{"--all", "info"}, 2, "Only upload takes --dry-run and --all."},
         {{"--png", "x.png", "download", "-o", "x"}, 2, "Only events takes --png."},
         {{"--variant=x", "info"}, 2, "Unknown variant 'x'."},
         {{"--colour", "info"}, 2, "Unknown option --colour"},
@@ -151,14 +172,15 @@ TEST(Cli, RefusalsAndTheirExitStatus) {
     EXPECT_EQ(writes(sim), Lines{});
     EXPECT_EQ(dir.entries(), (Lines{"gap.cfg", "good.cfg", "rtd.cfg"}));
 
-    // The dry run shows the writes that the upload makes, and makes none.
-    Outcome dry = cli({"--dry-run", "upload", good});
+    // The dry run shows the writes that the upload makes, and makes none; --all writes every
+    // block, the relays' for the fourteen the map has.
+    Outcome dry = cli({"--dry-run", "--all", "upload", good});
     EXPECT_EQ(dry.status, 0) << dry.err;
     EXPECT_TRUE(std::regex_search(dry.out, std::regex("^write 0 \\(14 registers\\): 80 90 ")));
     EXPECT_TRUE(std::regex_search(dry.out, std::regex("\nwrite 320 \\(3 registers\\): \\d+ \\d+ "
                                                       "\\d+\nwrite 400 \\(6 registers\\):")));
     EXPECT_EQ(writes(sim), Lines{});
-    EXPECT_EQ(cli({"upload", good}).status, 0);
+    EXPECT_EQ(cli({"--all", "upload", good}).status, 0);
     EXPECT_EQ(writes(sim).size(), 13u);
     // A fifteenth relay is not transferred, and the program says so.
     Outcome info = cli({"info"});
@@ -167,6 +189,70 @@ TEST(Cli, RefusalsAndTheirExitStatus) {
 
     EXPECT_EQ(cli({"--version"}).out, "kelvra-cli 1.0.0\n");
     EXPECT_NE(cli({"--help"}).out.find("Exit status: 0 done"), std::string::npos);
+}
+
+// Upload refuses, before any write, a file of the other variant and values out of range or
+// choices, naming each; what it writes it reads back, and a value the controller did not keep
+// ends it with status 6, listed, in JSON too.
+TEST(Cli, UploadRefusesWhatTheControllerCannotTake) {
+    TempDir dir;
+    const std::string full = dir.path("full.cfg"), rtd = dir.path("rtd.cfg"),
+                      bad = dir.path("bad.cfg");
+    const std::string fits = " with 6 relays and the MODBUS port";
+    {
+        SimHarness sim({"--baud", "0", "--relays", "6"});
+        ASSERT_EQ(cli({"download", "-o", full}).status, 0);
+    }
+    {
+        SimHarness sim({"--baud", "0", "--relays", "6", "--variant", "rtd"});
+        ASSERT_EQ(cli({"--variant=kelvra0", "download", "-o", rtd}).status, 0);
+        EXPECT_EQ(cli({"upload", full}).err,
+                  error_line("The file is for kelvra" + fits + ", but the controller is kelvra0" +
+                             fits + ": nothing was written."));
+        EXPECT_EQ(writes(sim), Lines{});
+    }
+    SimHarness sim({"--baud", "0", "--relays", "6", "--clamp", "1:150"});
+    std::string text = slurp(full);
+    for (auto [address, value] : {std::pair{"0", "9999"}, {"1", "-1"}, {"210", "9"}, {"208", "20"}})
+        text = std::regex_replace(text, std::regex("address=\"" + std::string(address) + "\">\\d+"),
+                                  "address=\"" + std::string(address) + "\">" + value);
+    put(bad, text);
+    const std::pair<Lines, std::string> refusals[] = {
+        {{"--variant=kelvra0", "upload", rtd},
+         "The file is for kelvra0" + fits + ", but the controller is kelvra" + fits +
+             ": nothing was written.\n"},
+        {{"upload", bad},
+         "4 values are not ones the controller accepts: nothing was written.\n"
+         "kelvra-cli: Set Point (°C) 1: 9999; allowed: 0 to 200 °C\n"
+         "kelvra-cli: Set Point (°C) 2: 65535; allowed: 0 to 200 °C\n"
+         "kelvra-cli: tau: 2.0; allowed: 0 (off), or 3.0 to 120.0 min\n"
+         "kelvra-cli: Line Frequency: 9; allowed: 0 (50 Hz), 1 (60 Hz)\n"},
+    };
+    for (const auto& [args, said] : refusals) {
+        Outcome r = cli(args);
+        EXPECT_EQ(r.status, 5);
+        EXPECT_EQ(r.err, "kelvra-cli: " + said);
+    }
+    EXPECT_EQ(writes(sim), Lines{});
+
+    put(full, replace(replace(slurp(full), "address=\"1\">90<", "address=\"1\">180<"),
+                      "address=\"0\">80<", "address=\"0\">85<"));
+    Outcome kept = cli({"--json", "upload", full});
+    EXPECT_EQ(kept.status, 6);
+    EXPECT_EQ(query(kept.out, {"$.changes[*].id", "$.kept[*].id", "$.kept[*].written.raw",
+                               "$.kept[*].kept.raw"}),
+              "[\"set_point_c.1\",\"set_point_c.2\"][\"set_point_c.2\"][180][150]");
+    EXPECT_EQ(query(kept.err, {"$.status", "$.error"}),
+              "[6][\"The controller kept a different value for 1 parameter.\"]");
+    EXPECT_EQ(writes(sim), (Lines{"W 0 6", "W 400 6"}));
+    Outcome again = cli({"upload", full});
+    EXPECT_EQ(again.status, 6);
+    EXPECT_TRUE(again.out.starts_with("Set Point (°C) 2 (register 1): file 180, controller 150\n"
+                                      "write 0 (6 registers): 85 180 "))
+        << again.out;
+    EXPECT_TRUE(again.out.ends_with("The controller kept other values:\n"
+                                    "Set Point (°C) 2 (register 1): written 180, kept 150\n"))
+        << again.out;
 }
 
 // Stopped part way through the dump, the command leaves no file behind, not even its temporary.
@@ -237,10 +323,10 @@ TEST(ParameterModel, ValuesInTheWindowsUnits) {
     for (auto [address, value, shown] :
          {std::tuple{40, 125, "12.5"}, {211, 425, "07:05"}, {405, 26, "2026"}, {60, 2, "2"}})
         EXPECT_EQ(value_text(*find_parameter(map, address), value), shown) << address;
-    Choices rows = read_choices(source_path("ui/kelvra.glade").c_str());
-    EXPECT_EQ(rows["Forced Activation 14"], (Lines{"Disabled", "Enabled"}));
-    EXPECT_EQ(value_text(*find_parameter(map, 320), 4, rows["MODBUSBaudRate"]), "19200");
-    EXPECT_EQ(rows.count("AlternateActivation"), 0u);
+    EXPECT_EQ(choice_rows(*find_parameter(map, 93)), (Lines{"Disabled", "Enabled"}));
+    const Parameter& baud = *find_parameter(map, 320);
+    EXPECT_EQ(value_text(baud, 4, choice_rows(baud)), "19200");
+    EXPECT_EQ(choice_rows(*find_parameter(map, 207), 4)[3], "1-2 and 3-4");
     EXPECT_EQ(find_parameter(map, 14), nullptr);
     EXPECT_FALSE(in_map(variant_full, 14)); // a fifteenth relay
     EXPECT_FALSE(in_map(variant_rtd, 120));
