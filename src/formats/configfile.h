@@ -16,6 +16,22 @@
 // Error domain of the configuration reader, made at start-up.
 extern GQuark domain;
 
+// The same domain, made on first use, for programs that have no start-up of their own.
+GQuark config_error_quark();
+
+// Codes of the reader's errors in that domain, one per kind of fault, so that callers can tell
+// them apart; the markup parser's syntax errors keep GLib's G_MARKUP_ERROR domain.
+enum ConfigError : int {
+    CONFIG_ERROR_SYNTAX = 0,        // an element closed where it may not be
+    CONFIG_ERROR_UNKNOWN = 1,       // an element or an attribute with no place there
+    CONFIG_ERROR_INVALID_VALUE = 2, // a version, type, address or parameter value not taken
+    CONFIG_ERROR_WRONG_DEVICE = 3,  // the file of another device: see config_error_found_device
+};
+
+// The device name a CONFIG_ERROR_WRONG_DEVICE error found in the file (a copy of the error
+// keeps it); null for every other error.
+const char* config_error_found_device(const GError* error);
+
 // Writers of the three pieces of the file; 1 when the whole text was written, else 0.
 int write_config_header(FILE* file, const char* device_name);
 int write_config_footer(FILE* file);
