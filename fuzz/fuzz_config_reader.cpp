@@ -41,6 +41,8 @@ Outcome read(const char* device_name, const char* text, size_t size, size_t cut)
         if (!out.ok)
             break;
     }
+    if (out.ok)
+        out.ok = reader.finish(&error);
     FUZZ_CHECK(out.ok == (error == nullptr));
     if (error) {
         out.domain = error->domain;

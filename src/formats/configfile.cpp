@@ -117,6 +117,7 @@ void xml_config_start_element(GMarkupParseContext*, const gchar* element_name,
 
     if (s->state == 0 && g_str_equal(element_name, "configuration")) {
         s->state = 1;
+        s->opened = true;
         for (int i = 0; attribute_names[i]; ++i) {
             const char* name = attribute_names[i];
             const char* value = attribute_values[i];
@@ -224,6 +225,23 @@ int ConfigReader::feed(const char* data, gsize length, GError** error) {
     return g_markup_parse_context_parse(context_, data, static_cast<gssize>(length), error) ? 1 : 0;
 }
 
+int ConfigReader::finish(GError** error) {
+    GError* markup = nullptr;
+    bool ended = g_markup_parse_context_end_parse(context_, &markup);
+    // The markup parser finds nothing wrong with a file of comments alone.
+    bool empty =
+        ended ? !state_.opened : g_error_matches(markup, G_MARKUP_ERROR, G_MARKUP_ERROR_EMPTY);
+    g_clear_error(&markup);
+    if (ended && !empty)
+        return 1;
+    if (empty)
+        fail(error, CONFIG_ERROR_EMPTY, "%s", _("Invalid configuration file: the file is empty."));
+    else
+        fail(error, CONFIG_ERROR_TRUNCATED, "%s",
+             _("Invalid configuration file: it ends before the closing </configuration>."));
+    return 0;
+}
+
 int read_config(FILE* file, const char* device_name, const RegisterSink& apply, GError** error) {
     ConfigReader reader(device_name, apply);
     char buffer[4096];
@@ -239,5 +257,5 @@ int read_config(FILE* file, const char* device_name, const RegisterSink& apply, 
         g_set_error_literal(error, G_FILE_ERROR, g_file_error_from_errno(code), g_strerror(code));
         return 0;
     }
-    return 1;
+    return reader.finish(error);
 }

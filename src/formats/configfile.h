@@ -26,6 +26,8 @@ enum ConfigError : int {
     CONFIG_ERROR_UNKNOWN = 1,       // an element or an attribute with no place there
     CONFIG_ERROR_INVALID_VALUE = 2, // a version, type, address or parameter value not taken
     CONFIG_ERROR_WRONG_DEVICE = 3,  // the file of another device: see config_error_found_device
+    CONFIG_ERROR_TRUNCATED = 4,     // the file ends before its root element closes
+    CONFIG_ERROR_EMPTY = 5,         // nothing but white space (or comments)
 };
 
 // The device name a CONFIG_ERROR_WRONG_DEVICE error found in the file (a copy of the error
@@ -53,6 +55,7 @@ struct ConfigParseState {
     int32_t type = -1;    // -1 not given, 0 "uint16"
     int32_t address = -1; // -1 not given
     int32_t value = -1;   // -1 before any
+    bool opened = false;  // the root element was met
     const char* device_name = nullptr;
     RegisterSink apply;
 };
@@ -76,12 +79,15 @@ class ConfigReader {
     // 1 when the piece was taken; 0 with *error set at the first fault, after which the reader
     // takes nothing more.
     int feed(const char* data, gsize length, GError** error);
+    // Ends a document whose every piece was taken: 1 when it was whole; 0 with *error set when
+    // it ended before its root element closed or held nothing.
+    int finish(GError** error);
 
   private:
     ConfigParseState state_;
     GMarkupParseContext* context_;
 };
 
-// Reads a whole file in 4096-byte pieces. 1 when its end was reached without a fault; 0 with
-// *error set (a read error of the stream included).
+// Reads a whole file in 4096-byte pieces. 1 when it was read to its end, whole and without a
+// fault; 0 with *error set (a read error of the stream included).
 int read_config(FILE* file, const char* device_name, const RegisterSink& apply, GError** error);

@@ -15,10 +15,10 @@ uint16_t golden_value(int address) {
     return address == 0 ? 65535 : static_cast<uint16_t>(address * 131 % 65536);
 }
 
-// Feeds a document in pieces of `chunk` bytes (0: at once), as a file read would: the values
-// applied, and what the fault that stopped the reading said (empty: none): its code and
-// message, then the device name a copy of the error carries; "*" for the markup parser's own
-// faults.
+// Feeds a document in pieces of `chunk` bytes (0: at once) and ends it, as a file read would:
+// the values applied, and what the fault that stopped the reading said (empty: none): its code
+// and message, then the device name a copy of the error carries; "*" for the markup parser's
+// own faults.
 std::pair<Applied, std::string> parse(const std::string& doc, size_t chunk) {
     Applied applied;
     ConfigReader reader("varnel", [&](int a, uint16_t v) { applied.emplace_back(a, v); });
@@ -26,6 +26,10 @@ std::pair<Applied, std::string> parse(const std::string& doc, size_t chunk) {
     GError* error = nullptr;
     for (size_t at = 0; at < doc.size() && !error; at += step)
         reader.feed(doc.data() + at, std::min(step, doc.size() - at), &error);
+    if (!error) {
+        int whole = reader.finish(&error);
+        EXPECT_EQ(whole, error ? 0 : 1);
+    }
     std::string said;
     if (error && error->domain == G_MARKUP_ERROR)
         said = "*";
@@ -70,11 +74,13 @@ std::string unknown(const std::string& element, const std::string& attribute = "
 const auto device = [](const std::string& name) {
     return attr("name", name, CONFIG_ERROR_WRONG_DEVICE) + " / " + name;
 };
+const std::string cut = bad(CONFIG_ERROR_TRUNCATED, "it ends before the closing </configuration>"),
+                  empty = bad(CONFIG_ERROR_EMPTY, "the file is empty");
 
 } // namespace
 
 // Each layout's file as written, and read back across the reader's 4096-byte pieces; a stream
-// that fails fails the writer and the reader.
+// that fails fails the writer and the reader, and so does a file cut short or empty.
 TEST(ConfigFile, GoldenFilesBothWaysAndFailingStreams) {
     const std::tuple<const Variant*, int, int, const char*> cases[] = {
         {&variant_full, 2, 0, "config_full_2relays.cfg"},
@@ -104,6 +110,15 @@ TEST(ConfigFile, GoldenFilesBothWaysAndFailingStreams) {
         EXPECT_EQ(read_config(f, v->device_name, apply, nullptr), 1);
         fclose(f);
         EXPECT_EQ(applied, expected);
+        // Cut in half, as a file not written to its end.
+        std::string half = test::slurp(golden);
+        half.resize(half.size() / 2);
+        f = fmemopen(half.data(), half.size(), "r");
+        GError* error = nullptr;
+        EXPECT_EQ(read_config(f, v->device_name, apply, &error), 0);
+        EXPECT_TRUE(g_error_matches(error, config_error_quark(), CONFIG_ERROR_TRUNCATED));
+        g_clear_error(&error);
+        fclose(f);
     }
 
     FILE* full = fopen("/dev/full", "w");
@@ -123,8 +138,13 @@ TEST(ConfigFile, GoldenFilesBothWaysAndFailingStreams) {
     EXPECT_EQ(read_config(folder, "varnel", apply, &error), 0);
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->domain, G_FILE_ERROR);
-    g_error_free(error);
+    g_clear_error(&error);
     fclose(folder);
+    FILE* nothing = fopen("/dev/null", "r");
+    EXPECT_EQ(read_config(nothing, "varnel", apply, &error), 0);
+    EXPECT_TRUE(g_error_matches(error, config_error_quark(), CONFIG_ERROR_EMPTY));
+    g_clear_error(&error);
+    fclose(nothing);
 }
 
 TEST(ConfigReader, EveryOutcomeWhateverTheChunkSize) {
@@ -162,14 +182,17 @@ TEST(ConfigReader, EveryOutcomeWhateverTheChunkSize) {
         {"address 1024", p("0", "1") + p("1024", "2"), {{0, 1}}, attr("address", "1024")},
         {"address -1", p("-1", "2"), {}, attr("address", "-1")},
         {"address not a number", p("x1", "2"), {}, attr("address", "x1")},
-        {"ends inside", doc(p("1", "1")).substr(0, 140), {{1, 1}}, ""},
-        {"empty", "", {}, ""},
+        {"ends inside", doc(p("1", "1")).substr(0, 130), {{1, 1}}, cut},
+        {"ends in the root", "<configuration vers", {}, cut},
+        {"empty", "", {}, empty},
+        {"white space", " \n\t", {}, empty},
+        {"comments alone", "<!-- -->", {}, empty},
         {"syntax error", p("1", "1") + p("2", "2</param>"), {{1, 1}, {2, 2}}, "*"},
     };
     for (const auto& [what, document, applied, message] : cases) {
         for (size_t chunk : {0, 1, 2, 7}) {
             SCOPED_TRACE(std::string(what) + " in chunks of " + std::to_string(chunk));
-            bool whole = document.empty() || document.starts_with("<c");
+            bool whole = !document.starts_with("    <p");
             auto [got, said] = parse(whole ? document : doc(document), chunk);
             EXPECT_EQ(got, applied);
             EXPECT_EQ(said, message);
