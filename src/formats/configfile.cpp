@@ -157,6 +157,13 @@ void xml_config_start_element(GMarkupParseContext*, const gchar* element_name,
                 // The register table has 1024 entries: nothing else may reach it.
                 if (!read_integer(value, &address) || address < 0 || address > 1023)
                     return fail(error, CONFIG_ERROR_INVALID_VALUE, invalid_value, name, value);
+                // Two values for one register: which one was meant cannot be known.
+                if (s->seen.test(static_cast<size_t>(address)))
+                    return fail(error, CONFIG_ERROR_DUPLICATE,
+                                _("Invalid configuration file: register %d appears more than "
+                                  "once."),
+                                static_cast<int>(address));
+                s->seen.set(static_cast<size_t>(address));
                 s->address = static_cast<int32_t>(address);
             } else {
                 return fail(error, CONFIG_ERROR_UNKNOWN, unknown_attribute, element_name, name);

@@ -7,6 +7,7 @@
 // the reader applies them through another, which the model or the window binds.
 #pragma once
 
+#include <bitset>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -28,6 +29,7 @@ enum ConfigError : int {
     CONFIG_ERROR_WRONG_DEVICE = 3,  // the file of another device: see config_error_found_device
     CONFIG_ERROR_TRUNCATED = 4,     // the file ends before its root element closes
     CONFIG_ERROR_EMPTY = 5,         // nothing but white space (or comments)
+    CONFIG_ERROR_DUPLICATE = 6,     // a register given twice
 };
 
 // The device name a CONFIG_ERROR_WRONG_DEVICE error found in the file (a copy of the error
@@ -51,11 +53,12 @@ int write_config(FILE* file, const char* device_name, const std::vector<uint16_t
 
 // State of one reading, handed to every callback of the markup parser.
 struct ConfigParseState {
-    int32_t state = 0;    // 0 document, 1 in configuration, 2 in device, 3 in parameter
-    int32_t type = -1;    // -1 not given, 0 "uint16"
-    int32_t address = -1; // -1 not given
-    int32_t value = -1;   // -1 before any
-    bool opened = false;  // the root element was met
+    int32_t state = 0;      // 0 document, 1 in configuration, 2 in device, 3 in parameter
+    int32_t type = -1;      // -1 not given, 0 "uint16"
+    int32_t address = -1;   // -1 not given
+    int32_t value = -1;     // -1 before any
+    bool opened = false;    // the root element was met
+    std::bitset<1024> seen; // the addresses met, each allowed once
     const char* device_name = nullptr;
     RegisterSink apply;
 };

@@ -75,7 +75,8 @@ const auto device = [](const std::string& name) {
     return attr("name", name, CONFIG_ERROR_WRONG_DEVICE) + " / " + name;
 };
 const std::string cut = bad(CONFIG_ERROR_TRUNCATED, "it ends before the closing </configuration>"),
-                  empty = bad(CONFIG_ERROR_EMPTY, "the file is empty");
+                  empty = bad(CONFIG_ERROR_EMPTY, "the file is empty"),
+                  twice = bad(CONFIG_ERROR_DUPLICATE, "register 5 appears more than once");
 
 } // namespace
 
@@ -152,16 +153,16 @@ TEST(ConfigReader, EveryOutcomeWhateverTheChunkSize) {
     const std::string v2 = "<configuration version=\"2\">",
                       v1e0 = "<configuration version=\"1e0\">";
     // What is taken: the low 16 bits of a number as "%d" reads it, white space of C's
-    // isspace before it and anything after it aside; entities; an address as a number; each
-    // value as it comes. Parameters without text, an address or a type are passed over.
+    // isspace before it and anything after it aside; entities; an address as a number.
+    // Parameters without text, an address or a type are passed over.
     const std::string taken =
         p("0", "5") + p("1023", "65535") + p("1", "70000") + p("2", "-1") + p("3", " +12abc") +
-        p("1", "\v\f\t\r 7") + p("2", "\v-2") + p("5", "1") + p("5", "2") +
-        p("4", std::string(126, ' ') + "9") + p("12abc", "2") +
-        "<parameter type=\"uint16\">abc</parameter><parameter address=\"3\">x</parameter>" +
-        "<parameter type=\"uint16\" address=\"3\"/>" + p("4", "") + p("6", "&#49;2");
-    const Applied all{{0, 5},     {1023, 65535}, {1, 4464}, {2, 65535}, {3, 12}, {1, 7},
-                      {2, 65534}, {5, 1},        {5, 2},    {4, 9},     {12, 2}, {6, 12}};
+        p("7", "\v\f\t\r 7") + p("8", "\v-2") + p("5", "1") + p("4", std::string(126, ' ') + "9") +
+        p("12abc", "2") +
+        "<parameter type=\"uint16\">abc</parameter><parameter address=\"9\">x</parameter>" +
+        "<parameter type=\"uint16\" address=\"10\"/>" + p("11", "") + p("6", "&#49;2");
+    const Applied all{{0, 5},     {1023, 65535}, {1, 4464}, {2, 65535}, {3, 12}, {7, 7},
+                      {8, 65534}, {5, 1},        {4, 9},    {12, 2},    {6, 12}};
     const std::string unit = "<parameter type=\"uint16\" address=\"1\" unit=\"C\">2</parameter>";
     // What, the document (parameters alone go in a document of the right device), the values
     // applied and the message.
@@ -182,6 +183,7 @@ TEST(ConfigReader, EveryOutcomeWhateverTheChunkSize) {
         {"address 1024", p("0", "1") + p("1024", "2"), {{0, 1}}, attr("address", "1024")},
         {"address -1", p("-1", "2"), {}, attr("address", "-1")},
         {"address not a number", p("x1", "2"), {}, attr("address", "x1")},
+        {"twice", p("5", "1") + p(" 5", "2"), {{5, 1}}, twice},
         {"ends inside", doc(p("1", "1")).substr(0, 130), {{1, 1}}, cut},
         {"ends in the root", "<configuration vers", {}, cut},
         {"empty", "", {}, empty},
