@@ -41,10 +41,15 @@ Outcome read(const char* device_name, const char* text, size_t size, size_t cut)
         if (!out.ok)
             break;
     }
+    if (out.ok)
+        out.ok = reader.finish(&error);
     FUZZ_CHECK(out.ok == (error == nullptr));
     if (error) {
         out.domain = error->domain;
         out.code = error->code;
+        // The name found comes with the one fault of a file of another device, and only then.
+        FUZZ_CHECK((config_error_found_device(error) != nullptr) ==
+                   g_error_matches(error, config_error_quark(), CONFIG_ERROR_WRONG_DEVICE));
         // GLib's own syntax errors quote and place the fault differently when it spans two
         // pieces; only their kind is compared. The reader's own messages must match whole.
         if (error->domain != G_MARKUP_ERROR) {

@@ -22,18 +22,26 @@ int write_text(FILE* file, GCharPtr text) {
     return std::fwrite(text.get(), 1, length, file) == length ? 1 : 0;
 }
 
-GQuark error_domain() {
-    // A reader used before start-up made the quark makes the same one.
-    return domain ? domain : g_quark_from_static_string("BRESKA");
+// What each error of the reader carries besides its message (a GLib extended error).
+struct ErrorData {
+    char* found_device;
+};
+
+ErrorData* error_data(const GError* error) {
+    // Where GLib keeps an extended error's data: just before the error, aligned as
+    // G_DEFINE_EXTENDED_ERROR reaches it.
+    constexpr gsize align = 2 * sizeof(gsize);
+    constexpr gsize offset = (sizeof(ErrorData) + align - 1) & ~(align - 1);
+    return reinterpret_cast<ErrorData*>(reinterpret_cast<uintptr_t>(error) - offset);
 }
 
-void fail(GError** error, const char* format, ...) G_GNUC_PRINTF(2, 3);
-void fail(GError** error, const char* format, ...) {
+void fail(GError** error, ConfigError code, const char* format, ...) G_GNUC_PRINTF(3, 4);
+void fail(GError** error, ConfigError code, const char* format, ...) {
     va_list args;
     va_start(args, format);
     GCharPtr message(g_strdup_vprintf(format, args));
     va_end(args);
-    g_set_error_literal(error, error_domain(), 0, message.get());
+    g_set_error_literal(error, config_error_quark(), code, message.get());
 }
 
 // A decimal integer as sscanf's "%d" reads it (leading blanks, a sign, digits, anything after
@@ -57,6 +65,23 @@ bool is_version_one(const char* text) {
     return end != text && v == 1.0;
 }
 } // namespace
+
+GQuark config_error_quark() {
+    // The name start-up gives `domain`, so that both are the one quark.
+    static const GQuark quark = g_error_domain_register_static(
+        "BRESKA", sizeof(ErrorData), [](GError* e) { error_data(e)->found_device = nullptr; },
+        [](const GError* from, GError* to) {
+            error_data(to)->found_device = g_strdup(error_data(from)->found_device);
+        },
+        [](GError* e) { g_clear_pointer(&error_data(e)->found_device, g_free); });
+    return quark;
+}
+
+const char* config_error_found_device(const GError* error) {
+    return g_error_matches(error, config_error_quark(), CONFIG_ERROR_WRONG_DEVICE)
+               ? error_data(error)->found_device
+               : nullptr;
+}
 
 int write_config_header(FILE* file, const char* device_name) {
     return write_text(file, GCharPtr(g_markup_printf_escaped(HEADER, device_name)));
@@ -92,13 +117,14 @@ void xml_config_start_element(GMarkupParseContext*, const gchar* element_name,
 
     if (s->state == 0 && g_str_equal(element_name, "configuration")) {
         s->state = 1;
+        s->opened = true;
         for (int i = 0; attribute_names[i]; ++i) {
             const char* name = attribute_names[i];
             const char* value = attribute_values[i];
             if (!g_str_equal(name, "version"))
-                return fail(error, unknown_attribute, element_name, name);
+                return fail(error, CONFIG_ERROR_UNKNOWN, unknown_attribute, element_name, name);
             if (!is_version_one(value))
-                return fail(error, invalid_value, name, value);
+                return fail(error, CONFIG_ERROR_INVALID_VALUE, invalid_value, name, value);
         }
     } else if (s->state == 1 && g_str_equal(element_name, "device")) {
         s->state = 2;
@@ -106,9 +132,13 @@ void xml_config_start_element(GMarkupParseContext*, const gchar* element_name,
             const char* name = attribute_names[i];
             const char* value = attribute_values[i];
             if (!g_str_equal(name, "name"))
-                return fail(error, unknown_attribute, element_name, name);
-            if (!g_str_equal(value, s->device_name))
-                return fail(error, invalid_value, name, value);
+                return fail(error, CONFIG_ERROR_UNKNOWN, unknown_attribute, element_name, name);
+            if (!g_str_equal(value, s->device_name)) {
+                fail(error, CONFIG_ERROR_WRONG_DEVICE, invalid_value, name, value);
+                if (error && *error)
+                    error_data(*error)->found_device = g_strdup(value);
+                return;
+            }
         }
     } else if (s->state == 2 && g_str_equal(element_name, "parameter")) {
         s->state = 3;
@@ -120,20 +150,27 @@ void xml_config_start_element(GMarkupParseContext*, const gchar* element_name,
             const char* value = attribute_values[i];
             if (g_str_equal(name, "type")) {
                 if (!g_str_equal(value, "uint16"))
-                    return fail(error, invalid_value, name, value);
+                    return fail(error, CONFIG_ERROR_INVALID_VALUE, invalid_value, name, value);
                 s->type = 0;
             } else if (g_str_equal(name, "address")) {
                 long long address = 0;
                 // The register table has 1024 entries: nothing else may reach it.
                 if (!read_integer(value, &address) || address < 0 || address > 1023)
-                    return fail(error, invalid_value, name, value);
+                    return fail(error, CONFIG_ERROR_INVALID_VALUE, invalid_value, name, value);
+                // Two values for one register: which one was meant cannot be known.
+                if (s->seen.test(static_cast<size_t>(address)))
+                    return fail(error, CONFIG_ERROR_DUPLICATE,
+                                _("Invalid configuration file: register %d appears more than "
+                                  "once."),
+                                static_cast<int>(address));
+                s->seen.set(static_cast<size_t>(address));
                 s->address = static_cast<int32_t>(address);
             } else {
-                return fail(error, unknown_attribute, element_name, name);
+                return fail(error, CONFIG_ERROR_UNKNOWN, unknown_attribute, element_name, name);
             }
         }
     } else {
-        fail(error, unknown_element, element_name);
+        fail(error, CONFIG_ERROR_UNKNOWN, unknown_element, element_name);
     }
 }
 
@@ -144,7 +181,8 @@ void xml_config_end_element(GMarkupParseContext*, const gchar* element_name, gpo
     if (s->state < 1 || s->state > 3)
         return;
     if (!g_str_equal(element_name, closes[s->state]))
-        return fail(error, _("Invalid configuration file: closing element \"%s\" unexpectedly."),
+        return fail(error, CONFIG_ERROR_SYNTAX,
+                    _("Invalid configuration file: closing element \"%s\" unexpectedly."),
                     element_name);
     --s->state;
 }
@@ -166,8 +204,8 @@ void xml_config_text(GMarkupParseContext*, const gchar* text, gsize text_len, gp
         const gchar* valid_end = nullptr;
         if (!g_utf8_validate(buffer, static_cast<gssize>(length), &valid_end))
             buffer[valid_end - buffer] = '\0';
-        return fail(error, _("Invalid configuration file: parameter with invalid value \"%s\"."),
-                    buffer);
+        return fail(error, CONFIG_ERROR_INVALID_VALUE,
+                    _("Invalid configuration file: parameter with invalid value \"%s\"."), buffer);
     }
     s->value = static_cast<int32_t>(number);
     if (s->apply)
@@ -194,6 +232,23 @@ int ConfigReader::feed(const char* data, gsize length, GError** error) {
     return g_markup_parse_context_parse(context_, data, static_cast<gssize>(length), error) ? 1 : 0;
 }
 
+int ConfigReader::finish(GError** error) {
+    GError* markup = nullptr;
+    bool ended = g_markup_parse_context_end_parse(context_, &markup);
+    // The markup parser finds nothing wrong with a file of comments alone.
+    bool empty =
+        ended ? !state_.opened : g_error_matches(markup, G_MARKUP_ERROR, G_MARKUP_ERROR_EMPTY);
+    g_clear_error(&markup);
+    if (ended && !empty)
+        return 1;
+    if (empty)
+        fail(error, CONFIG_ERROR_EMPTY, "%s", _("Invalid configuration file: the file is empty."));
+    else
+        fail(error, CONFIG_ERROR_TRUNCATED, "%s",
+             _("Invalid configuration file: it ends before the closing </configuration>."));
+    return 0;
+}
+
 int read_config(FILE* file, const char* device_name, const RegisterSink& apply, GError** error) {
     ConfigReader reader(device_name, apply);
     char buffer[4096];
@@ -209,5 +264,5 @@ int read_config(FILE* file, const char* device_name, const RegisterSink& apply, 
         g_set_error_literal(error, G_FILE_ERROR, g_file_error_from_errno(code), g_strerror(code));
         return 0;
     }
-    return 1;
+    return reader.finish(error);
 }

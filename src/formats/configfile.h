@@ -7,6 +7,7 @@
 // the reader applies them through another, which the model or the window binds.
 #pragma once
 
+#include <bitset>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -15,6 +16,25 @@
 
 // Error domain of the configuration reader, made at start-up.
 extern GQuark domain;
+
+// The same domain, made on first use, for programs that have no start-up of their own.
+GQuark config_error_quark();
+
+// Codes of the reader's errors in that domain, one per kind of fault, so that callers can tell
+// them apart; the markup parser's syntax errors keep GLib's G_MARKUP_ERROR domain.
+enum ConfigError : int {
+    CONFIG_ERROR_SYNTAX = 0,        // an element closed where it may not be
+    CONFIG_ERROR_UNKNOWN = 1,       // an element or an attribute with no place there
+    CONFIG_ERROR_INVALID_VALUE = 2, // a version, type, address or parameter value not taken
+    CONFIG_ERROR_WRONG_DEVICE = 3,  // the file of another device: see config_error_found_device
+    CONFIG_ERROR_TRUNCATED = 4,     // the file ends before its root element closes
+    CONFIG_ERROR_EMPTY = 5,         // nothing but white space (or comments)
+    CONFIG_ERROR_DUPLICATE = 6,     // a register given twice
+};
+
+// The device name a CONFIG_ERROR_WRONG_DEVICE error found in the file (a copy of the error
+// keeps it); null for every other error.
+const char* config_error_found_device(const GError* error);
 
 // Writers of the three pieces of the file; 1 when the whole text was written, else 0.
 int write_config_header(FILE* file, const char* device_name);
@@ -33,10 +53,12 @@ int write_config(FILE* file, const char* device_name, const std::vector<uint16_t
 
 // State of one reading, handed to every callback of the markup parser.
 struct ConfigParseState {
-    int32_t state = 0;    // 0 document, 1 in configuration, 2 in device, 3 in parameter
-    int32_t type = -1;    // -1 not given, 0 "uint16"
-    int32_t address = -1; // -1 not given
-    int32_t value = -1;   // -1 before any
+    int32_t state = 0;      // 0 document, 1 in configuration, 2 in device, 3 in parameter
+    int32_t type = -1;      // -1 not given, 0 "uint16"
+    int32_t address = -1;   // -1 not given
+    int32_t value = -1;     // -1 before any
+    bool opened = false;    // the root element was met
+    std::bitset<1024> seen; // the addresses met, each allowed once
     const char* device_name = nullptr;
     RegisterSink apply;
 };
@@ -60,12 +82,15 @@ class ConfigReader {
     // 1 when the piece was taken; 0 with *error set at the first fault, after which the reader
     // takes nothing more.
     int feed(const char* data, gsize length, GError** error);
+    // Ends a document whose every piece was taken: 1 when it was whole; 0 with *error set when
+    // it ended before its root element closed or held nothing.
+    int finish(GError** error);
 
   private:
     ConfigParseState state_;
     GMarkupParseContext* context_;
 };
 
-// Reads a whole file in 4096-byte pieces. 1 when its end was reached without a fault; 0 with
-// *error set (a read error of the stream included).
+// Reads a whole file in 4096-byte pieces. 1 when it was read to its end, whole and without a
+// fault; 0 with *error set (a read error of the stream included).
 int read_config(FILE* file, const char* device_name, const RegisterSink& apply, GError** error);

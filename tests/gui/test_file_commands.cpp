@@ -207,7 +207,8 @@ TEST_F(FileCommands, TheChoosersOpenSaveAndOfferTheLastFile) {
     expect_chooser(new_save_config_chooser(), "Save Configuration", "*.cfg", "untitled.cfg",
                    g_get_home_dir());
     test::put(path("in.cfg"), "<configuration><device name=\"varnel\">"
-                              "<parameter type=\"uint16\" address=\"213\">17</parameter>");
+                              "<parameter type=\"uint16\" address=\"213\">17</parameter>"
+                              "</device></configuration>");
     test::choose("menu_openconfig", path("in.cfg"));
     EXPECT_STREQ(config_filename, path("in.cfg").c_str());
     EXPECT_EQ(test::register_values({213})[213], 17);
