@@ -62,7 +62,7 @@ void save_config(const char* filename) {
 bool read_config_file(const char* filename, const RegisterSink& apply) {
     FilePtr file(fopen(filename, "r"));
     ErrorOwner owner;
-    if (file && read_config(file.get(), variant->device_name, apply, &owner.error))
+    if (file && read_config(file.get(), *variant, apply, &owner.error))
         return true;
     error_dialog(config_read_error_text(filename, owner.error).c_str());
     return false;

@@ -3,6 +3,7 @@
 #include "base/gmem.h"
 #include "formats/configfile.h"
 #include "text/choices.h"
+#include "text/messages.h"
 
 #include <cmath>
 #include <glib/gi18n.h>
@@ -221,8 +222,24 @@ int write_config(FILE* file, const Parameters& p) {
         [&p](int address) { return in_map(*p.variant, address) ? p.value(address) : 0; });
 }
 
+int read_config(FILE* file, const Variant& v, const RegisterSink& apply, GError** error) {
+    if (read_config(file, v.device_name, apply, error))
+        return 1;
+    // The other program's file is named by program, not by a device name no user knows.
+    const char* found = error ? config_error_found_device(*error) : nullptr;
+    const Variant* other = nullptr;
+    for (const Variant* candidate : {&variant_full, &variant_rtd})
+        if (found && g_str_equal(found, candidate->device_name))
+            other = candidate;
+    if (other) {
+        std::string text = other_variant_file_text(other->program, v.program);
+        g_free((*error)->message);
+        (*error)->message = g_strdup(text.c_str());
+    }
+    return 0;
+}
+
 int read_config(FILE* file, Parameters& p, GError** error) {
     return read_config(
-        file, p.variant->device_name, [&p](int address, uint16_t value) { p.set(address, value); },
-        error);
+        file, *p.variant, [&p](int address, uint16_t value) { p.set(address, value); }, error);
 }

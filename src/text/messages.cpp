@@ -53,6 +53,13 @@ std::string unreadable_text(const char* filename) {
     return GCharPtr(g_strdup_printf(_("Cannot open configuration file %s."), shown.get())).get();
 }
 
+std::string other_variant_file_text(const char* file_program, const char* program) {
+    // TRANSLATORS: the two program names, kelvra and kelvra0.
+    return GCharPtr(g_strdup_printf(_("The file is a configuration for %s, not for %s."),
+                                    file_program, program))
+        .get();
+}
+
 std::string layout_mismatch_text(bool from_file, const char* program, int relays, const char* port,
                                  const char* device_program, int device_relays,
                                  const char* device_port) {

@@ -22,6 +22,9 @@ std::string unreadable_text(const char* filename);
 // (a file error), or the reader's own message, made valid UTF-8.
 std::string config_read_error_text(const char* filename, const GError* error);
 
+// "The file is a configuration for kelvra0, not for kelvra."
+std::string other_variant_file_text(const char* file_program, const char* program);
+
 // Refusals and outcomes of an upload.
 // The values (a file's, or the window's) are for another variant or layout than the controller.
 std::string layout_mismatch_text(bool from_file, const char* program, int relays, const char* port,

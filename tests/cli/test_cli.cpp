@@ -141,6 +141,8 @@ TEST(Cli, RefusalsAndTheirExitStatus) {
     std::string text = slurp(good);
     put(dir.path("rtd.cfg"), replace(text, "\"varnel\"", "\"varnel0\""));
     put(dir.path("gap.cfg"), replace(text, "address=\"210\"", "address=\"999\""));
+    put(dir.path("cut.cfg"), text.substr(0, 3000));
+    put(dir.path("empty.cfg"), "");
     sim.clear_log();
     // The arguments, the exit status and the message, after "kelvra-cli: ".
     const std::tuple<Lines, int, std::string> cases[] = {
@@ -156,7 +158,11 @@ TEST(Cli, RefusalsAndTheirExitStatus) {
         {{"--colour", "info"}, 2, "Unknown option --colour"},
         {{"--port", none, "info"}, 3, "Temperature controller not detected on the USB port."},
         {{"upload", none}, 5, "Cannot open configuration file " + none + "."},
-        {{"diff", dir.path("rtd.cfg")}, 5, "attribute \"name\" with invalid value \"varnel0\"."},
+        {{"diff", dir.path("rtd.cfg")},
+         5,
+         "The file is a configuration for kelvra0, not for kelvra."},
+        {{"diff", dir.path("cut.cfg")}, 5, "it ends before the closing </configuration>."},
+        {{"upload", dir.path("empty.cfg")}, 5, "Invalid configuration file: the file is empty."},
         {{"upload", dir.path("gap.cfg")}, 5, "Parameter 'Line Frequency' not defined."},
         {{"events", "-o", dir.path("e.csv")}, 4, "This device does not feature event memory."},
         {{"download", "-o", dir.path("none/a.cfg")}, 5, "Error writing configuration file."},
@@ -170,7 +176,7 @@ TEST(Cli, RefusalsAndTheirExitStatus) {
         EXPECT_EQ(r.out, "") << what;
     }
     EXPECT_EQ(writes(sim), Lines{});
-    EXPECT_EQ(dir.entries(), (Lines{"gap.cfg", "good.cfg", "rtd.cfg"}));
+    EXPECT_EQ(dir.entries(), (Lines{"cut.cfg", "empty.cfg", "gap.cfg", "good.cfg", "rtd.cfg"}));
 
     // The dry run shows the writes that the upload makes, and makes none; --all writes every
     // block, the relays' for the fourteen the map has.

@@ -157,8 +157,7 @@ TEST_F(ShellTest, ProgramsShowTheirWindowWithTheFileAndEnd) {
             << "the clock ticks: " << r->clock;
         EXPECT_FALSE(r->download_sensitive) << "nothing that needs a device before Connect";
     }
-    EXPECT_EQ(rtd.messages, Lines{"Invalid configuration file: attribute \"name\" with "
-                                  "invalid value \"varnel\"."});
+    EXPECT_EQ(rtd.messages, Lines{"The file is a configuration for kelvra, not for kelvra0."});
     EXPECT_EQ(full.title, "Controlador de temperatura de transformador");
     EXPECT_EQ(full.value, 95);
     EXPECT_EQ(full.remembered, dir.path("a.cfg")) << "offered again by Save";
