@@ -13,7 +13,6 @@
 #include "text/messages.h"
 #include "text/textdomain.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -212,25 +211,6 @@ int read_file(const char* path, Parameters& p) {
     return EXIT_FILE;
 }
 
-// The temporaries that output files are written to, removed when the command is interrupted,
-// so that a stopped command leaves nothing behind either.
-char interrupted_temporary[2][4096];
-
-extern "C" void on_interrupt(int signal) {
-    for (const char* path : interrupted_temporary)
-        if (path[0])
-            unlink(path);
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-}
-
-void remove_on_interrupt(const SafeFile& out) {
-    char* free_slot = interrupted_temporary[interrupted_temporary[0][0] ? 1 : 0];
-    g_strlcpy(free_slot, out.temporary().c_str(), sizeof interrupted_temporary[0]);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP})
-        std::signal(signal, on_interrupt);
-}
-
 int info(Parameters& p) {
     Connection link;
     if (int status = link.open(p))
@@ -280,7 +260,6 @@ int download(Parameters& p) {
         say(config_write_error_text());
         return EXIT_FILE;
     }
-    remove_on_interrupt(out);
     if (int status = Connection::check(download_parameters(p)))
         return status;
     if (!write_config(out.stream(), p) || !out.commit()) {
@@ -446,9 +425,6 @@ int events(Parameters& p) {
         say(picture_write_error_text());
         return EXIT_FILE;
     }
-    for (auto* out : {&csv, &png})
-        if (*out)
-            remove_on_interrupt(**out);
     bool terminal = isatty(STDERR_FILENO);
     uint8_t* raw = nullptr;
     uint32_t length = 0;
@@ -562,6 +538,8 @@ int run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     init_text_domain();
+    // A command ended by a signal leaves no temporary of its outputs behind.
+    SafeFile::remove_temporaries_on_signals();
     int status = run(argc, argv);
     if (opts.json && !said.empty()) {
         Builder b = json_document();

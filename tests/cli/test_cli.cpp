@@ -5,8 +5,14 @@
 #include "support/files.h"
 #include "support/sim_harness.h"
 #include <csignal>
+#include <fcntl.h>
+#include <filesystem>
 #include <json-glib/json-glib.h>
 #include <regex>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 namespace {
@@ -255,25 +261,100 @@ TEST(Cli, UploadRefusesWhatTheControllerCannotTake) {
         << again.out;
 }
 
-// Stopped part way through the dump, the command leaves no file behind, not even its temporary.
-TEST(Cli, AnInterruptedCommandLeavesNothing) {
-    SimHarness sim({"--baud", "115200"}); // the dump takes seconds
+// Whatever -o names gets the configuration and stays what it was: a regular file, with a name as
+// long as names go, is replaced; anything else is written straight into.
+TEST(Cli, DownloadWritesIntoWhatItIsGiven) {
+    SimHarness sim({"--baud", "0"});
     ASSERT_TRUE(sim.started());
     TempDir dir;
-    std::string program = binary_path("kelvra-cli"), out = dir.path("e.csv");
-    char* argv[] = {program.data(), const_cast<char*>("events"), const_cast<char*>("-o"),
-                    out.data(), nullptr};
-    GPid pid = 0;
-    ASSERT_TRUE(g_spawn_async(nullptr, argv, nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr,
-                              &pid, nullptr));
-    for (int wait = 0; wait < 500 && dir.entries().empty(); ++wait)
-        g_usleep(10 * 1000);
-    g_usleep(300 * 1000);
-    kill(pid, SIGINT);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
-    EXPECT_EQ(dir.entries(), Lines{});
+    const std::string file = dir.path(std::string(255, 'a')), fifo = dir.path("fifo"),
+                      socket_path = dir.path("socket");
+    put(file, "old");
+    mkfifo(fifo.c_str(), 0600);
+    symlink("fifo", dir.path("to-fifo").c_str());
+    symlink("/proc/self/fd/1", dir.path("to-out").c_str());
+    // As root, a device of the test's own: a fault must not replace the system's /dev/null.
+    std::string null = geteuid() ? "/dev/null" : dir.path("null");
+    if (!geteuid()) {
+        ASSERT_EQ(mknod(null.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    }
+    sockaddr_un address{AF_UNIX, {}};
+    socket_path.copy(address.sun_path, sizeof address.sun_path - 1);
+    int server = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    listen(server, 1);
+    auto drain = [](int fd) {
+        std::string got;
+        char chunk[4096];
+        for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
+            got.append(chunk, static_cast<size_t>(n));
+        close(fd);
+        return got;
+    };
+    // Where the configuration is read back from.
+    enum From { FILE_ITSELF, PIPE, OUT, SOCKET, NOWHERE };
+    const std::pair<std::string, From> cases[] = {{file, FILE_ITSELF},
+                                                  {fifo, PIPE},
+                                                  {dir.path("to-fifo"), PIPE},
+                                                  {"-", OUT},
+                                                  {dir.path("to-out"), OUT},
+                                                  {socket_path, SOCKET},
+                                                  {null, NOWHERE}};
+    std::string saved;
+    for (const auto& [path, from] : cases) {
+        SCOPED_TRACE(path);
+        std::string seen = path == "-" ? binary_path("-") : path; // -: no file where it runs
+        auto kind = std::filesystem::symlink_status(seen).type();
+        int reader = from == PIPE ? open(fifo.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+        Outcome r = cli({"download", "-o", path});
+        EXPECT_EQ(r.status, 0) << r.err;
+        reader = from == SOCKET ? accept(server, nullptr, nullptr) : reader;
+        std::string got = from == FILE_ITSELF ? slurp(path)
+                          : from == OUT       ? r.out
+                          : from == NOWHERE   ? saved
+                                              : drain(reader);
+        saved = saved.empty() ? got : saved;
+        EXPECT_EQ(got, saved);
+        EXPECT_EQ(std::filesystem::symlink_status(seen).type(), kind);
+    }
+    close(server);
+    EXPECT_TRUE(saved.starts_with("<configuration"));
+    Lines left = {file.substr(file.rfind('/') + 1), "fifo", "socket", "to-fifo", "to-out"};
+    if (!geteuid())
+        left.insert(left.begin() + 2, "null");
+    EXPECT_EQ(dir.entries(), left);
+}
+
+// Ended by a signal part way through the dump, the command ends by that signal and leaves no file
+// behind, not even its temporaries.
+TEST(Cli, ACommandEndedByASignalLeavesNothing) {
+    for (int signal : {SIGINT, SIGTERM, SIGPIPE, SIGQUIT, SIGUSR1, SIGALRM, SIGRTMIN}) {
+        SCOPED_TRACE(strsignal(signal));
+        SimHarness sim({"--baud", "115200"}); // the dump takes seconds
+        ASSERT_TRUE(sim.started());
+        TempDir dir;
+        std::string program = binary_path("kelvra-cli"), csv = dir.path("e.csv"),
+                    png = dir.path("e.png");
+        const char* argv[] = {program.c_str(), "events",    "-o",   csv.c_str(),
+                              "--png",         png.c_str(), nullptr};
+        // The signal's default action whatever the test's runner set, and no core dump.
+        auto reset = [](gpointer signal) {
+            std::signal(*static_cast<int*>(signal), SIG_DFL);
+            rlimit none{};
+            setrlimit(RLIMIT_CORE, &none);
+        };
+        GPid pid = 0;
+        ASSERT_TRUE(g_spawn_async(nullptr, const_cast<char**>(argv), nullptr,
+                                  G_SPAWN_DO_NOT_REAP_CHILD, reset, &signal, &pid, nullptr));
+        for (int wait = 0; wait < 500 && dir.entries().size() < 2; ++wait)
+            g_usleep(10 * 1000);
+        g_usleep(300 * 1000);
+        kill(pid, signal);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_EQ(dir.entries(), Lines{});
+    }
 }
 
 // Every fault the simulator injects into the requests of a command: the window's message, its
