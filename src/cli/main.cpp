@@ -6,6 +6,7 @@
 #include "formats/configfile.h"
 #include "formats/eventcsv.h"
 #include "formats/safefile.h"
+#include "formats/streams.h"
 #include "link/bridge.h"
 #include "link/serial.h"
 #include "model/upload.h"
@@ -13,6 +14,7 @@
 #include "text/messages.h"
 #include "text/textdomain.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -200,10 +202,15 @@ struct Connection {
 };
 
 // Reads a configuration file of p's variant into p: EXIT_OK, or EXIT_FILE after the message.
+// `-` is standard input.
 int read_file(const char* path, Parameters& p) {
-    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path, "r"), &std::fclose);
+    std::unique_ptr<FILE, int (*)(FILE*)> file(open_input(path), &std::fclose);
+    if (!file) {
+        say(unreadable_text(path, errno));
+        return EXIT_FILE;
+    }
     GError* error = nullptr;
-    if (file && read_config(file.get(), p, &error))
+    if (read_config(file.get(), p, &error))
         return EXIT_OK;
     say(config_read_error_text(path, error));
     if (error)
@@ -257,13 +264,13 @@ int download(Parameters& p) {
     // Created first, so a place that cannot be written is found before the transfer.
     SafeFile out(opts.output);
     if (!out.stream()) {
-        say(config_write_error_text());
+        say(config_write_error_text(opts.output, out.error()));
         return EXIT_FILE;
     }
     if (int status = Connection::check(download_parameters(p)))
         return status;
     if (!write_config(out.stream(), p) || !out.commit()) {
-        say(config_write_error_text());
+        say(config_write_error_text(opts.output, out.error()));
         return EXIT_FILE;
     }
     return EXIT_OK;
@@ -418,11 +425,11 @@ int events(Parameters& p) {
     // found first.
     std::optional<SafeFile> csv, png;
     if (opts.output && !csv.emplace(opts.output).stream()) {
-        say(events_write_error_text());
+        say(events_write_error_text(opts.output, csv->error()));
         return EXIT_FILE;
     }
     if (opts.png && !png.emplace(opts.png).stream()) {
-        say(picture_write_error_text());
+        say(picture_write_error_text(opts.png, png->error()));
         return EXIT_FILE;
     }
     bool terminal = isatty(STDERR_FILENO);
@@ -435,14 +442,14 @@ int events(Parameters& p) {
     if (int status = Connection::check(result))
         return status;
     if (csv && (!write_event_csv(csv->stream(), dump.get(), length) || !csv->commit())) {
-        say(events_write_error_text());
+        say(events_write_error_text(opts.output, csv->error()));
         return EXIT_FILE;
     }
     if (png) {
         EventLog log = read_event_log(dump.get(), length);
         if (!write_plot_png(png->stream(), PNG_WIDTH, PNG_HEIGHT, log, full_view(log, p.nrelays)) ||
             !png->commit()) {
-            say(picture_write_error_text());
+            say(picture_write_error_text(opts.png, png->error()));
             return EXIT_FILE;
         }
     }

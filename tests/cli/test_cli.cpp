@@ -14,6 +14,7 @@
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 
 namespace {
 
@@ -142,7 +143,16 @@ TEST(Cli, RefusalsAndTheirExitStatus) {
     SimHarness sim({"--baud", "0", "--options", "0", "--relays", "15"});
     ASSERT_TRUE(sim.started());
     TempDir dir;
-    const std::string good = dir.path("good.cfg"), none = dir.path("none.cfg");
+    const std::string good = dir.path("good.cfg"), none = dir.path("none.cfg"),
+                      fifo = dir.path("fifo");
+    mkfifo(fifo.c_str(), 0600); // that no program opens
+    g_setenv("KELVRA_PIPE_WAIT_MS", "200", TRUE);
+    // Were a command to wait for a writer for ever, one would come, late.
+    std::jthread late([&fifo](std::stop_token stop) {
+        for (int wait = 0; wait < 1000 && !stop.stop_requested(); ++wait)
+            g_usleep(10 * 1000);
+        close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+    });
     ASSERT_EQ(cli({"download", "-o", good}).status, 0);
     std::string text = slurp(good);
     put(dir.path("rtd.cfg"), replace(text, "\"varnel\"", "\"varnel0\""));
@@ -161,11 +171,24 @@ TEST(Cli, RefusalsAndTheirExitStatus) {
         {{"--variant=x", "info"}, 2, "Unknown variant 'x'."},
         {{"--colour", "info"}, 2, "Unknown option --colour"},
         {{"--port", none, "info"}, 3, "Temperature controller not detected on the USB port."},
-        {{"upload", none}, 5, "Cannot open configuration file " + none + "."},
+        {{"upload", none},
+         5,
+         "Cannot open configuration file " + none + ": No such file or directory."},
+        {{"diff", fifo},
+         5,
+         "Cannot open configuration file " + fifo +
+             ": no program opened the pipe to write into it."},
         {{"diff", dir.path("rtd.cfg")}, 5, "attribute \"name\" with invalid value \"varnel0\"."},
         {{"upload", dir.path("gap.cfg")}, 5, "Parameter 'Line Frequency' not defined."},
         {{"events", "-o", dir.path("e.csv")}, 4, "This device does not feature event memory."},
-        {{"download", "-o", dir.path("none/a.cfg")}, 5, "Error writing configuration file."},
+        {{"download", "-o", dir.path("none/a.cfg")},
+         5,
+         "Error writing configuration file " + dir.path("none/a.cfg") +
+             ": No such file or directory."},
+        {{"download", "-o", fifo},
+         5,
+         "Error writing configuration file " + fifo +
+             ": no program opened the pipe to read from it."},
     };
     for (const auto& [args, status, message] : cases) {
         Outcome r = cli(args);
@@ -176,7 +199,8 @@ TEST(Cli, RefusalsAndTheirExitStatus) {
         EXPECT_EQ(r.out, "") << what;
     }
     EXPECT_EQ(writes(sim), Lines{});
-    EXPECT_EQ(dir.entries(), (Lines{"gap.cfg", "good.cfg", "rtd.cfg"}));
+    EXPECT_EQ(dir.entries(), (Lines{"fifo", "gap.cfg", "good.cfg", "rtd.cfg"}));
+    g_unsetenv("KELVRA_PIPE_WAIT_MS");
 
     // The dry run shows the writes that the upload makes, and makes none; --all writes every
     // block, the relays' for the fourteen the map has.
