@@ -6,6 +6,7 @@
 #include "formats/configfile.h"
 #include "formats/eventcsv.h"
 #include "formats/safefile.h"
+#include "formats/streams.h"
 #include "link/bridge.h"
 #include "link/serial.h"
 #include "model/upload.h"
@@ -13,7 +14,7 @@
 #include "text/messages.h"
 #include "text/textdomain.h"
 
-#include <csignal>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -201,34 +202,20 @@ struct Connection {
 };
 
 // Reads a configuration file of p's variant into p: EXIT_OK, or EXIT_FILE after the message.
+// `-` is standard input.
 int read_file(const char* path, Parameters& p) {
-    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path, "r"), &std::fclose);
+    std::unique_ptr<FILE, int (*)(FILE*)> file(open_input(path), &std::fclose);
+    if (!file) {
+        say(unreadable_text(path, errno));
+        return EXIT_FILE;
+    }
     GError* error = nullptr;
-    if (file && read_config(file.get(), p, &error))
+    if (read_config(file.get(), p, &error))
         return EXIT_OK;
     say(config_read_error_text(path, error));
     if (error)
         g_error_free(error);
     return EXIT_FILE;
-}
-
-// The temporaries that output files are written to, removed when the command is interrupted,
-// so that a stopped command leaves nothing behind either.
-char interrupted_temporary[2][4096];
-
-extern "C" void on_interrupt(int signal) {
-    for (const char* path : interrupted_temporary)
-        if (path[0])
-            unlink(path);
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-}
-
-void remove_on_interrupt(const SafeFile& out) {
-    char* free_slot = interrupted_temporary[interrupted_temporary[0][0] ? 1 : 0];
-    g_strlcpy(free_slot, out.temporary().c_str(), sizeof interrupted_temporary[0]);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP})
-        std::signal(signal, on_interrupt);
 }
 
 int info(Parameters& p) {
@@ -277,14 +264,13 @@ int download(Parameters& p) {
     // Created first, so a place that cannot be written is found before the transfer.
     SafeFile out(opts.output);
     if (!out.stream()) {
-        say(config_write_error_text());
+        say(config_write_error_text(opts.output, out.error()));
         return EXIT_FILE;
     }
-    remove_on_interrupt(out);
     if (int status = Connection::check(download_parameters(p)))
         return status;
     if (!write_config(out.stream(), p) || !out.commit()) {
-        say(config_write_error_text());
+        say(config_write_error_text(opts.output, out.error()));
         return EXIT_FILE;
     }
     return EXIT_OK;
@@ -439,16 +425,13 @@ int events(Parameters& p) {
     // found first.
     std::optional<SafeFile> csv, png;
     if (opts.output && !csv.emplace(opts.output).stream()) {
-        say(events_write_error_text());
+        say(events_write_error_text(opts.output, csv->error()));
         return EXIT_FILE;
     }
     if (opts.png && !png.emplace(opts.png).stream()) {
-        say(picture_write_error_text());
+        say(picture_write_error_text(opts.png, png->error()));
         return EXIT_FILE;
     }
-    for (auto* out : {&csv, &png})
-        if (*out)
-            remove_on_interrupt(**out);
     bool terminal = isatty(STDERR_FILENO);
     uint8_t* raw = nullptr;
     uint32_t length = 0;
@@ -459,14 +442,14 @@ int events(Parameters& p) {
     if (int status = Connection::check(result))
         return status;
     if (csv && (!write_event_csv(csv->stream(), dump.get(), length) || !csv->commit())) {
-        say(events_write_error_text());
+        say(events_write_error_text(opts.output, csv->error()));
         return EXIT_FILE;
     }
     if (png) {
         EventLog log = read_event_log(dump.get(), length);
         if (!write_plot_png(png->stream(), PNG_WIDTH, PNG_HEIGHT, log, full_view(log, p.nrelays)) ||
             !png->commit()) {
-            say(picture_write_error_text());
+            say(picture_write_error_text(opts.png, png->error()));
             return EXIT_FILE;
         }
     }
@@ -562,6 +545,8 @@ int run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     init_text_domain();
+    // A command ended by a signal leaves no temporary of its outputs behind.
+    SafeFile::remove_temporaries_on_signals();
     int status = run(argc, argv);
     if (opts.json && !said.empty()) {
         Builder b = json_document();

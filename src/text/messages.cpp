@@ -1,7 +1,24 @@
 #include "text/messages.h"
 #include "base/gmem.h"
 
+#include <cerrno>
 #include <glib/gi18n.h>
+
+namespace {
+
+// `sentence`, with the file's name and why `error` (an errno value) failed it, for `writing` or
+// for reading.
+std::string with_reason(const char* sentence, const char* filename, int error, bool writing) {
+    GCharPtr shown(g_filename_display_name(filename));
+    // Only the wait for a program at a named pipe's other end ends in ETIMEDOUT on a file;
+    // a writer's failure that left no errno (the picture's encoder, say) reads as an I/O error.
+    const char* reason = error != ETIMEDOUT ? g_strerror(error ? error : EIO)
+                         : writing          ? _("no program opened the pipe to read from it")
+                                            : _("no program opened the pipe to write into it");
+    return GCharPtr(g_strdup_printf(sentence, shown.get(), reason)).get();
+}
+
+} // namespace
 
 const char* link_failure_text(int code) {
     switch (code) {
@@ -34,6 +51,26 @@ const char* events_write_error_text() {
 
 const char* picture_write_error_text() {
     return _("Error writing picture file.");
+}
+
+std::string config_write_error_text(const char* filename, int error) {
+    // TRANSLATORS: the file's name, then why it failed.
+    return with_reason(_("Error writing configuration file %s: %s."), filename, error, true);
+}
+
+std::string events_write_error_text(const char* filename, int error) {
+    // TRANSLATORS: the file's name, then why it failed.
+    return with_reason(_("Error writing event CSV file %s: %s."), filename, error, true);
+}
+
+std::string picture_write_error_text(const char* filename, int error) {
+    // TRANSLATORS: the file's name, then why it failed.
+    return with_reason(_("Error writing picture file %s: %s."), filename, error, true);
+}
+
+std::string unreadable_text(const char* filename, int error) {
+    // TRANSLATORS: the file's name, then why it failed.
+    return with_reason(_("Cannot open configuration file %s: %s."), filename, error, false);
 }
 
 std::string undefined_text(const char* label) {

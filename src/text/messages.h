@@ -21,6 +21,12 @@ std::string unreadable_text(const char* filename);
 // Why a configuration file could not be read: it did not open (no error), could not be read
 // (a file error), or the reader's own message, made valid UTF-8.
 std::string config_read_error_text(const char* filename, const GError* error);
+// The command line's sentences for a file that could not be written or opened: its name and the
+// system's reason for `error` (an errno value).
+std::string config_write_error_text(const char* filename, int error);
+std::string events_write_error_text(const char* filename, int error);
+std::string picture_write_error_text(const char* filename, int error);
+std::string unreadable_text(const char* filename, int error);
 
 // "The file is a configuration for kelvra0, not for kelvra."
 std::string other_variant_file_text(const char* file_program, const char* program);

@@ -5,9 +5,16 @@
 #include "support/files.h"
 #include "support/sim_harness.h"
 #include <csignal>
+#include <fcntl.h>
+#include <filesystem>
 #include <json-glib/json-glib.h>
 #include <regex>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 
 namespace {
 
@@ -136,7 +143,16 @@ TEST(Cli, RefusalsAndTheirExitStatus) {
     SimHarness sim({"--baud", "0", "--options", "0", "--relays", "15"});
     ASSERT_TRUE(sim.started());
     TempDir dir;
-    const std::string good = dir.path("good.cfg"), none = dir.path("none.cfg");
+    const std::string good = dir.path("good.cfg"), none = dir.path("none.cfg"),
+                      fifo = dir.path("fifo");
+    mkfifo(fifo.c_str(), 0600); // that no program opens
+    g_setenv("KELVRA_PIPE_WAIT_MS", "200", TRUE);
+    // Were a command to wait for a writer for ever, one would come, late.
+    std::jthread late([&fifo](std::stop_token stop) {
+        for (int wait = 0; wait < 1000 && !stop.stop_requested(); ++wait)
+            g_usleep(10 * 1000);
+        close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+    });
     ASSERT_EQ(cli({"download", "-o", good}).status, 0);
     std::string text = slurp(good);
     put(dir.path("rtd.cfg"), replace(text, "\"varnel\"", "\"varnel0\""));
@@ -157,7 +173,13 @@ TEST(Cli, RefusalsAndTheirExitStatus) {
         {{"--variant=x", "info"}, 2, "Unknown variant 'x'."},
         {{"--colour", "info"}, 2, "Unknown option --colour"},
         {{"--port", none, "info"}, 3, "Temperature controller not detected on the USB port."},
-        {{"upload", none}, 5, "Cannot open configuration file " + none + "."},
+        {{"upload", none},
+         5,
+         "Cannot open configuration file " + none + ": No such file or directory."},
+        {{"diff", fifo},
+         5,
+         "Cannot open configuration file " + fifo +
+             ": no program opened the pipe to write into it."},
         {{"diff", dir.path("rtd.cfg")},
          5,
          "The file is a configuration for kelvra0, not for kelvra."},
@@ -165,7 +187,14 @@ TEST(Cli, RefusalsAndTheirExitStatus) {
         {{"upload", dir.path("empty.cfg")}, 5, "Invalid configuration file: the file is empty."},
         {{"upload", dir.path("gap.cfg")}, 5, "Parameter 'Line Frequency' not defined."},
         {{"events", "-o", dir.path("e.csv")}, 4, "This device does not feature event memory."},
-        {{"download", "-o", dir.path("none/a.cfg")}, 5, "Error writing configuration file."},
+        {{"download", "-o", dir.path("none/a.cfg")},
+         5,
+         "Error writing configuration file " + dir.path("none/a.cfg") +
+             ": No such file or directory."},
+        {{"download", "-o", fifo},
+         5,
+         "Error writing configuration file " + fifo +
+             ": no program opened the pipe to read from it."},
     };
     for (const auto& [args, status, message] : cases) {
         Outcome r = cli(args);
@@ -176,7 +205,9 @@ TEST(Cli, RefusalsAndTheirExitStatus) {
         EXPECT_EQ(r.out, "") << what;
     }
     EXPECT_EQ(writes(sim), Lines{});
-    EXPECT_EQ(dir.entries(), (Lines{"cut.cfg", "empty.cfg", "gap.cfg", "good.cfg", "rtd.cfg"}));
+    EXPECT_EQ(dir.entries(),
+              (Lines{"cut.cfg", "empty.cfg", "fifo", "gap.cfg", "good.cfg", "rtd.cfg"}));
+    g_unsetenv("KELVRA_PIPE_WAIT_MS");
 
     // The dry run shows the writes that the upload makes, and makes none; --all writes every
     // block, the relays' for the fourteen the map has.
@@ -261,25 +292,100 @@ TEST(Cli, UploadRefusesWhatTheControllerCannotTake) {
         << again.out;
 }
 
-// Stopped part way through the dump, the command leaves no file behind, not even its temporary.
-TEST(Cli, AnInterruptedCommandLeavesNothing) {
-    SimHarness sim({"--baud", "115200"}); // the dump takes seconds
+// Whatever -o names gets the configuration and stays what it was: a regular file, with a name as
+// long as names go, is replaced; anything else is written straight into.
+TEST(Cli, DownloadWritesIntoWhatItIsGiven) {
+    SimHarness sim({"--baud", "0"});
     ASSERT_TRUE(sim.started());
     TempDir dir;
-    std::string program = binary_path("kelvra-cli"), out = dir.path("e.csv");
-    char* argv[] = {program.data(), const_cast<char*>("events"), const_cast<char*>("-o"),
-                    out.data(), nullptr};
-    GPid pid = 0;
-    ASSERT_TRUE(g_spawn_async(nullptr, argv, nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr,
-                              &pid, nullptr));
-    for (int wait = 0; wait < 500 && dir.entries().empty(); ++wait)
-        g_usleep(10 * 1000);
-    g_usleep(300 * 1000);
-    kill(pid, SIGINT);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
-    EXPECT_EQ(dir.entries(), Lines{});
+    const std::string file = dir.path(std::string(255, 'a')), fifo = dir.path("fifo"),
+                      socket_path = dir.path("socket");
+    put(file, "old");
+    mkfifo(fifo.c_str(), 0600);
+    symlink("fifo", dir.path("to-fifo").c_str());
+    symlink("/proc/self/fd/1", dir.path("to-out").c_str());
+    // As root, a device of the test's own: a fault must not replace the system's /dev/null.
+    std::string null = geteuid() ? "/dev/null" : dir.path("null");
+    if (!geteuid()) {
+        ASSERT_EQ(mknod(null.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    }
+    sockaddr_un address{AF_UNIX, {}};
+    socket_path.copy(address.sun_path, sizeof address.sun_path - 1);
+    int server = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    listen(server, 1);
+    auto drain = [](int fd) {
+        std::string got;
+        char chunk[4096];
+        for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
+            got.append(chunk, static_cast<size_t>(n));
+        close(fd);
+        return got;
+    };
+    // Where the configuration is read back from.
+    enum From { FILE_ITSELF, PIPE, OUT, SOCKET, NOWHERE };
+    const std::pair<std::string, From> cases[] = {{file, FILE_ITSELF},
+                                                  {fifo, PIPE},
+                                                  {dir.path("to-fifo"), PIPE},
+                                                  {"-", OUT},
+                                                  {dir.path("to-out"), OUT},
+                                                  {socket_path, SOCKET},
+                                                  {null, NOWHERE}};
+    std::string saved;
+    for (const auto& [path, from] : cases) {
+        SCOPED_TRACE(path);
+        std::string seen = path == "-" ? binary_path("-") : path; // -: no file where it runs
+        auto kind = std::filesystem::symlink_status(seen).type();
+        int reader = from == PIPE ? open(fifo.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+        Outcome r = cli({"download", "-o", path});
+        EXPECT_EQ(r.status, 0) << r.err;
+        reader = from == SOCKET ? accept(server, nullptr, nullptr) : reader;
+        std::string got = from == FILE_ITSELF ? slurp(path)
+                          : from == OUT       ? r.out
+                          : from == NOWHERE   ? saved
+                                              : drain(reader);
+        saved = saved.empty() ? got : saved;
+        EXPECT_EQ(got, saved);
+        EXPECT_EQ(std::filesystem::symlink_status(seen).type(), kind);
+    }
+    close(server);
+    EXPECT_TRUE(saved.starts_with("<configuration"));
+    Lines left = {file.substr(file.rfind('/') + 1), "fifo", "socket", "to-fifo", "to-out"};
+    if (!geteuid())
+        left.insert(left.begin() + 2, "null");
+    EXPECT_EQ(dir.entries(), left);
+}
+
+// Ended by a signal part way through the dump, the command ends by that signal and leaves no file
+// behind, not even its temporaries.
+TEST(Cli, ACommandEndedByASignalLeavesNothing) {
+    for (int signal : {SIGINT, SIGTERM, SIGPIPE, SIGQUIT, SIGUSR1, SIGALRM, SIGRTMIN}) {
+        SCOPED_TRACE(strsignal(signal));
+        SimHarness sim({"--baud", "115200"}); // the dump takes seconds
+        ASSERT_TRUE(sim.started());
+        TempDir dir;
+        std::string program = binary_path("kelvra-cli"), csv = dir.path("e.csv"),
+                    png = dir.path("e.png");
+        const char* argv[] = {program.c_str(), "events",    "-o",   csv.c_str(),
+                              "--png",         png.c_str(), nullptr};
+        // The signal's default action whatever the test's runner set, and no core dump.
+        auto reset = [](gpointer signal) {
+            std::signal(*static_cast<int*>(signal), SIG_DFL);
+            rlimit none{};
+            setrlimit(RLIMIT_CORE, &none);
+        };
+        GPid pid = 0;
+        ASSERT_TRUE(g_spawn_async(nullptr, const_cast<char**>(argv), nullptr,
+                                  G_SPAWN_DO_NOT_REAP_CHILD, reset, &signal, &pid, nullptr));
+        for (int wait = 0; wait < 500 && dir.entries().size() < 2; ++wait)
+            g_usleep(10 * 1000);
+        g_usleep(300 * 1000);
+        kill(pid, signal);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_EQ(dir.entries(), Lines{});
+    }
 }
 
 // Every fault the simulator injects into the requests of a command: the window's message, its

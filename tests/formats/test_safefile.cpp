@@ -12,10 +12,12 @@ namespace {
 namespace fs = std::filesystem;
 using test::slurp;
 
-// Writes `text` through a SafeFile on `target`; the result of the commit.
-bool save(const std::string& target, const std::string& text) {
+// Writes `text` through a SafeFile on `target`: 0, or the errno of the step that failed.
+int save(const std::string& target, const std::string& text) {
     SafeFile f(target.c_str());
-    return f.stream() && fputs(text.c_str(), f.stream()) >= 0 && f.commit();
+    bool saved = f.stream() && fputs(text.c_str(), f.stream()) >= 0 && f.commit();
+    EXPECT_EQ(saved, f.error() == 0) << target;
+    return f.error();
 }
 
 } // namespace
@@ -35,11 +37,11 @@ TEST(SafeFile, ReplacesOnCommitKeepingModeAndLinksAndNothingElseOnFailure) {
     EXPECT_EQ(slurp(target), "new");
     EXPECT_EQ(fs::status(target).permissions(), fs::perms(0640));
     umask(022); // the usual mask
-    EXPECT_TRUE(save(dir.path("fresh.cfg"), "x"));
+    EXPECT_EQ(save(dir.path("fresh.cfg"), "x"), 0);
     EXPECT_EQ(fs::status(dir.path("fresh.cfg")).permissions(), fs::perms(0644))
         << "a new file gets the usual mode";
     ASSERT_EQ(symlink("out.cfg", dir.path("link.cfg").c_str()), 0);
-    EXPECT_TRUE(save(dir.path("link.cfg"), "via link"));
+    EXPECT_EQ(save(dir.path("link.cfg"), "via link"), 0);
     EXPECT_EQ(slurp(target), "via link");
     EXPECT_TRUE(fs::is_symlink(dir.path("link.cfg")));
 
@@ -48,11 +50,11 @@ TEST(SafeFile, ReplacesOnCommitKeepingModeAndLinksAndNothingElseOnFailure) {
         SafeFile abandoned(target.c_str());
         fputs("half", abandoned.stream());
     }
-    EXPECT_FALSE(save(dir.path("missing/out.cfg"), "x"));
-    EXPECT_EQ(SafeFile(dir.path().c_str()).stream(), nullptr) << "a folder is no file to replace";
+    EXPECT_EQ(save(dir.path("missing/out.cfg"), "x"), ENOENT);
+    EXPECT_EQ(save(dir.path(), "x"), EISDIR) << "a folder is no file to replace";
     {
         test::FileSizeLimit limit(1000);
-        EXPECT_FALSE(save(target, std::string(5000, 'n')));
+        EXPECT_EQ(save(target, std::string(5000, 'n')), EFBIG) << "a write's own error";
     }
     EXPECT_EQ(slurp(target), "via link");
     EXPECT_EQ(dir.entries(), (std::vector<std::string>{"fresh.cfg", "link.cfg", "out.cfg"}));
@@ -81,7 +83,7 @@ TEST(SafeFile, FolderOrFilePermissionsAsAnOrdinaryUser) {
         if (geteuid() == 0 && (setgid(nobody) != 0 || setuid(nobody) != 0))
             _exit(2);
         SafeFile refused(protected_file.c_str());
-        _exit(save(in_place, "new") && !refused.stream() ? 0 : 1);
+        _exit(save(in_place, "new") == 0 && refused.error() == EACCES ? 0 : 1);
     }
     int status = 0;
     waitpid(pid, &status, 0);
