@@ -2,6 +2,8 @@
 // kelvra-sim paced at 115200 baud over a pseudo-terminal and reports, side by side:
 //   - the 13 requests of a full 14-relay download,
 //   - the 64512-byte event dump,
+//   - the window's Download, and kelvra-cli's download, upload of an unchanged file and
+//     upload --all, each a whole process,
 // each as elapsed time and as a ratio to the wire's physical limit, and the longest gap between
 // two dispatches of the main loop while the dump streams. Needs a display (xvfb-run -a).
 //
@@ -110,6 +112,11 @@ double read_wire_seconds(int count) {
     return wire_seconds(8.0 + 5.0 + 2.0 * count);
 }
 
+// Request and reply of a write of `count` registers on the wire, CRCs included.
+double write_wire_seconds(int count) {
+    return wire_seconds(9.0 + 2.0 * count + 8.0);
+}
+
 // The wire limit of a 14-relay download: its 13 blocks.
 double download_limit() {
     double limit = 0;
@@ -179,14 +186,34 @@ bool run(std::vector<std::string> args) {
     return ok;
 }
 
-// The whole of `kelvra-cli download -o FILE`: start, open, identification, 13 blocks, the
-// file written and synced, exit. Its wire limit has the identification too.
-DownloadResult cli_download(int rounds, const std::string& cli) {
+// The wire limit of an upload of a 14-relay file: identification, variant probe, every block
+// read, then the writes (every block with `all`, else the clock alone, which is always set) and
+// the read-back of all but the clock, which runs on.
+double upload_limit(bool all) {
+    double limit =
+        read_wire_seconds(IDENTIFICATION_COUNT) + read_wire_seconds(1) + download_limit();
+    for (const Block& b : transfer_blocks(variant_full, 14, OPTION_EVENTS, true)) {
+        bool clock = b == CLOCK_BLOCK;
+        if (all || clock)
+            limit += write_wire_seconds(b.count) + (clock ? 0 : read_wire_seconds(b.count));
+    }
+    return limit;
+}
+
+using Named = std::vector<std::pair<const char*, DownloadResult>>;
+
+// Whole kelvra-cli processes, start to exit: `download -o FILE` (identification, 13 blocks, the
+// file written and synced), then `upload FILE` of that same file and `upload --all FILE`.
+void cli_transfers(int rounds, const std::string& cli, Named& out) {
     std::string file = "/tmp/link-bench-" + std::to_string(getpid()) + ".cfg";
-    double limit = read_wire_seconds(IDENTIFICATION_COUNT) + download_limit();
-    DownloadResult r = timed(rounds, limit, [&] { return run({cli, "download", "-o", file}); });
+    auto time = [&](const char* what, double limit, std::vector<std::string> args) {
+        out.emplace_back(what, timed(rounds, limit, [&] { return run(args); }));
+    };
+    time("kelvra-cli download (best)", read_wire_seconds(IDENTIFICATION_COUNT) + download_limit(),
+         {cli, "download", "-o", file});
+    time("kelvra-cli upload unchanged (best)", upload_limit(false), {cli, "upload", file});
+    time("kelvra-cli upload --all (best)", upload_limit(true), {cli, "upload", "--all", file});
     std::remove(file.c_str());
-    return r;
 }
 
 struct DumpWatch {
@@ -353,7 +380,7 @@ int main(int argc, char** argv) {
         serial_close();
         if (std::strcmp(latency, "0") == 0) {
             // Side by side against the same simulator: the window's Download and the command
-            // line's, the latter with its identification and its file.
+            // line's download and uploads, each with its identification and its file.
             glade_xml = glade_load(variant_full.main_ui, {KELVRA_BINARY_DIR "/ui/"});
             if (!glade_xml) {
                 std::fprintf(stderr, "link_bench: no interface file under the build\n");
@@ -364,8 +391,9 @@ int main(int argc, char** argv) {
             init_registers();
             const std::string cli = KELVRA_BINARY_DIR "/kelvra-cli";
             DownloadResult cli_start = timed(rounds, 0, [&] { return run({cli, "--version"}); });
-            for (auto [what, r] : {std::pair{"window's Download (best)", window_download(rounds)},
-                                   {"kelvra-cli download (best)", cli_download(rounds, cli)}}) {
+            Named results{{"window's Download (best)", window_download(rounds)}};
+            cli_transfers(rounds, cli, results);
+            for (const auto& [what, r] : results) {
                 failures += !r.ok;
                 report(what, r.best, r.limit, 1.05);
                 report("  median", r.median, r.limit, 1.05);
