@@ -78,7 +78,6 @@ void upload() noexcept {
     TransferGuard guard;
     if (!guard.acquired())
         return;
-    collect_registers();
     UploadOptions how;
     how.confirm = confirm_upload;
     UploadResult r = upload_to_controller(parameters, how);

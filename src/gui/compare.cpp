@@ -189,7 +189,6 @@ void on_menu_comparedevice_activate(GtkMenuItem*, gpointer) {
     Parameters device;
     if (!read_controller(device))
         return;
-    collect_registers();
     show_differences(_("Compare"), _("The window and the controller differ in:"), _("Controller"),
                      differences(parameters, device, nrelays, options));
 }
@@ -207,7 +206,6 @@ void on_menu_comparefile_activate(GtkMenuItem*, gpointer) {
     gtk_widget_destroy(chooser);
     if (!read)
         return;
-    collect_registers();
     // Connected, the controller's layout; else the one the file covers.
     bool connected = serial_is_open();
     int relays = connected ? nrelays : relays_in(file);

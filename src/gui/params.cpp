@@ -43,15 +43,16 @@ void bind_param(int address, RegisterKind kind, const char* widget, const char* 
     }
 }
 
-// tau and m are either 0 or at least their minimum: a small step up from 0 jumps to the
-// minimum, anything else below it falls to 0. The value set re-emits value-changed, and that
-// second run finds nothing to change.
-void snap(GtkSpinButton* s, double minimum) {
+// tau and m are either 0 or at least their minimum (snap_value, with the description's
+// minimum). The value set re-emits value-changed, and that second run finds nothing to change.
+void snap(GtkSpinButton* s) {
+    double minimum = 0;
+    for (const RegisterEntry& e : kelvra_register)
+        if (e.widget[0] == GTK_WIDGET(s))
+            minimum = e.off_or_at_least;
     double v = gtk_spin_button_get_value(s);
-    if (v > 0 && v < 0.15)
-        gtk_spin_button_set_value(s, minimum);
-    else if (v > 0 && v < minimum)
-        gtk_spin_button_set_value(s, 0.0);
+    if (snap_value(v, minimum) != v)
+        gtk_spin_button_set_value(s, snap_value(v, minimum));
 }
 
 // Times read as 07:05, not 7:5.
@@ -72,9 +73,11 @@ void init_registers() {
     for (RegisterEntry& e : kelvra_register)
         e = RegisterEntry{};
     bound_map = parameter_map(*variant);
-    for (const Parameter& p : bound_map)
+    for (const Parameter& p : bound_map) {
         bind_param(p.address, p.kind, p.widget.c_str(), p.widget2.c_str(), p.label.c_str(),
                    p.scale);
+        kelvra_register[p.address].off_or_at_least = p.def->off_or_at_least;
+    }
     for (const char* name : TIME_FIELDS) {
         GtkWidget* w = glade_xml_get_widget(glade_xml, name);
         if (w && GTK_IS_SPIN_BUTTON(w))
@@ -98,6 +101,7 @@ void init_alternate_activation(int n) {
         gtk_list_store_append(store, &iter);
         gtk_list_store_set(store, &iter, 0, text.c_str(), -1);
     }
+    store_registers_of(combo); // the choice went with the old rows
 }
 
 void init_active() {
@@ -126,7 +130,6 @@ void report_undefined(int address) {
 }
 
 int check_registers() {
-    collect_registers();
     int missing = first_missing(parameters);
     if (missing < 0)
         return 1;
@@ -135,9 +138,9 @@ int check_registers() {
 }
 
 void on_tau_value_changed(GtkSpinButton* s, gpointer) {
-    snap(s, 3.0);
+    snap(s);
 }
 
 void on_m_value_changed(GtkSpinButton* s, gpointer) {
-    snap(s, 0.5);
+    snap(s);
 }

@@ -24,6 +24,27 @@ GtkWidget* find_widget(const char* name, GType type) {
     return w;
 }
 
+void store(int address);
+
+// Every edit reaches the session at once, whatever made it: the user, a Download or Open, or
+// a rule of the window's own. Setting a widget from the session stores what it then shows.
+void on_edit(GtkWidget*, gpointer address) {
+    store(GPOINTER_TO_INT(address));
+}
+
+void watch(GtkWidget* w, int address) {
+    if (!w)
+        return;
+    const char* signals[2] = {"changed", nullptr}; // a combo box's choice, a spin button's text
+    if (GTK_IS_SPIN_BUTTON(w))
+        signals[1] = "value-changed";
+    else if (GTK_IS_CALENDAR(w))
+        signals[0] = "day-selected", signals[1] = "month-changed";
+    for (const char* signal : signals)
+        if (signal)
+            g_signal_connect(w, signal, G_CALLBACK(on_edit), GINT_TO_POINTER(address));
+}
+
 void bind(int address, RegisterKind kind, GType type, const char* widget, const char* label,
           double scale = 0) {
     RegisterEntry& e = kelvra_register[address];
@@ -31,6 +52,7 @@ void bind(int address, RegisterKind kind, GType type, const char* widget, const 
     e.kind = kind;
     e.label = label;
     e.scale = scale;
+    watch(e.widget[0], address);
 }
 
 // Round to nearest, ties to even, and keep the low 16 bits of the 32-bit integer.
@@ -43,10 +65,13 @@ uint16_t low_bits(double v) {
     return static_cast<uint16_t>(static_cast<int32_t>(r));
 }
 
-double spin_value(GtkWidget* w) {
-    GtkSpinButton* s = GTK_SPIN_BUTTON(w);
-    gtk_spin_button_update(s);
-    return gtk_spin_button_get_value(s);
+// The number a spin button's text stands for, as the button will take it over (on Enter, on
+// leaving it): read as the toolkit reads it, brought inside the range, and under the rule of
+// its parameter. Text being typed counts at once, without touching the widget.
+double spin_value(GtkWidget* w, double off_or_at_least = 0) {
+    GtkAdjustment* a = gtk_spin_button_get_adjustment(GTK_SPIN_BUTTON(w));
+    double v = g_strtod(gtk_entry_get_text(GTK_ENTRY(w)), nullptr);
+    return snap_value(CLAMP(v, a->lower, a->upper), off_or_at_least);
 }
 
 // GtkCalendar keeps the selected day when the month changes, so a 31st shown in February
@@ -124,6 +149,8 @@ void init_register_hour_minute(int address, const char* hour_widget, const char*
     // Half a pair cannot be converted.
     if (!e.widget[1])
         e.widget[0] = nullptr;
+    else
+        watch(e.widget[1], address);
 }
 
 void set_sensitive(int sensitive) {
@@ -174,7 +201,7 @@ bool widget_value(const RegisterEntry& e, uint16_t* out) {
         break;
     }
     case REGISTER_SPIN_BUTTON:
-        *out = low_bits(spin_value(w) * e.scale);
+        *out = low_bits(spin_value(w, e.off_or_at_least) * e.scale);
         break;
     case REGISTER_CALENDAR_DAY:
     case REGISTER_CALENDAR_MONTH:
@@ -190,13 +217,9 @@ bool widget_value(const RegisterEntry& e, uint16_t* out) {
         break;
     }
     case REGISTER_HOUR_MINUTE: {
-        GtkSpinButton* hour = GTK_SPIN_BUTTON(w);
-        GtkSpinButton* minute = GTK_SPIN_BUTTON(e.widget[1]);
-        gtk_spin_button_update(hour);
-        gtk_spin_button_update(minute);
         // Only the low 16 bits of the sum are kept, so those of each part are enough.
-        uint32_t h = low_bits(gtk_spin_button_get_value(hour));
-        uint32_t m = low_bits(gtk_spin_button_get_value(minute));
+        uint32_t h = low_bits(spin_value(w));
+        uint32_t m = low_bits(spin_value(e.widget[1]));
         *out = static_cast<uint16_t>(h * 60 + m);
         break;
     }
@@ -213,17 +236,26 @@ bool register_shown(int address, uint16_t* out) {
     return !e.widget[0] || widget_value(e, out);
 }
 
-void collect_registers() {
-    for (int address = 0; address < REGISTER_COUNT; ++address) {
-        const RegisterEntry& e = kelvra_register[address];
-        uint16_t value = 0;
-        if (!e.widget[0])
-            continue;
-        if (widget_value(e, &value))
-            parameters.set(address, value);
-        else
-            parameters.forget(address);
-    }
+namespace {
+void store(int address) {
+    uint16_t value = 0;
+    if (widget_value(kelvra_register[address], &value))
+        parameters.set(address, value);
+    else
+        parameters.forget(address);
+}
+} // namespace
+
+void store_registers_of(GtkWidget* w) {
+    for (int address = 0; address < REGISTER_COUNT; ++address)
+        if (kelvra_register[address].widget[0] == w)
+            store(address);
+}
+
+double snap_value(double v, double minimum) {
+    if (minimum <= 0 || v <= 0 || v >= minimum)
+        return v;
+    return v < 0.15 ? minimum : 0.0;
 }
 
 void show_registers(const Block& b) {

@@ -1,9 +1,10 @@
 // The register table: 1024 entries binding holding registers to the widgets that show them,
-// with the converters between widget values and 16-bit register values. It says nothing to the
-// user: a register without a value is handed up (register_shown, collect_registers).
+// with the converters between widget values and 16-bit register values. Every edit of a bound
+// widget is stored into the session (gui/session.h) as it happens. It says nothing to the user:
+// a register without a value is handed up (register_shown) or left without one in the session.
 #pragma once
 
-#include "model/parameters.h"
+#include "gui/session.h"
 
 #include <cstdint>
 #include <gtk/gtk.h>
@@ -14,6 +15,7 @@ struct RegisterEntry {
     GtkWidget* widget[4];
     double scale;
     int32_t enabled;
+    double off_or_at_least; // a spin button's rule: either 0 or at least this (tau, m)
 };
 
 extern RegisterEntry kelvra_register[REGISTER_COUNT];
@@ -35,8 +37,11 @@ void reset_registers();
 bool register_shown(int address, uint16_t* out);
 void set_register(int address, uint16_t value);
 
-// The values the widgets show, into `parameters`: a choice not made leaves its register without
-// a value; registers that no widget shows keep theirs.
-void collect_registers();
+// Stores into the session what the widget shows, for each register it is bound to (after a
+// change that emits no signal, such as new rows of a combo box).
+void store_registers_of(GtkWidget* w);
+// Parameters that are either 0 (off) or at least `minimum` (tau, m): a small step up from 0
+// jumps to the minimum, anything else below it falls to 0. Others (minimum 0) stay as they are.
+double snap_value(double v, double minimum);
 // The parameters' values of a block, into the widgets that show them.
 void show_registers(const Block& b);

@@ -8,11 +8,6 @@
 #include <cmath>
 #include <glib/gi18n.h>
 
-Parameters parameters;
-int& nrelays = parameters.nrelays;
-int& options = parameters.options;
-const Variant*& variant = parameters.variant;
-
 namespace {
 
 std::string format_number(const std::string& format, int n) {

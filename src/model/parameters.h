@@ -38,12 +38,6 @@ struct Parameters {
     }
 };
 
-// The program's parameters, the ones the window shows. `variant`, `nrelays` and `options` are
-// its fields under their program-wide names.
-extern Parameters parameters;
-extern int& nrelays;
-extern int& options;
-
 // One parameter of a variant's map, as the window binds and labels it.
 struct Parameter {
     uint16_t address;

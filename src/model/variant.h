@@ -77,9 +77,6 @@ const std::vector<Choice>& choice_list(const std::string& name);
 
 extern const Variant variant_full;
 extern const Variant variant_rtd;
-// The variant the running program is; set once by the entry file (tests switch it). A field
-// of the program's parameters (model/parameters.h).
-extern const Variant*& variant;
 // The variant of a program name ("kelvra", "kelvra0"); null for another.
 const Variant* variant_of_program(const char* program);
 

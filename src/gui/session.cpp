@@ -1,0 +1,6 @@
+#include "gui/session.h"
+
+Parameters parameters;
+const Variant*& variant = parameters.variant;
+int& nrelays = parameters.nrelays;
+int& options = parameters.options;
