@@ -171,31 +171,23 @@ def combo(wid, items):
     return W("GtkComboBox", wid, {"visible": True, "items": text})
 
 
-# Per-relay columns: header caption and the relay's parameter (at relay 1's address).
-CAPTIONS = {
-    0: "Set point\n(°C)",
-    20: "Hysteresis\n(°C)",
-    120: "Set point\n(% of In)",
-    140: "Hysteresis\n(% of In)",
-    40: "Timeout\n(s)",
-    60: "Associated\nchannel",
-    80: "Forced\nactivation",
-    100: "Activation\nlogic",
-    160: "Associated\nfunction",
-}
+def program_entry(program):
+    return next(v for v in DEVICE["variants"] if v["program"] == program)
 
 
 def relay_columns(program, table):
-    v = next(v for v in DEVICE["variants"] if v["program"] == program)
+    """Per-relay columns: header caption and a maker of relay n's widget."""
     columns = []
-    for address, _pid, *_ in v["relay"]:
-        if table[address][1]["kind"] == "choice":
+    for address, *_ in program_entry(program)["relay"]:
+        d = table[address][1]
+        layout = d["window"]
+        if d["kind"] == "choice":
             make = lambda n, a=address: choice(table, a, n)
         else:
-            page = 10 if address == 40 else None
-            width = 6 if address == 40 else 4
-            make = lambda n, a=address, p=page, w=width: number(table, a, n, page=p, width=w)
-        columns.append((CAPTIONS[address], make))
+            make = lambda n, a=address, w=layout.get("width", 4), p=layout.get("page"): number(
+                table, a, n, page=p, width=w
+            )
+        columns.append((layout["caption"], make))
     return columns
 
 
@@ -330,28 +322,24 @@ def relays_page(ids, columns):
     return page
 
 
-def cooling(ids, head, alternate, start, duration):
-    return (
-        "Cooling",
-        [
-            ("Alternate activation", choice(head, alternate)),
-            (
-                "Daily cooling start (h:min)",
-                hour_minute(ids, name(head, start), name(head, start, second=True)),
-            ),
-            ("Daily cooling duration (min)", number(head, duration)),
-        ],
-    )
-
-
-def current_loop(head):
-    return (
-        "Current loop output",
-        [
-            ("Scale", choice(head, 300)),
-            ("Full scale (°C)", number(head, 301)),
-        ],
-    )
+def section(ids, program, table, title):
+    """A titled section of caption/widget rows: the parameters the description places in it, in
+    the order of the description."""
+    rows = []
+    for entry in program_entry(program)["head"] + DEVICE["tail"]:
+        address = entry[0]
+        d = table[address][1]
+        layout = d.get("window", {})
+        if layout.get("section") != title:
+            continue
+        if d["kind"] == "choice":
+            widget = choice(table, address)
+        elif d["kind"] == "hour_minute":
+            widget = hour_minute(ids, name(table, address), name(table, address, second=True))
+        else:
+            widget = number(table, address, **({"width": layout["width"]} if "width" in layout else {}))
+        rows.append((layout["caption"], widget))
+    return (title, rows)
 
 
 def winding_sheet(ids):
@@ -382,53 +370,24 @@ def two_columns(ids, left, right, border=12):
     return page
 
 
-def general_page_full(ids):
-    general = (
-        "General",
-        [
-            ("Indication type", choice(FULL, 200)),
-            ("Line frequency", choice(FULL, 210)),
-            ("Event timer (min)", number(FULL, 213)),
-        ],
-    )
-    left = sheet(ids, [general, cooling(ids, FULL, 207, 211, 212), current_loop(FULL)])
-    return two_columns(ids, left, winding_sheet(ids))
+def general_page(program, table):
+    """The general settings: columns of sections as the description arranges them."""
 
+    def page(ids):
+        columns = []
+        for titles in program_entry(program)["window"]["general"]:
+            if titles == ["Winding temperature"]:
+                columns.append(winding_sheet(ids))
+            else:
+                columns.append(sheet(ids, [section(ids, program, table, t) for t in titles]))
+        return two_columns(ids, *columns)
 
-def general_page_rtd(ids):
-    general = (
-        "General",
-        [
-            ("Indication type", choice(RTD, 200)),
-            ("Number of active RTDs", number(RTD, 201, width=2)),
-        ],
-    )
-    left = sheet(ids, [general, cooling(ids, RTD, 202, 203, 204)])
-    return two_columns(ids, left, sheet(ids, [current_loop(RTD)]))
+    return page
 
 
 def communication_page(ids):
-    modbus = (
-        "MODBUS port",
-        [
-            ("Baud rate", choice(FULL, 320)),
-            ("Format", choice(FULL, 321)),
-            ("Address", number(FULL, 322, width=5)),
-        ],
-    )
-    dnp3 = (
-        "DNP3 port",
-        [
-            ("Baud rate", choice(FULL, 340)),
-            ("Format", choice(FULL, 341)),
-            ("Address", number(FULL, 342, width=5)),
-            ("Application layer confirmation", choice(FULL, 343)),
-            ("Maximum inter-octet gap (ms)", number(FULL, 344, width=5)),
-            ("Backoff delay, fixed (ms)", number(FULL, 345, width=5)),
-            ("Backoff delay, random (ms)", number(FULL, 346, width=5)),
-            ("Inter-frame gap", choice(FULL, 347)),
-        ],
-    )
+    modbus = section(ids, "kelvra", FULL, "MODBUS port")
+    dnp3 = section(ids, "kelvra", FULL, "DNP3 port")
     page = box(ids, "GtkVBox", spacing=18, border=12)
     pack(page, two_columns(ids, sheet(ids, [modbus]), sheet(ids, [dnp3]), border=0))
     pack(
@@ -662,17 +621,15 @@ def about_dialog():
 
 
 def generate():
-    return {
-        "kelvra.glade": document(
-            main_window("Transformer Temperature Controller", relay_columns("kelvra", FULL),
-                        general_page_full, (1040, 640))
-        ),
-        "kelvra0.glade": document(
-            main_window("Transformer Temperature Controller (RTD)", relay_columns("kelvra0", RTD),
-                        general_page_rtd, (900, 640))
-        ),
-        "kelvra_about.glade": document(about_dialog()),
-    }
+    files = {}
+    for program, table in (("kelvra", FULL), ("kelvra0", RTD)):
+        window = program_entry(program)["window"]
+        files[program + ".glade"] = document(
+            main_window(window["title"], relay_columns(program, table),
+                        general_page(program, table), tuple(window["size"]))
+        )
+    files["kelvra_about.glade"] = document(about_dialog())
+    return files
 
 
 def main(argv):
