@@ -161,6 +161,12 @@ void report_differences(JsonBuilder* b, const char* member, const std::vector<Di
         json_builder_end_array(b);
 }
 
+std::string other_controller_text(const Variant& found, const Variant& asked) {
+    return GCharPtr(g_strdup_printf(_("The controller is a %s; this command was asked for %s."),
+                                    found.program, asked.program))
+        .get();
+}
+
 // The open link for one command: closed again whatever way the command ends.
 struct Connection {
     ~Connection() { serial_close(); }
@@ -194,9 +200,7 @@ struct Connection {
             return status;
         if (found == p.variant)
             return EXIT_OK;
-        say(GCharPtr(g_strdup_printf(_("The controller is a %s; this command was asked for %s."),
-                                     found->program, p.variant->program))
-                .get());
+        say(other_controller_text(*found, *p.variant));
         return EXIT_FILE;
     }
 };
@@ -246,9 +250,7 @@ int info(Parameters& p) {
     std::printf(_("Event memory: %s\n"), events ? _("yes") : _("no"));
     std::printf(_("Variant: %s\n"), found->program);
     if (!matches)
-        say(GCharPtr(g_strdup_printf(_("The controller is a %s; this command was asked for %s."),
-                                     found->program, p.variant->program))
-                .get());
+        say(other_controller_text(*found, *p.variant));
     if (p.nrelays > RELAYS_BOUND)
         say(GCharPtr(g_strdup_printf(_("Only relays 1 to %d are transferred."), RELAYS_BOUND))
                 .get());
