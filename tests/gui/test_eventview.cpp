@@ -136,7 +136,7 @@ TEST_F(EventViewer, ShowsZoomsAndExportsTheDownloadedEvents) {
     // On the screen once the server has shown the window and asked for its contents, which on a
     // loaded machine takes a while.
     std::optional<Picture> screen;
-    for (int i = 0; i < 100 && (!screen || drawn(*screen, 500) < 0); ++i, g_usleep(20 * 1000)) {
+    for (int i = 0; i < 250 && (!screen || drawn(*screen, 500) < 0); ++i, g_usleep(20 * 1000)) {
         gdk_display_sync(gdk_display_get_default());
         test::flush_events();
         gdk_window_process_all_updates();
