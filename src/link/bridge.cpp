@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <glib.h>
 #include <linux/serial.h>
 #include <optional>
 #include <poll.h>
@@ -36,20 +37,9 @@ constexpr Speed SPEEDS[] = {
     {57600, B57600},   {115200, B115200},   {230400, B230400},   {460800, B460800},
     {921600, B921600}, {1000000, B1000000}, {2000000, B2000000}, {3000000, B3000000}};
 
-using Clock = std::chrono::steady_clock;
-
-// Milliseconds left until the deadline, for poll.
-int remaining_ms(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX));
-}
-
-class PosixPort final : public Port {
+class PosixPort final : public FdPort {
   public:
-    explicit PosixPort(int fd) : fd_(fd) {}
-    ~PosixPort() override { close(); }
-    PosixPort(const PosixPort&) = delete;
-    PosixPort& operator=(const PosixPort&) = delete;
+    using FdPort::FdPort;
 
     FT_STATUS set_baud_rate(uint32_t baud) override {
         auto it = std::find_if(std::begin(SPEEDS), std::end(SPEEDS),
@@ -58,7 +48,6 @@ class PosixPort final : public Port {
             return FT_INVALID_BAUD_RATE;
         return change([&](termios& t) { return cfsetspeed(&t, it->code) == 0; });
     }
-
     FT_STATUS set_data_characteristics(uint8_t word_length, uint8_t stop_bits,
                                        uint8_t parity) override {
         if ((word_length != FT_BITS_7 && word_length != FT_BITS_8) ||
@@ -74,7 +63,6 @@ class PosixPort final : public Port {
             return true;
         });
     }
-
     FT_STATUS set_flow_control(uint16_t mode, uint8_t xon, uint8_t xoff) override {
         if (mode != FT_FLOW_NONE && mode != FT_FLOW_RTS_CTS && mode != FT_FLOW_XON_XOFF)
             return FT_INVALID_PARAMETER;
@@ -91,7 +79,6 @@ class PosixPort final : public Port {
             return true;
         });
     }
-
     FT_STATUS purge(uint32_t mask) override {
         if (fd_ < 0)
             return FT_INVALID_HANDLE;
@@ -102,92 +89,7 @@ class PosixPort final : public Port {
         return tcflush(fd_, queue) == 0 ? FT_OK : FT_IO_ERROR;
     }
 
-    FT_STATUS set_timeouts(uint32_t read_ms, uint32_t write_ms) override {
-        read_ms_ = read_ms;
-        write_ms_ = write_ms;
-        return FT_OK;
-    }
-
-    FT_STATUS write(const uint8_t* data, uint32_t count, uint32_t* written) override {
-        return move([&](uint32_t done) { return ::write(fd_, data + done, count - done); }, POLLOUT,
-                    write_ms_, count, written);
-    }
-
-    FT_STATUS read(uint8_t* data, uint32_t count, uint32_t* got) override {
-        return move([&](uint32_t done) { return ::read(fd_, data + done, count - done); }, POLLIN,
-                    read_ms_, count, got);
-    }
-
-    FT_STATUS queue_status(uint32_t* queued) override {
-        *queued = 0;
-        if (fd_ < 0)
-            return FT_INVALID_HANDLE;
-        int n = 0;
-        if (ioctl(fd_, FIONREAD, &n) != 0 || n < 0)
-            return FT_IO_ERROR;
-        *queued = static_cast<uint32_t>(n);
-        return FT_OK;
-    }
-
-    FT_STATUS close() override {
-        if (fd_ >= 0)
-            ::close(fd_); // also drops the lock
-        fd_ = -1;
-        return FT_OK;
-    }
-
   private:
-    // Moves `count` bytes with `step` (a read or write of what remains after `done` bytes),
-    // waiting for `events` while the port is not ready, until `ms` have passed: the bytes moved
-    // by then are in *done, and a timeout is no error.
-    template <typename Step>
-    FT_STATUS move(Step step, short events, uint32_t ms, uint32_t count, uint32_t* done) {
-        *done = 0;
-        if (fd_ < 0)
-            return FT_INVALID_HANDLE;
-        auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-        while (*done < count) {
-            ssize_t n = step(*done);
-            if (n > 0) {
-                *done += static_cast<uint32_t>(n);
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            // End of file on a tty means the other side hung up: the device is gone.
-            if (n == 0 ? events == POLLIN : errno != EAGAIN)
-                return FT_IO_ERROR;
-            switch (wait(events, deadline)) {
-            case Wait::Ready:
-                continue;
-            case Wait::Timeout:
-                return FT_OK;
-            case Wait::Failed:
-                return FT_IO_ERROR;
-            }
-        }
-        return FT_OK;
-    }
-
-    enum class Wait { Ready, Timeout, Failed };
-
-    Wait wait(short events, Clock::time_point deadline) {
-        for (;;) {
-            pollfd p{fd_, events, 0};
-            int r = poll(&p, 1, remaining_ms(deadline));
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r < 0)
-                return Wait::Failed;
-            if (r == 0)
-                return Wait::Timeout;
-            // Data still queued is read before a hang-up is noticed.
-            if (p.revents & events)
-                return Wait::Ready;
-            return Wait::Failed; // POLLHUP, POLLERR, POLLNVAL
-        }
-    }
-
     template <typename F> FT_STATUS change(F edit) {
         if (fd_ < 0)
             return FT_INVALID_HANDLE;
@@ -196,10 +98,6 @@ class PosixPort final : public Port {
             return FT_IO_ERROR;
         return tcsetattr(fd_, TCSANOW, &t) == 0 ? FT_OK : FT_IO_ERROR;
     }
-
-    int fd_;
-    uint32_t read_ms_ = 2000;
-    uint32_t write_ms_ = 2000;
 };
 
 // The first line of a sysfs attribute; none when the device does not have it.
@@ -222,22 +120,33 @@ void set_opener(Opener opener) {
     current_opener() = std::move(opener);
 }
 
-FT_STATUS open_posix(const std::string& path, std::unique_ptr<Port>& port) {
+FT_STATUS open_posix(const std::string& path, std::unique_ptr<Port>& port, OpenFailure* why) {
+    auto failed = [&](int error) {
+        if (why) {
+            OpenFailure::Kind kind = error == ENOENT || error == ENODEV || error == ENXIO
+                                         ? OpenFailure::missing
+                                     : error == EACCES || error == EPERM      ? OpenFailure::denied
+                                     : error == EBUSY || error == EWOULDBLOCK ? OpenFailure::busy
+                                                                              : OpenFailure::other;
+            *why = {kind, path, g_strerror(error)};
+        }
+        return FT_DEVICE_NOT_OPENED;
+    };
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
-        return FT_DEVICE_NOT_OPENED;
+        return failed(errno);
     auto opened = std::make_unique<PosixPort>(fd);
     // An advisory lock keeps two instances of the tool off one controller; it goes with the
     // descriptor, so a crash never leaves the port locked.
     termios t{};
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &t) != 0)
-        return FT_DEVICE_NOT_OPENED;
+        return failed(errno);
     cfmakeraw(&t);
     t.c_cflag |= CLOCAL | CREAD;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     if (tcsetattr(fd, TCSANOW, &t) != 0)
-        return FT_DEVICE_NOT_OPENED;
+        return failed(errno);
     // The FTDI driver holds received bytes up to 16 ms unless asked not to; a pseudo-terminal
     // refuses the request, which is fine.
     serial_struct ss{};
@@ -280,13 +189,15 @@ namespace {
 std::string last_opened;
 }
 
-FT_STATUS open_system(const char* description, std::unique_ptr<Port>& port) {
+FT_STATUS open_system(const char* description, std::unique_ptr<Port>& port, OpenFailure* why) {
     const char* forced = getenv("KELVRA_PORT");
     std::vector<std::string> paths =
         forced && *forced ? std::vector<std::string>{forced} : find_ttys(description);
+    if (why)
+        *why = {OpenFailure::not_found, "", ""};
     FT_STATUS status = FT_DEVICE_NOT_FOUND;
     for (const auto& path : paths) {
-        status = open_posix(path, port);
+        status = open_posix(path, port, why);
         if (status == FT_OK) {
             last_opened = path;
             break;
