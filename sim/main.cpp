@@ -24,7 +24,7 @@ extern "C" void on_stop_signal(int) {
 
 void usage(std::FILE* out) {
     std::fputs(
-        "usage: kelvra-sim [--relays N] [--options BITS] [--variant full|rtd]\n"
+        "usage: kelvra-sim [--relays N] [--options BITS] [--variant full|rtd] [--slave N]\n"
         "                  [--ident-word W] [--events N] [--clamp A:LIMIT]\n"
         "                  [--baud N] [--latency MS] [--link PATH] [--log FILE]\n"
         "                  [--fault KIND] [--fault-address A] [--fault-count N] [--fault-skip N]\n"
@@ -32,6 +32,7 @@ void usage(std::FILE* out) {
         "  --options BITS     1: DNP3 port instead of MODBUS port, 2: event memory (2)\n"
         "  --variant full|rtd full: all relay blocks and 200..213; rtd: no current blocks, "
         "200..204\n"
+        "  --slave N          the slave address it answers to, 1 to 247; silent for others (1)\n"
         "  --ident-word W     first identification word as sent (from relays and options)\n"
         "  --events N         event records written so far, 0 to 3584; the rest erased\n"
         "  --clamp A:LIMIT    register A keeps at most LIMIT of what is written (repeatable)\n"
@@ -40,8 +41,8 @@ void usage(std::FILE* out) {
         "  --link PATH        symlink to the pty, removed at exit\n"
         "  --log FILE         request log: R first count / W first count values / ? hex\n"
         "  --fault KIND       no-reply bad-crc stray-byte exception short-reply\n"
-        "                     long-reply wrong-slave wrong-function wrong-count split\n"
-        "                     short-dump long-dump hangup\n"
+        "                     long-reply wrong-slave (the next address) wrong-function\n"
+        "                     wrong-count split short-dump long-dump hangup\n"
         "  --fault-address A  only requests whose first address is A (any)\n"
         "  --fault-count N    only the first N such requests (always)\n"
         "  --fault-skip N     let the first N such requests through unharmed (0)\n"
@@ -111,6 +112,8 @@ int main(int argc, char** argv) {
             config.clamps.push_back(*clamp_of(value));
         else if (arg == "--events" && (n = number(value, 0, 3584)))
             config.event_records = static_cast<size_t>(*n);
+        else if (arg == "--slave" && (n = number(value, 1, 247)))
+            config.slave = static_cast<uint8_t>(*n);
         else if (arg == "--ident-word" && (n = number(value, 0, 0xFFFF)))
             ident_word = static_cast<uint16_t>(*n);
         else if (arg == "--variant" && std::strcmp(value, "full") == 0)

@@ -105,7 +105,7 @@ Transmission transmit(const Answer& a, Fault fault) {
         bytes.push_back(0xA5);
         break;
     case Fault::exception:
-        bytes = {SLAVE_ADDRESS, static_cast<uint8_t>(a.function | 0x80), DEVICE_FAILURE};
+        bytes = {bytes[0], static_cast<uint8_t>(a.function | 0x80), DEVICE_FAILURE};
         append_crc(bytes);
         break;
     case Fault::short_reply:
@@ -117,7 +117,7 @@ Transmission transmit(const Answer& a, Fault fault) {
         bytes = reseal(std::move(bytes));
         break;
     case Fault::wrong_slave:
-        bytes[0] = 2;
+        bytes[0] = static_cast<uint8_t>(bytes[0] % 247 + 1); // the next address, never ours
         bytes = reseal(std::move(bytes));
         break;
     case Fault::wrong_function:

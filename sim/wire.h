@@ -38,7 +38,7 @@ enum class Fault {
     exception,      // a device-failure exception reply instead of the normal one
     short_reply,    // one data byte too few, with a CRC that fits
     long_reply,     // one data byte too many, with a CRC that fits
-    wrong_slave,    // the reply comes from slave 2
+    wrong_slave,    // the reply comes from the next slave address (2 for slave 1)
     wrong_function, // the reply carries another function code
     wrong_count,    // read: byte count off by 2; write: echoed count off by 1
     split,          // the reply comes in two bursts with a short gap (still a good reply)
