@@ -51,6 +51,7 @@ constexpr uint8_t ILLEGAL_FUNCTION = 1;
 constexpr uint8_t ILLEGAL_DATA_ADDRESS = 2;
 constexpr uint8_t ILLEGAL_DATA_VALUE = 3;
 constexpr uint8_t DEVICE_FAILURE = 4;
+constexpr uint8_t GATEWAY_TARGET_FAILED = 0x0B; // no reply from the device behind a gateway
 
 // What the device makes of one request.
 struct Answer {

@@ -1,5 +1,5 @@
 // kelvra-sim: a simulated temperature controller on a pseudo-terminal, or on a TCP port as
-// behind a serial device server. Prints the slave path (or
+// behind a serial device server or a MODBUS TCP gateway. Prints the slave path (or
 // tcp://127.0.0.1:PORT) as its first line and serves until SIGTERM or SIGINT. After an
 // injected hang-up it comes back on a new pseudo-terminal, prints the new path and re-points
 // --link; on TCP it drops the client and waits for the next.
@@ -28,7 +28,7 @@ void usage(std::FILE* out) {
     std::fputs(
         "usage: kelvra-sim [--relays N] [--options BITS] [--variant full|rtd] [--slave N]\n"
         "                  [--ident-word W] [--events N] [--clamp A:LIMIT]\n"
-        "                  [--baud N] [--latency MS] [--link PATH | --tcp PORT]\n"
+        "                  [--baud N] [--latency MS] [--link PATH | --tcp PORT | --mbap PORT]\n"
         "                  [--log FILE]\n"
         "                  [--fault KIND] [--fault-address A] [--fault-count N] [--fault-skip N]\n"
         "  --relays N         relay count, 0 to 15 (14)\n"
@@ -45,6 +45,10 @@ void usage(std::FILE* out) {
         "  --tcp PORT         serve on TCP 127.0.0.1:PORT instead of a pty (0: a free port),\n"
         "                     one client at a time: the RTU frames as a serial device server\n"
         "                     passes them, paced and faulted alike\n"
+        "  --mbap PORT        serve MODBUS TCP on 127.0.0.1:PORT instead, as a gateway to the\n"
+        "                     serial line: the unit id is the slave address; other units, the\n"
+        "                     event memory dump and replies lost or damaged on the line get\n"
+        "                     exception 0x0B; a reply goes whole once it has crossed the line\n"
         "  --log FILE         request log: R first count / W first count values / ? hex\n"
         "  --fault KIND       no-reply bad-crc stray-byte exception short-reply\n"
         "                     long-reply wrong-slave (the next address) wrong-function\n"
@@ -133,9 +137,9 @@ int main(int argc, char** argv) {
             options.latency_ms = static_cast<int>(*n);
         else if (arg == "--link" && options.transport == Transport::pty)
             options.link = value;
-        else if (arg == "--tcp" && options.link.empty() && options.transport == Transport::pty &&
-                 (n = number(value, 0, 65535))) {
-            options.transport = Transport::tcp;
+        else if ((arg == "--tcp" || arg == "--mbap") && options.link.empty() &&
+                 options.transport == Transport::pty && (n = number(value, 0, 65535))) {
+            options.transport = arg == "--tcp" ? Transport::tcp : Transport::mbap;
             options.port = static_cast<int>(*n);
         } else if (arg == "--log")
             options.log_path = value;

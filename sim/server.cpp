@@ -96,11 +96,12 @@ bool Server::write_all(const uint8_t* data, size_t size) {
 }
 
 bool Server::send(const std::vector<uint8_t>& bytes, Clock::time_point start,
-                  Clock::time_point* end) {
+                  Clock::time_point* end, bool whole) {
     auto per_byte = byte_time();
     *end = start + per_byte * static_cast<long>(bytes.size());
-    if (options_.baud <= 0)
-        return sleep_until(start) && write_all(bytes.data(), bytes.size());
+    // A gateway passes a reply on once it has all of it from its serial line.
+    if (options_.baud <= 0 || whole)
+        return sleep_until(*end) && write_all(bytes.data(), bytes.size());
     // About a millisecond of line time per write, so timing stays realistic without a system
     // call per byte. Chunks are cut from the end, so the last one is full: bytes that arrive
     // together on a real line (a frame's end and a stray byte behind it) stay together.
@@ -120,11 +121,12 @@ bool Server::send(const std::vector<uint8_t>& bytes, Clock::time_point start,
     return true;
 }
 
-void Server::serve(const std::vector<uint8_t>& frame, Clock::time_point first_byte) {
+void Server::serve(const std::vector<uint8_t>& frame, Clock::time_point first_byte,
+                   const MbapHeader* mbap) {
     Answer answer = device_.handle(frame);
     log_line(answer.log);
     Fault fault = options_.faults.take(answer);
-    Transmission t = transmit(answer, fault);
+    Transmission t = mbap ? gateway_transmit(answer, fault, *mbap) : transmit(answer, fault);
     if (t.bursts.empty() && !t.hangup)
         return;
     // The request itself took line time too: the device has it only after its last byte.
@@ -132,7 +134,7 @@ void Server::serve(const std::vector<uint8_t>& frame, Clock::time_point first_by
                                             std::chrono::milliseconds(options_.latency_ms));
     Clock::time_point end = start;
     for (const auto& burst : t.bursts) {
-        if (!send(burst, start, &end))
+        if (!send(burst, start, &end, mbap != nullptr))
             return;
         start = end + SPLIT_GAP;
     }
@@ -147,7 +149,9 @@ void Server::serve(const std::vector<uint8_t>& frame, Clock::time_point first_by
 
 void Server::run(const volatile std::sig_atomic_t* stop) {
     stop_ = stop;
+    bool gateway = options_.transport == ServerOptions::Transport::mbap;
     Framer framer;
+    MbapFramer mbap;
     unsigned connection = line_->generation();
     Clock::time_point first_byte{};
     Clock::time_point last_byte{};
@@ -156,6 +160,7 @@ void Server::run(const volatile std::sig_atomic_t* stop) {
         if (line_->generation() != connection) {
             // What came over a connection went with it.
             framer.silence();
+            mbap = {};
             connection = line_->generation();
         }
         int timeout = 200; // bounds the wait for a stop request that raced the poll
@@ -171,11 +176,19 @@ void Server::run(const volatile std::sig_atomic_t* stop) {
         auto now = Clock::now();
         size_t n = r > 0 ? line_->receive(p.revents, buf, sizeof buf) : 0;
         for (size_t i = 0; i < n && line_->generation() == connection; ++i) {
-            if (!framer.pending())
+            if (!framer.pending() && mbap.pending().empty())
                 first_byte = now;
-            if (auto frame = framer.push(buf[i])) {
-                serve(*frame, first_byte);
+            if (!gateway) {
+                if (auto frame = framer.push(buf[i])) {
+                    serve(*frame, first_byte);
+                    now = Clock::now();
+                }
+            } else if (auto request = mbap.push(buf[i])) {
+                serve(request->frame, first_byte, &request->header);
                 now = Clock::now();
+            } else if (mbap.broken()) {
+                log_line("? " + hex_bytes(mbap.pending()));
+                line_->hang_up();
             }
         }
         if (n > 0)

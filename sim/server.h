@@ -1,4 +1,5 @@
-// Serves a Device over a Line: RTU frames paced as on the serial line.
+// Serves a Device over a Line: RTU frames paced as on the serial line, or MODBUS TCP as a
+// gateway to that line passes them on.
 #pragma once
 
 #include "device.h"
@@ -17,9 +18,9 @@ struct ServerOptions {
     long baud = 115200;  // 0: bytes go out as fast as the line takes them
     int latency_ms = -1; // reply latency after the request's last byte; -1: 3 ms paced, else 0
     std::string link;    // when set, a symlink to the current slave path, removed at exit
-    // What the device is reached over: the pty, or TCP on 127.0.0.1:port (0: a free port)
-    // carrying the RTU frames as they are, as a serial device server does.
-    enum class Transport { pty, tcp };
+    // What the device is reached over: the pty; or TCP on 127.0.0.1:port (0: a free port),
+    // carrying the RTU frames as they are (a serial device server) or MODBUS TCP (a gateway).
+    enum class Transport { pty, tcp, mbap };
     Transport transport = Transport::pty;
     int port = 0;
     std::string log_path; // when set, the request log
@@ -37,8 +38,11 @@ class Server {
 
   private:
     using Clock = std::chrono::steady_clock;
-    void serve(const std::vector<uint8_t>& frame, Clock::time_point first_byte);
-    bool send(const std::vector<uint8_t>& bytes, Clock::time_point start, Clock::time_point* end);
+    // Answers one request; `mbap` is the header it came with over MODBUS TCP.
+    void serve(const std::vector<uint8_t>& frame, Clock::time_point first_byte,
+               const MbapHeader* mbap = nullptr);
+    bool send(const std::vector<uint8_t>& bytes, Clock::time_point start, Clock::time_point* end,
+              bool whole);
     bool write_all(const uint8_t* data, size_t size);
     bool sleep_until(Clock::time_point when);
     void log_line(const std::string& line);
