@@ -55,10 +55,10 @@ void put16(std::vector<uint8_t>& out, uint16_t v) {
     out.push_back(static_cast<uint8_t>(v & 0xFF));
 }
 
-Answer exception_answer(uint8_t function, uint8_t code) {
+Answer exception_answer(uint8_t slave, uint8_t function, uint8_t code) {
     Answer a;
     a.kind = Answer::exception;
-    a.bytes = {SLAVE_ADDRESS, static_cast<uint8_t>(function | 0x80), code};
+    a.bytes = {slave, static_cast<uint8_t>(function | 0x80), code};
     append_crc(a.bytes);
     return a;
 }
@@ -247,7 +247,7 @@ Answer Device::read(uint16_t first, uint16_t count) {
     }
     // MODBUS: a quantity outside 1..125 is an illegal data value.
     if (count < 1 || count > 125)
-        return exception_answer(3, ILLEGAL_DATA_VALUE);
+        return exception_answer(config_.slave, 3, ILLEGAL_DATA_VALUE);
     std::vector<uint16_t> values;
     uint32_t end = static_cast<uint32_t>(first) + count;
     if (first >= IDENT_ADDRESS && end <= IDENT_ADDRESS + IDENT_WORDS) {
@@ -257,10 +257,10 @@ Answer Device::read(uint16_t first, uint16_t count) {
     } else if (range_exists(first, count)) {
         values.assign(registers_.begin() + first, registers_.begin() + end);
     } else {
-        return exception_answer(3, ILLEGAL_DATA_ADDRESS);
+        return exception_answer(config_.slave, 3, ILLEGAL_DATA_ADDRESS);
     }
     a.kind = Answer::normal;
-    a.bytes = {SLAVE_ADDRESS, 3, static_cast<uint8_t>(2 * count)};
+    a.bytes = {config_.slave, 3, static_cast<uint8_t>(2 * count)};
     for (uint16_t v : values)
         put16(a.bytes, v);
     append_crc(a.bytes);
@@ -269,12 +269,12 @@ Answer Device::read(uint16_t first, uint16_t count) {
 
 Answer Device::write(uint16_t first, uint16_t count, std::span<const uint8_t> data) {
     if (count < 1 || count > 123 || data.size() != 2u * count)
-        return exception_answer(16, ILLEGAL_DATA_VALUE);
+        return exception_answer(config_.slave, 16, ILLEGAL_DATA_VALUE);
     if (!range_exists(first, count))
-        return exception_answer(16, ILLEGAL_DATA_ADDRESS);
+        return exception_answer(config_.slave, 16, ILLEGAL_DATA_ADDRESS);
     for (uint16_t k = 0; k < count; ++k)
         if (!value_allowed(static_cast<uint16_t>(first + k), be16(&data[2u * k])))
-            return exception_answer(16, ILLEGAL_DATA_VALUE);
+            return exception_answer(config_.slave, 16, ILLEGAL_DATA_VALUE);
     // All or nothing: nothing is stored when any value is refused.
     for (uint16_t k = 0; k < count; ++k) {
         uint16_t address = static_cast<uint16_t>(first + k), value = be16(&data[2u * k]);
@@ -285,7 +285,7 @@ Answer Device::write(uint16_t first, uint16_t count, std::span<const uint8_t> da
     }
     Answer a;
     a.kind = Answer::normal;
-    a.bytes = {SLAVE_ADDRESS, 16};
+    a.bytes = {config_.slave, 16};
     put16(a.bytes, first);
     put16(a.bytes, count);
     append_crc(a.bytes);
@@ -294,7 +294,7 @@ Answer Device::write(uint16_t first, uint16_t count, std::span<const uint8_t> da
 
 Answer Device::handle(std::span<const uint8_t> frame) {
     Answer a;
-    bool understood = frame.size() >= 4 && crc_ok(frame) && frame[0] == SLAVE_ADDRESS;
+    bool understood = frame.size() >= 4 && crc_ok(frame) && frame[0] == config_.slave;
     uint8_t function = frame.size() >= 2 ? frame[1] : 0;
     if (understood && function == 3 && frame.size() == 8) {
         uint16_t first = be16(&frame[2]);
@@ -320,9 +320,9 @@ Answer Device::handle(std::span<const uint8_t> frame) {
         // Damaged frames and other slaves' requests get no answer; a well-formed request
         // for us that we cannot serve gets the matching exception.
         if (understood && function != 3 && function != 16)
-            a = exception_answer(function, ILLEGAL_FUNCTION);
+            a = exception_answer(config_.slave, function, ILLEGAL_FUNCTION);
         else if (understood && function == 16)
-            a = exception_answer(function, ILLEGAL_DATA_VALUE);
+            a = exception_answer(config_.slave, function, ILLEGAL_DATA_VALUE);
         a.log = "? " + hex_bytes(frame);
     }
     a.function = function;

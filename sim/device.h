@@ -23,6 +23,8 @@ bool crc_ok(std::span<const uint8_t> frame);
 
 enum class Variant { full, rtd };
 
+constexpr uint8_t SLAVE_ADDRESS = 1;
+
 struct DeviceConfig {
     int relays = 14; // 0..15
     int options = 2; // bit 0: DNP3 port, bit 1: event memory
@@ -32,9 +34,10 @@ struct DeviceConfig {
     // Registers that keep at most a limit of what is written to them, as a controller that
     // clamps a value to its range does (address, limit).
     std::vector<std::pair<uint16_t, uint16_t>> clamps = {};
+    // The address it answers to (1..247); requests for any other are left to other devices.
+    uint8_t slave = SLAVE_ADDRESS;
 };
 
-constexpr uint8_t SLAVE_ADDRESS = 1;
 constexpr uint16_t REGISTER_COUNT = 1024;
 constexpr uint16_t IDENT_ADDRESS = 0xFFF0;
 constexpr uint16_t IDENT_WORDS = 9;
@@ -48,6 +51,7 @@ constexpr uint8_t ILLEGAL_FUNCTION = 1;
 constexpr uint8_t ILLEGAL_DATA_ADDRESS = 2;
 constexpr uint8_t ILLEGAL_DATA_VALUE = 3;
 constexpr uint8_t DEVICE_FAILURE = 4;
+constexpr uint8_t GATEWAY_TARGET_FAILED = 0x0B; // no reply from the device behind a gateway
 
 // What the device makes of one request.
 struct Answer {

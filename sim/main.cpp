@@ -1,6 +1,8 @@
-// kelvra-sim: a simulated temperature controller on a pseudo-terminal. Prints the slave path
-// as its first line and serves until SIGTERM or SIGINT. After an injected hang-up it comes back
-// on a new pseudo-terminal, prints the new path and re-points --link.
+// kelvra-sim: a simulated temperature controller on a pseudo-terminal, or on a TCP port as
+// behind a serial device server or a MODBUS TCP gateway. Prints the slave path (or
+// tcp://127.0.0.1:PORT) as its first line and serves until SIGTERM or SIGINT. After an
+// injected hang-up it comes back on a new pseudo-terminal, prints the new path and re-points
+// --link; on TCP it drops the client and waits for the next.
 #include "device.h"
 #include "server.h"
 #include "wire.h"
@@ -24,24 +26,33 @@ extern "C" void on_stop_signal(int) {
 
 void usage(std::FILE* out) {
     std::fputs(
-        "usage: kelvra-sim [--relays N] [--options BITS] [--variant full|rtd]\n"
+        "usage: kelvra-sim [--relays N] [--options BITS] [--variant full|rtd] [--slave N]\n"
         "                  [--ident-word W] [--events N] [--clamp A:LIMIT]\n"
-        "                  [--baud N] [--latency MS] [--link PATH] [--log FILE]\n"
+        "                  [--baud N] [--latency MS] [--link PATH | --tcp PORT | --mbap PORT]\n"
+        "                  [--log FILE]\n"
         "                  [--fault KIND] [--fault-address A] [--fault-count N] [--fault-skip N]\n"
         "  --relays N         relay count, 0 to 15 (14)\n"
         "  --options BITS     1: DNP3 port instead of MODBUS port, 2: event memory (2)\n"
         "  --variant full|rtd full: all relay blocks and 200..213; rtd: no current blocks, "
         "200..204\n"
+        "  --slave N          the slave address it answers to, 1 to 247; silent for others (1)\n"
         "  --ident-word W     first identification word as sent (from relays and options)\n"
         "  --events N         event records written so far, 0 to 3584; the rest erased\n"
         "  --clamp A:LIMIT    register A keeps at most LIMIT of what is written (repeatable)\n"
         "  --baud N           line speed the replies are paced at, 0: unpaced (115200)\n"
         "  --latency MS       reply latency (3 when paced, 0 unpaced)\n"
         "  --link PATH        symlink to the pty, removed at exit\n"
+        "  --tcp PORT         serve on TCP 127.0.0.1:PORT instead of a pty (0: a free port),\n"
+        "                     one client at a time: the RTU frames as a serial device server\n"
+        "                     passes them, paced and faulted alike\n"
+        "  --mbap PORT        serve MODBUS TCP on 127.0.0.1:PORT instead, as a gateway to the\n"
+        "                     serial line: the unit id is the slave address; other units, the\n"
+        "                     event memory dump and replies lost or damaged on the line get\n"
+        "                     exception 0x0B; a reply goes whole once it has crossed the line\n"
         "  --log FILE         request log: R first count / W first count values / ? hex\n"
         "  --fault KIND       no-reply bad-crc stray-byte exception short-reply\n"
-        "                     long-reply wrong-slave wrong-function wrong-count split\n"
-        "                     short-dump long-dump hangup\n"
+        "                     long-reply wrong-slave (the next address) wrong-function\n"
+        "                     wrong-count split short-dump long-dump hangup\n"
         "  --fault-address A  only requests whose first address is A (any)\n"
         "  --fault-count N    only the first N such requests (always)\n"
         "  --fault-skip N     let the first N such requests through unharmed (0)\n"
@@ -75,6 +86,7 @@ std::optional<std::pair<uint16_t, uint16_t>> clamp_of(const char* text) {
 int main(int argc, char** argv) {
     sim::DeviceConfig config;
     sim::ServerOptions options;
+    using Transport = sim::ServerOptions::Transport;
     sim::Fault fault = sim::Fault::none;
     std::optional<uint16_t> fault_address;
     std::optional<uint16_t> ident_word;
@@ -111,6 +123,8 @@ int main(int argc, char** argv) {
             config.clamps.push_back(*clamp_of(value));
         else if (arg == "--events" && (n = number(value, 0, 3584)))
             config.event_records = static_cast<size_t>(*n);
+        else if (arg == "--slave" && (n = number(value, 1, 247)))
+            config.slave = static_cast<uint8_t>(*n);
         else if (arg == "--ident-word" && (n = number(value, 0, 0xFFFF)))
             ident_word = static_cast<uint16_t>(*n);
         else if (arg == "--variant" && std::strcmp(value, "full") == 0)
@@ -121,9 +135,13 @@ int main(int argc, char** argv) {
             options.baud = *n;
         else if (arg == "--latency" && (n = number(value, 0, 10000)))
             options.latency_ms = static_cast<int>(*n);
-        else if (arg == "--link")
+        else if (arg == "--link" && options.transport == Transport::pty)
             options.link = value;
-        else if (arg == "--log")
+        else if ((arg == "--tcp" || arg == "--mbap") && options.link.empty() &&
+                 options.transport == Transport::pty && (n = number(value, 0, 65535))) {
+            options.transport = arg == "--tcp" ? Transport::tcp : Transport::mbap;
+            options.port = static_cast<int>(*n);
+        } else if (arg == "--log")
             options.log_path = value;
         else if (arg == "--fault" && sim::parse_fault(value))
             fault = *sim::parse_fault(value);
@@ -159,7 +177,8 @@ int main(int argc, char** argv) {
         device.override_ident_word(*ident_word);
     sim::Server server(device, options);
     if (!server.start(stdout)) {
-        std::fprintf(stderr, "kelvra-sim: cannot open a pseudo-terminal, link or log: %s\n",
+        std::fprintf(stderr,
+                     "kelvra-sim: cannot open a pseudo-terminal, TCP port, link or log: %s\n",
                      std::strerror(errno));
         return 1;
     }

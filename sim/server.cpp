@@ -4,9 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
-#include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace sim {
@@ -20,57 +18,15 @@ constexpr std::chrono::milliseconds SPLIT_GAP{20};
 // writer part way through a request for tens of milliseconds. The tool's reply timeout is 2 s,
 // so a late resync costs nothing.
 constexpr std::chrono::milliseconds RESYNC_GAP{100};
-// How long a reply may wait for the client to drain the pty before it is dropped.
+// How long a reply may wait for the client to drain the line before it is dropped.
 constexpr int WRITE_STALL_MS = 3000;
 
 } // namespace
-
-Pty::Pty() {
-    int m = posix_openpt(O_RDWR | O_NOCTTY);
-    if (m < 0)
-        return;
-    char name[128];
-    if (grantpt(m) != 0 || unlockpt(m) != 0 || ptsname_r(m, name, sizeof name) != 0) {
-        close(m);
-        return;
-    }
-    fcntl(m, F_SETFD, FD_CLOEXEC);
-    fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
-    int s = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios tio{};
-    if (s < 0 || tcgetattr(s, &tio) != 0) {
-        if (s >= 0)
-            close(s);
-        close(m);
-        return;
-    }
-    // Raw at once: a cooked slave would echo and eat 0x11/0x13 before the client sets it up.
-    cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
-    cfsetspeed(&tio, B115200);
-    tcsetattr(s, TCSANOW, &tio);
-    master_ = m;
-    slave_ = s;
-    path_ = name;
-}
-
-Pty::~Pty() {
-    // The master first: the client sees the hang-up before our slave goes.
-    if (master_ >= 0)
-        close(master_);
-    if (slave_ >= 0)
-        close(slave_);
-}
 
 Server::Server(Device& device, ServerOptions options)
     : device_(device), options_(std::move(options)) {
     if (options_.latency_ms < 0)
         options_.latency_ms = options_.baud > 0 ? 3 : 0;
-}
-
-Server::~Server() {
-    if (!options_.link.empty())
-        unlink(options_.link.c_str());
 }
 
 std::chrono::nanoseconds Server::byte_time() const {
@@ -79,36 +35,22 @@ std::chrono::nanoseconds Server::byte_time() const {
                              : std::chrono::nanoseconds(0);
 }
 
-bool Server::open_pty() {
-    // After a hang-up the new device and its link are in place before the old one vanishes,
-    // so a client that reconnects at once finds it.
-    auto pty = std::make_unique<Pty>();
-    if (!pty->ok())
-        return false;
-    if (!options_.link.empty()) {
-        // Replace the link atomically, so a client never finds it missing.
-        std::string tmp = options_.link + ".new";
-        unlink(tmp.c_str());
-        if (symlink(pty->slave_path().c_str(), tmp.c_str()) != 0 ||
-            rename(tmp.c_str(), options_.link.c_str()) != 0)
-            return false;
-    }
-    pty_ = std::move(pty);
-    if (announce_) {
-        std::fprintf(announce_, "%s\n", pty_->slave_path().c_str());
-        std::fflush(announce_);
-    }
-    return true;
-}
-
 bool Server::start(std::FILE* announce) {
     if (!options_.log_path.empty()) {
         log_.reset(std::fopen(options_.log_path.c_str(), "w"));
         if (!log_)
             return false;
     }
-    announce_ = announce;
-    return open_pty();
+    if (options_.transport == ServerOptions::Transport::pty) {
+        auto pty = std::make_unique<PtyLine>(options_.link, announce);
+        bool ok = pty->open();
+        line_ = std::move(pty);
+        return ok;
+    }
+    auto tcp = std::make_unique<TcpLine>();
+    bool ok = tcp->open(options_.port, announce);
+    line_ = std::move(tcp);
+    return ok;
 }
 
 void Server::log_line(const std::string& line) {
@@ -131,7 +73,7 @@ bool Server::sleep_until(Clock::time_point when) {
 
 bool Server::write_all(const uint8_t* data, size_t size) {
     while (size > 0) {
-        ssize_t n = write(pty_->master(), data, size);
+        ssize_t n = write(line_->fd(), data, size);
         if (n > 0) {
             data += n;
             size -= static_cast<size_t>(n);
@@ -144,8 +86,8 @@ bool Server::write_all(const uint8_t* data, size_t size) {
         }
         if (n < 0 && errno != EAGAIN)
             return false;
-        // Nobody drains the port (the client went away mid-reply): give up on the reply.
-        pollfd p{pty_->master(), POLLOUT, 0};
+        // Nobody drains the line (the client went away mid-reply): give up on the reply.
+        pollfd p{line_->fd(), POLLOUT, 0};
         int r = poll(&p, 1, WRITE_STALL_MS);
         if (r == 0 || *stop_)
             return false;
@@ -154,12 +96,12 @@ bool Server::write_all(const uint8_t* data, size_t size) {
 }
 
 bool Server::send(const std::vector<uint8_t>& bytes, Clock::time_point start,
-                  Clock::time_point* end) {
+                  Clock::time_point* end, bool whole) {
     auto per_byte = byte_time();
     *end = start + per_byte * static_cast<long>(bytes.size());
-    if (options_.baud <= 0) {
-        return sleep_until(start) && write_all(bytes.data(), bytes.size());
-    }
+    // A gateway passes a reply on once it has all of it from its serial line.
+    if (options_.baud <= 0 || whole)
+        return sleep_until(*end) && write_all(bytes.data(), bytes.size());
     // About a millisecond of line time per write, so timing stays realistic without a system
     // call per byte. Chunks are cut from the end, so the last one is full: bytes that arrive
     // together on a real line (a frame's end and a stray byte behind it) stay together.
@@ -179,11 +121,12 @@ bool Server::send(const std::vector<uint8_t>& bytes, Clock::time_point start,
     return true;
 }
 
-void Server::serve(const std::vector<uint8_t>& frame, Clock::time_point first_byte) {
+void Server::serve(const std::vector<uint8_t>& frame, Clock::time_point first_byte,
+                   const MbapHeader* mbap) {
     Answer answer = device_.handle(frame);
     log_line(answer.log);
     Fault fault = options_.faults.take(answer);
-    Transmission t = transmit(answer, fault);
+    Transmission t = mbap ? gateway_transmit(answer, fault, *mbap) : transmit(answer, fault);
     if (t.bursts.empty() && !t.hangup)
         return;
     // The request itself took line time too: the device has it only after its last byte.
@@ -191,56 +134,67 @@ void Server::serve(const std::vector<uint8_t>& frame, Clock::time_point first_by
                                             std::chrono::milliseconds(options_.latency_ms));
     Clock::time_point end = start;
     for (const auto& burst : t.bursts) {
-        if (!send(burst, start, &end))
+        if (!send(burst, start, &end, mbap != nullptr))
             return;
         start = end + SPLIT_GAP;
     }
     if (t.hangup) {
-        // Let the client take what was sent, then vanish and come back as a new device.
+        // Let the client take what was sent, then vanish: a pty comes back as a new device,
+        // a TCP port waits for the next connection.
         sleep_until(Clock::now() + std::chrono::milliseconds(50));
-        if (!open_pty())
+        if (!line_->hang_up())
             std::exit(1);
     }
 }
 
 void Server::run(const volatile std::sig_atomic_t* stop) {
     stop_ = stop;
+    bool gateway = options_.transport == ServerOptions::Transport::mbap;
     Framer framer;
+    MbapFramer mbap;
+    unsigned connection = line_->generation();
     Clock::time_point first_byte{};
     Clock::time_point last_byte{};
     uint8_t buf[4096];
     while (!*stop_) {
+        if (line_->generation() != connection) {
+            // What came over a connection went with it.
+            framer.silence();
+            mbap = {};
+            connection = line_->generation();
+        }
         int timeout = 200; // bounds the wait for a stop request that raced the poll
         if (framer.pending()) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 last_byte + RESYNC_GAP - Clock::now());
             timeout = static_cast<int>(std::clamp<long>(left.count() + 1, 0, 200));
         }
-        pollfd p{pty_->master(), POLLIN, 0};
+        pollfd p{line_->fd(), POLLIN, 0};
         int r = poll(&p, 1, timeout);
         if (r < 0 && errno != EINTR)
             break;
         auto now = Clock::now();
-        if (r > 0 && (p.revents & POLLIN)) {
-            ssize_t n = read(pty_->master(), buf, sizeof buf);
-            const Pty* line = pty_.get();
-            for (ssize_t i = 0; i < n && pty_.get() == line; ++i) {
-                if (!framer.pending())
-                    first_byte = now;
+        size_t n = r > 0 ? line_->receive(p.revents, buf, sizeof buf) : 0;
+        for (size_t i = 0; i < n && line_->generation() == connection; ++i) {
+            if (!framer.pending() && mbap.pending().empty())
+                first_byte = now;
+            if (!gateway) {
                 if (auto frame = framer.push(buf[i])) {
                     serve(*frame, first_byte);
                     now = Clock::now();
                 }
+            } else if (auto request = mbap.push(buf[i])) {
+                serve(request->frame, first_byte, &request->header);
+                now = Clock::now();
+            } else if (mbap.broken()) {
+                log_line("? " + hex_bytes(mbap.pending()));
+                line_->hang_up();
             }
-            if (pty_.get() != line)
-                framer.silence(); // what came over the old line went with it
-            if (n > 0)
-                last_byte = now;
-        } else if (r > 0) {
-            // Hang-up without input can only be transient (we hold a slave); do not spin.
-            sleep_until(now + std::chrono::milliseconds(10));
         }
-        if (framer.pending() && Clock::now() - last_byte >= RESYNC_GAP)
+        if (n > 0)
+            last_byte = now;
+        if (line_->generation() == connection && framer.pending() &&
+            Clock::now() - last_byte >= RESYNC_GAP)
             serve(framer.silence(), first_byte);
     }
 }

@@ -105,7 +105,7 @@ Transmission transmit(const Answer& a, Fault fault) {
         bytes.push_back(0xA5);
         break;
     case Fault::exception:
-        bytes = {SLAVE_ADDRESS, static_cast<uint8_t>(a.function | 0x80), DEVICE_FAILURE};
+        bytes = {bytes[0], static_cast<uint8_t>(a.function | 0x80), DEVICE_FAILURE};
         append_crc(bytes);
         break;
     case Fault::short_reply:
@@ -117,7 +117,7 @@ Transmission transmit(const Answer& a, Fault fault) {
         bytes = reseal(std::move(bytes));
         break;
     case Fault::wrong_slave:
-        bytes[0] = 2;
+        bytes[0] = static_cast<uint8_t>(bytes[0] % 247 + 1); // the next address, never ours
         bytes = reseal(std::move(bytes));
         break;
     case Fault::wrong_function:
@@ -150,6 +150,52 @@ Transmission transmit(const Answer& a, Fault fault) {
     }
     t.bursts.push_back(std::move(bytes));
     return t;
+}
+
+std::optional<MbapFramer::Request> MbapFramer::push(uint8_t byte) {
+    if (broken_)
+        return std::nullopt;
+    buffer_.push_back(byte);
+    if (buffer_.size() < 7)
+        return std::nullopt;
+    // The length counts the unit id and the PDU: a function code at least, 253 bytes at most.
+    size_t length = static_cast<size_t>(buffer_[4] << 8 | buffer_[5]);
+    if (buffer_[2] != 0 || buffer_[3] != 0 || length < 2 || length > 254) {
+        broken_ = true;
+        return std::nullopt;
+    }
+    if (buffer_.size() < 6 + length)
+        return std::nullopt;
+    Request r;
+    r.header = {static_cast<uint16_t>(buffer_[0] << 8 | buffer_[1]), buffer_[6]};
+    r.frame.assign(buffer_.begin() + 6, buffer_.end());
+    append_crc(r.frame);
+    buffer_.clear();
+    return r;
+}
+
+Transmission gateway_transmit(const Answer& a, Fault fault, const MbapHeader& request) {
+    bool cut = fault == Fault::split || fault == Fault::hangup;
+    Transmission line = transmit(a, cut ? Fault::none : fault);
+    std::vector<uint8_t> reply = line.bursts.empty() ? std::vector<uint8_t>{} : line.bursts[0];
+    uint8_t unit = request.unit;
+    std::vector<uint8_t> pdu{static_cast<uint8_t>(a.function | 0x80), GATEWAY_TARGET_FAILED};
+    if (a.kind != Answer::dump && crc_ok(reply)) {
+        unit = reply[0];
+        pdu.assign(reply.begin() + 1, reply.end() - 2);
+    }
+    auto length = static_cast<uint16_t>(pdu.size() + 1);
+    Answer out;
+    out.kind = Answer::normal;
+    out.bytes = {static_cast<uint8_t>(request.transaction >> 8),
+                 static_cast<uint8_t>(request.transaction),
+                 0,
+                 0,
+                 static_cast<uint8_t>(length >> 8),
+                 static_cast<uint8_t>(length),
+                 unit};
+    out.bytes.insert(out.bytes.end(), pdu.begin(), pdu.end());
+    return transmit(out, cut ? fault : Fault::none);
 }
 
 Fault FaultPlan::take(const Answer& answer) {

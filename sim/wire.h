@@ -38,7 +38,7 @@ enum class Fault {
     exception,      // a device-failure exception reply instead of the normal one
     short_reply,    // one data byte too few, with a CRC that fits
     long_reply,     // one data byte too many, with a CRC that fits
-    wrong_slave,    // the reply comes from slave 2
+    wrong_slave,    // the reply comes from the next slave address (2 for slave 1)
     wrong_function, // the reply carries another function code
     wrong_count,    // read: byte count off by 2; write: echoed count off by 1
     split,          // the reply comes in two bursts with a short gap (still a good reply)
@@ -62,6 +62,40 @@ struct Transmission {
 // the raw dump) leaves it unchanged; see applies().
 Transmission transmit(const Answer& answer, Fault fault);
 bool applies(Fault fault, const Answer& answer);
+
+// The header in front of every MODBUS TCP request and reply (MODBUS Messaging on TCP/IP).
+struct MbapHeader {
+    uint16_t transaction = 0;
+    uint8_t unit = 0;
+};
+
+// Cuts MODBUS TCP requests out of a connection's byte stream and turns each into the RTU frame
+// the device understands, as a gateway puts it on its serial line: the unit id as the slave
+// address, the PDU, a CRC.
+class MbapFramer {
+  public:
+    struct Request {
+        MbapHeader header;
+        std::vector<uint8_t> frame;
+    };
+    // Adds one byte; returns a complete request when this byte completes one.
+    std::optional<Request> push(uint8_t byte);
+    // A header no MODBUS request has (another protocol id, a length out of range) came: a
+    // stream has no silence to resynchronise on, so the connection must go.
+    bool broken() const { return broken_; }
+    const std::vector<uint8_t>& pending() const { return buffer_; }
+
+  private:
+    std::vector<uint8_t> buffer_;
+    bool broken_ = false;
+};
+
+// What a gateway sends to its network side for the device's answer on its serial line: the
+// reply's PDU behind a header that echoes the transaction, with the replying slave as unit id;
+// or exception 0x0B (target device failed to respond) when the line brings nothing it can pass
+// on: silence (another unit, no-reply), a damaged frame (bad-crc, stray-byte), or the event
+// memory image, which is no MODBUS frame. split and hangup cut the reply that goes out.
+Transmission gateway_transmit(const Answer& answer, Fault fault, const MbapHeader& request);
 
 // Which requests a fault hits: those whose first address matches (any by default), for a
 // given number of times (always by default).
