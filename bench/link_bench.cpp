@@ -151,7 +151,8 @@ DownloadResult download(int rounds) {
     Parameters p;
     p.nrelays = 14;
     p.options = OPTION_EVENTS;
-    return timed(rounds, download_limit(), [&p] { return download_parameters(p) == LINK_OK; });
+    return timed(rounds, download_limit(),
+                 [&p] { return download_parameters(controller, p) == LINK_OK; });
 }
 
 // A press of the window's Download, which also fills every widget; connected before and
@@ -305,7 +306,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "link_bench: no display; run it under xvfb-run -a\n");
         return 1;
     }
-    serial_set_idle(dispatch_pending_events);
+    controller.set_idle(dispatch_pending_events);
     int failures = 0;
 
     // The device's own reply latency is not the link's doing: measured without it, then with
@@ -317,7 +318,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         setenv("KELVRA_PORT", sim.port().c_str(), 1);
-        if (serial_open() != 1) {
+        if (controller.open() != 1) {
             std::fprintf(stderr, "link_bench: cannot open %s\n", sim.port().c_str());
             return 1;
         }
@@ -337,7 +338,7 @@ int main(int argc, char** argv) {
             double bench_wait = runqueue_wait(0), sim_wait = runqueue_wait(sim.pid());
             StallProbe probe;
             auto start = Clock::now();
-            int rc = read_events(&buffer, &length, on_progress, &watch);
+            int rc = controller.read_events(&buffer, &length, on_progress, &watch);
             double elapsed = seconds(Clock::now() - start);
             double stall = probe.stop();
             g_source_remove(tick);
@@ -377,7 +378,7 @@ int main(int argc, char** argv) {
                         (runqueue_wait(sim.pid()) - sim_wait) * 1000);
             std::printf("%-34s %9.1f ms\n", "  longest stall of a 1 ms probe timer", stall * 1000);
         }
-        serial_close();
+        controller.close();
         if (std::strcmp(latency, "0") == 0) {
             // Side by side against the same simulator: the window's Download and the command
             // line's download and uploads, each with its identification and its file.

@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(received > *last && received <= static_cast<uint32_t>(EVENTS_LIMIT));
         *last = received;
     };
-    int rc = read_events(&buffer, &dump_length, progress, &progress_last);
+    int rc = controller.read_events(&buffer, &dump_length, progress, &progress_last);
     FUZZ_CHECK(rc == LINK_OK || rc == LINK_COMM_FAILURE || rc == LINK_REPLY_FAULT);
     FUZZ_CHECK((*link).requests.size() == 1);
     FUZZ_CHECK((*link).requests.front() == fake::with_crc({0x01, 0x03, EVENTS_ADDRESS >> 8,

@@ -59,7 +59,7 @@ void check_read(const fake::Link& link, const Script& s, uint16_t start, uint16_
     constexpr uint16_t UNTOUCHED = 0xA55A;
     // Exactly count entries on the heap: ASan catches a write past them.
     std::vector<uint16_t> values(count, UNTOUCHED);
-    int rc = read_registers(start, count, values.data());
+    int rc = controller.read_registers(start, count, values.data());
     FUZZ_CHECK(rc == LINK_OK || rc == LINK_COMM_FAILURE || rc == LINK_EXCEPTION ||
                rc == LINK_REPLY_FAULT);
 
@@ -102,7 +102,7 @@ void check_write(const fake::Link& link, const Script& s, uint16_t start, uint16
     std::vector<uint16_t> values(count);
     for (size_t k = 0; k < values.size(); ++k)
         values[k] = static_cast<uint16_t>(k * 0x0101 + start);
-    int rc = write_registers(start, count, values.data());
+    int rc = controller.write_registers(start, count, values.data());
     FUZZ_CHECK(rc == LINK_OK || rc == LINK_COMM_FAILURE || rc == LINK_EXCEPTION ||
                rc == LINK_REPLY_FAULT);
 

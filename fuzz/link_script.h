@@ -93,10 +93,10 @@ class ScriptedLink {
     explicit ScriptedLink(Script& script) : link_(fake::Link::install()) {
         for (auto& reply : script.replies)
             link_->reply(std::move(reply));
-        opened_ = serial_open() == 1;
+        opened_ = controller.open() == 1;
     }
     ~ScriptedLink() {
-        serial_close();
+        controller.close();
         bridge::set_opener(nullptr);
     }
     ScriptedLink(const ScriptedLink&) = delete;

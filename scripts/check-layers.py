@@ -10,7 +10,7 @@ ALLOWED = {
     "base": set(),
     "link": {"base"},
     "formats": {"base"},
-    "text": {"base"},
+    "text": {"base", "link", "formats"},
     "model": {"base", "link", "formats", "text"},
     "plot": {"base", "formats"},
     "gui": {"base", "link", "formats", "model", "plot", "text"},

@@ -224,7 +224,8 @@ void download_and_edit_step() {
     for (const Edit& e : EDITS) {
         int a = address_of(e.widget);
         uint16_t held = 0;
-        bool read = a >= 0 && read_registers(static_cast<uint16_t>(a), 1, &held) == LINK_OK;
+        bool read =
+            a >= 0 && controller.read_registers(static_cast<uint16_t>(a), 1, &held) == LINK_OK;
         check(read && held == e.raw, std::string("Upload: the controller holds ") + e.widget +
                                          " = " + std::to_string(held));
     }
@@ -299,7 +300,7 @@ void disconnect_step() {
     click("Connect");
     uint16_t v = 0;
     check(!connected() && !GTK_WIDGET_SENSITIVE(widget("Download")) &&
-              read_registers(0, 1, &v) == 0,
+              controller.read_registers(0, 1, &v) == 0,
           "Connect released: disconnected, link closed");
     check(messages().empty(), "Connect released: no message" + shown());
 }

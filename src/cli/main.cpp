@@ -8,6 +8,7 @@
 #include "formats/safefile.h"
 #include "formats/streams.h"
 #include "link/bridge.h"
+#include "link/netport.h"
 #include "link/serial.h"
 #include "model/upload.h"
 #include "plot/eventplot.h"
@@ -15,6 +16,7 @@
 #include "text/textdomain.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -43,9 +45,16 @@ struct Options {
     gchar* output = nullptr;
     gchar* variant = nullptr;
     gchar* png = nullptr;
+    gchar* trace = nullptr;
+    gchar* device = nullptr;
+    gchar* slaves = nullptr;
+    gchar* bauds = nullptr;
+    gboolean stats = FALSE;
     gboolean json = FALSE;
     gboolean dry_run = FALSE;
     gboolean all = FALSE;
+    gint slave = 1;
+    gint baud = LINK_BAUD_RATE;
     gboolean version = FALSE;
 } opts;
 
@@ -169,21 +178,43 @@ std::string other_controller_text(const Variant& found, const Variant& asked) {
 
 // The open link for one command: closed again whatever way the command ends.
 struct Connection {
-    ~Connection() { serial_close(); }
+    Link link{settings()};
+    std::unique_ptr<FILE, int (*)(FILE*)> trace{nullptr, &std::fclose};
+    ~Connection() {
+        link.close();
+        if (opts.stats)
+            std::fprintf(stderr, "kelvra-cli: %s\n", link_stats_text(link.stats()).c_str());
+    }
+    static LinkSettings settings() {
+        LinkSettings s;
+        s.where = opts.port ? opts.port : "";
+        s.slave = static_cast<uint8_t>(opts.slave);
+        s.baud = static_cast<uint32_t>(opts.baud);
+        return s;
+    }
     // Opens the controller and reads its identification into p: EXIT_OK or the failure's status,
     // after its message.
     int open(Parameters& p) {
         if (int status = open_port())
             return status;
-        return check(read_identification(p));
+        return check(read_identification(link, p));
     }
     int open_port() {
-        if (opts.port)
-            g_setenv("KELVRA_PORT", opts.port, TRUE);
-        if (!serial_open()) {
-            say(not_detected_text());
+        if (opts.trace) {
+            trace.reset(std::fopen(opts.trace, "w"));
+            if (!trace) {
+                say(GCharPtr(g_strdup_printf("%s: %s", opts.trace, g_strerror(errno))).get());
+                return EXIT_FILE;
+            }
+            link.set_trace(trace.get());
+        }
+        bridge::OpenFailure why;
+        if (!link.open(&why)) {
+            say(open_failure_text(why));
             return EXIT_NOT_FOUND;
         }
+        if (link.drained())
+            say(drained_text(link.drained()));
         return EXIT_OK;
     }
     static int check(int result) {
@@ -194,9 +225,9 @@ struct Connection {
     }
     // After open: refuses a controller of another variant than p's, whose registers would be
     // read or written under the wrong names.
-    static int check_variant(const Parameters& p) {
+    int check_variant(const Parameters& p) {
         const Variant* found = nullptr;
-        if (int status = check(detect_variant(&found)))
+        if (int status = check(detect_variant(link, &found)))
             return status;
         if (found == p.variant)
             return EXIT_OK;
@@ -223,17 +254,17 @@ int read_file(const char* path, Parameters& p) {
 }
 
 int info(Parameters& p) {
-    Connection link;
-    if (int status = link.open(p))
+    Connection connection;
+    if (int status = connection.open(p))
         return status;
     const Variant* found = nullptr;
-    if (int status = Connection::check(detect_variant(&found)))
+    if (int status = Connection::check(detect_variant(connection.link, &found)))
         return status;
     bool dnp3 = p.options & OPTION_DNP3, events = p.options & OPTION_EVENTS;
     bool matches = found == p.variant;
     if (opts.json) {
         Builder b = json_document();
-        json_member(b.get(), "serial_port", bridge::opened_path());
+        json_member(b.get(), "serial_port", connection.link.opened());
         json_member(b.get(), "relays", p.nrelays);
         json_member(b.get(), "options", p.options);
         json_member(b.get(), "port", dnp3 ? "DNP3" : "MODBUS");
@@ -258,10 +289,10 @@ int info(Parameters& p) {
 }
 
 int download(Parameters& p) {
-    Connection link;
-    if (int status = link.open(p))
+    Connection connection;
+    if (int status = connection.open(p))
         return status;
-    if (int status = Connection::check_variant(p))
+    if (int status = connection.check_variant(p))
         return status;
     // Created first, so a place that cannot be written is found before the transfer.
     SafeFile out(opts.output);
@@ -269,7 +300,7 @@ int download(Parameters& p) {
         say(config_write_error_text(opts.output, out.error()));
         return EXIT_FILE;
     }
-    if (int status = Connection::check(download_parameters(p)))
+    if (int status = Connection::check(download_parameters(connection.link, p)))
         return status;
     if (!write_config(out.stream(), p) || !out.commit()) {
         say(config_write_error_text(opts.output, out.error()));
@@ -316,8 +347,8 @@ int upload(Parameters& p, const char* path) {
     if (int status = read_file(path, p))
         return status;
     take_layout_of_file(p);
-    Connection link;
-    if (int status = link.open_port())
+    Connection connection;
+    if (int status = connection.open_port())
         return status;
     // The file holds no clock: the controller is given the computer's.
     std::time_t now = std::time(nullptr);
@@ -335,7 +366,7 @@ int upload(Parameters& p, const char* path) {
         print_plan(plan, p, b);
         return !opts.dry_run;
     };
-    UploadResult r = upload_to_controller(p, how);
+    UploadResult r = upload_to_controller(connection.link, p, how);
     int status = EXIT_OK;
     switch (r.status) {
     case UploadStatus::refused:
@@ -378,12 +409,12 @@ int diff(Parameters& file, const char* path) {
         return status;
     Parameters device;
     device.variant = file.variant;
-    Connection link;
-    if (int status = link.open(device))
+    Connection connection;
+    if (int status = connection.open(device))
         return status;
-    if (int status = Connection::check_variant(device))
+    if (int status = connection.check_variant(device))
         return status;
-    if (int status = Connection::check(download_parameters(device)))
+    if (int status = Connection::check(download_parameters(connection.link, device)))
         return status;
     auto found = differences(device, file, device.nrelays, device.options);
     std::optional<Builder> json;
@@ -395,6 +426,101 @@ int diff(Parameters& file, const char* path) {
     if (b)
         json_print(b, stdout);
     return found.empty() ? EXIT_OK : EXIT_DIFFERENT;
+}
+
+// The USB bridges of the controllers: the sysfs tree is KELVRA_SYSFS's when set (for tests).
+std::vector<bridge::UsbTty> controller_bridges() {
+    const char* sysfs = g_getenv("KELVRA_SYSFS");
+    std::vector<bridge::UsbTty> found;
+    for (const bridge::UsbTty& t : bridge::usb_ttys(sysfs ? sysfs : "/sys"))
+        for (const char* description : DEVICE_DESCRIPTIONS)
+            if (t.product == description)
+                found.push_back(t);
+    return found;
+}
+
+int list() {
+    std::vector<bridge::UsbTty> found = controller_bridges();
+    if (found.empty())
+        say(not_detected_text());
+    for (const bridge::UsbTty& t : found)
+        std::printf("%s\t%s\t%s\t%s\n", t.path.c_str(), t.product.c_str(),
+                    t.serial.empty() ? "-" : t.serial.c_str(),
+                    bridge::held_elsewhere(t.path) ? _("in use") : _("free"));
+    return found.empty() ? EXIT_NOT_FOUND : EXIT_OK;
+}
+
+// The device path of the bridge with this USB serial number; null, after the message, when none
+// is attached.
+gchar* bridge_of(const char* serial) {
+    for (const bridge::UsbTty& t : controller_bridges())
+        if (t.serial == serial)
+            return g_strdup(t.path.c_str());
+    say(GCharPtr(g_strdup_printf(_("No controller's USB bridge with serial number %s is "
+                                   "attached."),
+                                 serial))
+            .get());
+    return nullptr;
+}
+
+// "A-B" or "N" within 1..247; false for anything else.
+bool slave_range(const char* text, int* first, int* last) {
+    char tail = 0;
+    int n = text ? std::sscanf(text, "%d-%d%c", first, last, &tail) : 0;
+    if (n == 1)
+        *last = *first;
+    return (n == 1 || n == 2) && *first >= 1 && *last <= 247 && *first <= *last;
+}
+
+// Every slave address of the range at every baud rate: one line per controller that answers.
+// The wait for each address is the line time of a request and its reply, and a little.
+int scan(Parameters& p) {
+    int first = 1, last = 247;
+    if (opts.slaves && !slave_range(opts.slaves, &first, &last))
+        return usage_error(_("--slaves takes A-B within 1-247."));
+    std::vector<uint32_t> bauds;
+    GStrv list = g_strsplit(opts.bauds ? opts.bauds : std::to_string(opts.baud).c_str(), ",", -1);
+    for (gchar** b = list; *b; ++b)
+        bauds.push_back(static_cast<uint32_t>(g_ascii_strtoull(*b, nullptr, 10)));
+    g_strfreev(list);
+    int found = 0;
+    for (uint32_t baud : bauds) {
+        if (baud == 0)
+            return usage_error(_("--bauds takes positive numbers, comma-separated."));
+        Connection connection;
+        LinkSettings s = Connection::settings();
+        s.baud = baud;
+        s.attempts = 1;
+        bool network = bridge::is_network(s.where);
+        s.first_byte_ms = (network ? 150 : 30) + 2 * (31 * 10 * 1000 / baud + 1);
+        connection.link.set_settings(s);
+        if (int status = connection.open_port())
+            return status;
+        for (int slave = first; slave <= last; ++slave) {
+            s.slave = static_cast<uint8_t>(slave);
+            connection.link.set_settings(s);
+            const Variant* variant = nullptr;
+            if (read_identification(connection.link, p) != LINK_OK ||
+                detect_variant(connection.link, &variant) != LINK_OK)
+                continue;
+            std::printf("%d %u %d %s\n", slave, baud, p.nrelays, variant->program);
+            std::fflush(stdout);
+            ++found;
+        }
+    }
+    return found ? EXIT_OK : EXIT_NOT_FOUND;
+}
+
+// What a signal that stops the command says first: set while an event download runs.
+char stopped_message[512];
+
+extern "C" void on_stopped(int signal) {
+    if (stopped_message[0]) {
+        [[maybe_unused]] ssize_t n =
+            write(STDERR_FILENO, stopped_message, std::strlen(stopped_message));
+    }
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
 }
 
 // A bar on the terminal while the dump comes in, redrawn only when it moves.
@@ -416,11 +542,15 @@ void draw_progress(uint32_t received, void*) {
 constexpr int PNG_WIDTH = 1200, PNG_HEIGHT = 700;
 
 int events(Parameters& p) {
-    Connection link;
-    if (int status = link.open(p))
+    Connection connection;
+    if (int status = connection.open(p))
         return status;
     if (!(p.options & OPTION_EVENTS)) {
         say(no_event_memory_text());
+        return EXIT_LINK;
+    }
+    if (bridge::is_modbus_tcp(connection.link.opened())) {
+        say(events_over_gateway_text());
         return EXIT_LINK;
     }
     // Both files are created before the long download, so a place that cannot be written is
@@ -434,11 +564,18 @@ int events(Parameters& p) {
         say(picture_write_error_text(opts.png, png->error()));
         return EXIT_FILE;
     }
+    // Stopped now, the controller goes on sending: the user is told for how long.
+    g_strlcpy(
+        stopped_message,
+        ("kelvra-cli: " + interrupted_dump_text(connection.link.dump_seconds()) + "\n").c_str(),
+        sizeof stopped_message);
     bool terminal = isatty(STDERR_FILENO);
     uint8_t* raw = nullptr;
     uint32_t length = 0;
-    int result = read_events(&raw, &length, terminal ? draw_progress : nullptr, nullptr);
+    int result =
+        connection.link.read_events(&raw, &length, terminal ? draw_progress : nullptr, nullptr);
     GPtr<uint8_t> dump(raw);
+    stopped_message[0] = '\0';
     if (terminal)
         std::fputc('\n', stderr);
     if (int status = Connection::check(result))
@@ -461,8 +598,23 @@ int events(Parameters& p) {
 int run(int argc, char** argv) {
     const GOptionEntry entries[] = {
         {"port", 'p', 0, G_OPTION_ARG_FILENAME, &opts.port,
-         N_("Serial device of the controller (else KELVRA_PORT, else found by its USB name)"),
-         N_("PATH")},
+         N_("Serial device, or tcp://, rfc2217:// or modbus-tcp://HOST:PORT of the controller "
+            "(else KELVRA_PORT, else found by its USB name)"),
+         N_("WHERE")},
+        {"slave", 0, 0, G_OPTION_ARG_INT, &opts.slave,
+         N_("MODBUS address of the controller, 1 to 247 (1)"), N_("N")},
+        {"baud", 0, 0, G_OPTION_ARG_INT, &opts.baud,
+         N_("Line speed of the controller's port (115200)"), N_("N")},
+        {"device", 0, 0, G_OPTION_ARG_STRING, &opts.device,
+         N_("The USB bridge with this serial number (see list)"), N_("SERIAL")},
+        {"slaves", 0, 0, G_OPTION_ARG_STRING, &opts.slaves,
+         N_("Scan: the slave addresses to try, A-B (1-247)"), N_("A-B")},
+        {"bauds", 0, 0, G_OPTION_ARG_STRING, &opts.bauds,
+         N_("Scan: the line speeds to try, comma-separated (the --baud)"), N_("LIST")},
+        {"stats", 0, 0, G_OPTION_ARG_NONE, &opts.stats,
+         N_("Print the link's statistics on standard error at the end"), nullptr},
+        {"trace", 0, 0, G_OPTION_ARG_FILENAME, &opts.trace,
+         N_("Write every frame to FILE: time, direction, bytes in hex"), N_("FILE")},
         {"output", 'o', 0, G_OPTION_ARG_FILENAME, &opts.output,
          N_("File that download and events write"), N_("FILE")},
         {"png", 0, 0, G_OPTION_ARG_FILENAME, &opts.png,
@@ -490,6 +642,9 @@ int run(int argc, char** argv) {
           "                     and layout and every value; then read back\n"
           "  diff FILE          the parameters in which the controller and a file differ\n"
           "  events -o FILE     the event memory as CSV (--png FILE: also, or instead, a plot)\n"
+          "  list               the controllers' USB bridges attached, with their serial numbers\n"
+          "  scan               the controllers on a line or behind a server: slave, baud,\n"
+          "                     relays and variant of each (--slaves A-B, --bauds LIST)\n"
           "\n"
           "Exit status: 0 done, 1 differences found (diff), 2 usage error, 3 controller not\n"
           "found, 4 link failure, 5 file error or values the controller cannot take, 6 the\n"
@@ -511,7 +666,7 @@ int run(int argc, char** argv) {
     std::string command = argv[1];
     bool takes_file = command == "upload" || command == "diff";
     bool writes = command == "download" || command == "events";
-    if (!takes_file && !writes && command != "info")
+    if (!takes_file && !writes && command != "info" && command != "list" && command != "scan")
         return usage_error(GCharPtr(g_strdup_printf(_("Unknown command '%s'."), argv[1])).get());
     if (argc != (takes_file ? 3 : 2))
         return usage_error(takes_file ? _("The command needs one configuration file.")
@@ -525,6 +680,10 @@ int run(int argc, char** argv) {
         return usage_error(_("Only download and events take -o."));
     if (opts.json && command != "info" && command != "diff" && command != "upload")
         return usage_error(_("Only info, diff and upload take --json."));
+    if (opts.slave < 1 || opts.slave > 247)
+        return usage_error(_("The slave address is 1 to 247."));
+    if (opts.baud <= 0)
+        return usage_error(_("The baud rate is a positive number."));
     if ((opts.dry_run || opts.all) && command != "upload")
         return usage_error(_("Only upload takes --dry-run and --all."));
     Parameters p;
@@ -532,6 +691,16 @@ int run(int argc, char** argv) {
     if (!p.variant)
         return usage_error(
             GCharPtr(g_strdup_printf(_("Unknown variant '%s'."), opts.variant)).get());
+    if (opts.device && opts.port)
+        return usage_error(_("Give --port or --device, not both."));
+    if ((opts.slaves || opts.bauds) && command != "scan")
+        return usage_error(_("Only scan takes --slaves and --bauds."));
+    if (command == "list")
+        return list();
+    if (opts.device && !(opts.port = bridge_of(opts.device)))
+        return EXIT_NOT_FOUND;
+    if (command == "scan")
+        return scan(p);
     if (command == "info")
         return info(p);
     if (command == "download")
@@ -547,6 +716,9 @@ int run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     init_text_domain();
+    // Taken first, so that it runs after the temporaries are removed.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(signal, on_stopped);
     // A command ended by a signal leaves no temporary of its outputs behind.
     SafeFile::remove_temporaries_on_signals();
     int status = run(argc, argv);

@@ -33,11 +33,12 @@ void undo_toggle(GtkToggleToolButton* button, bool active) {
 
 void open_connection(GtkToggleToolButton* button) noexcept {
     TransferGuard guard;
-    if (!serial_open()) {
+    bridge::OpenFailure why;
+    if (!controller.open(&why)) {
         reset_registers();
         release_connect();
         set_icon(button, false);
-        error_dialog(not_detected_text());
+        error_dialog(open_failure_text(why).c_str());
         return;
     }
     init_active();
@@ -58,7 +59,7 @@ void open_connection(GtkToggleToolButton* button) noexcept {
 void close_connection(GtkToggleToolButton* button) {
     show_status(nullptr);
     reset_registers();
-    serial_close();
+    controller.close();
     set_icon(button, false);
 }
 
@@ -66,7 +67,7 @@ void download() noexcept {
     TransferGuard guard;
     if (!guard.acquired())
         return;
-    int result = download_parameters(parameters, show_registers);
+    int result = download_parameters(controller, parameters, show_registers);
     if (result <= 0) {
         serial_error(result);
         return;
@@ -80,7 +81,7 @@ void upload() noexcept {
         return;
     UploadOptions how;
     how.confirm = confirm_upload;
-    UploadResult r = upload_to_controller(parameters, how);
+    UploadResult r = upload_to_controller(controller, parameters, how);
     switch (r.status) {
     case UploadStatus::refused: {
         std::string text = r.message;

@@ -45,7 +45,7 @@ bool read_controller(Parameters& device) {
     device.variant = variant;
     device.nrelays = nrelays;
     device.options = options;
-    int result = download_parameters(device);
+    int result = download_parameters(controller, device);
     if (result <= 0) {
         serial_error(result);
         return false;
@@ -207,7 +207,7 @@ void on_menu_comparefile_activate(GtkMenuItem*, gpointer) {
     if (!read)
         return;
     // Connected, the controller's layout; else the one the file covers.
-    bool connected = serial_is_open();
+    bool connected = controller.is_open();
     int relays = connected ? nrelays : relays_in(file);
     int port = connected ? options : options_in(file);
     GCharPtr shown_name(g_filename_display_basename(filename.get()));

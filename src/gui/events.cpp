@@ -41,7 +41,7 @@ int download_events(GPtr<uint8_t>& dump, uint32_t& length) {
         gtk_progress_bar_set_fraction(bar, 0.0);
     }
     uint8_t* raw = nullptr;
-    int result = read_events(&raw, &length, bar ? show_progress : nullptr, bar);
+    int result = controller.read_events(&raw, &length, bar ? show_progress : nullptr, bar);
     dump.reset(raw);
     if (bar)
         gtk_widget_hide(GTK_WIDGET(bar));

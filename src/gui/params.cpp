@@ -105,7 +105,7 @@ void init_alternate_activation(int n) {
 }
 
 void init_active() {
-    int result = read_identification(parameters);
+    int result = read_identification(controller, parameters);
     if (result <= 0) {
         serial_error(result);
         return;

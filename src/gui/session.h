@@ -4,9 +4,12 @@
 // read it as it stands.
 #pragma once
 
+#include "link/serial.h"
 #include "model/parameters.h"
 
 extern Parameters parameters;
+// The way to the controller, open while Connect is down.
+extern Link controller;
 // Its fields under the names the window's code has always used for them.
 extern const Variant*& variant;
 extern int& nrelays;

@@ -125,7 +125,7 @@ int kelvra_run(const Variant& v, const char* file) {
     domain = g_quark_from_static_string("BRESKA");
     // A window closed by a signal during a save or an export leaves no temporary behind either.
     SafeFile::remove_temporaries_on_signals();
-    serial_set_idle(dispatch_pending_events);
+    controller.set_idle(dispatch_pending_events);
     // No GDK lock: this program has one thread, and the event dispatch nested inside a
     // transfer would otherwise take the lock its own handler already holds.
     gtk_init(nullptr, nullptr);

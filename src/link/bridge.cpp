@@ -158,7 +158,7 @@ FT_STATUS open_posix(const std::string& path, std::unique_ptr<Port>& port, OpenF
     return FT_OK;
 }
 
-std::vector<std::string> find_ttys(const std::string& description, const std::string& sysfs) {
+std::vector<UsbTty> usb_ttys(const std::string& sysfs) {
     std::vector<std::string> names;
     std::string class_dir = sysfs + "/class/tty";
     if (DIR* dir = opendir(class_dir.c_str())) {
@@ -168,7 +168,7 @@ std::vector<std::string> find_ttys(const std::string& description, const std::st
         closedir(dir);
     }
     std::sort(names.begin(), names.end());
-    std::vector<std::string> found;
+    std::vector<UsbTty> found;
     for (const auto& name : names) {
         char* resolved = realpath((class_dir + "/" + name + "/device").c_str(), nullptr);
         if (!resolved)
@@ -179,14 +179,28 @@ std::vector<std::string> find_ttys(const std::string& description, const std::st
         // string too, so stop there.
         while (dir.size() > 1 && !exists(dir + "/idVendor"))
             dir.erase(dir.rfind('/') == 0 ? 1 : dir.rfind('/'));
-        if (dir.size() > 1 && read_line(dir + "/product") == description)
-            found.push_back("/dev/" + name);
+        if (dir.size() > 1)
+            found.push_back({"/dev/" + name, read_line(dir + "/product").value_or(""),
+                             read_line(dir + "/serial").value_or("")});
     }
     return found;
 }
 
-namespace {
-std::string last_opened;
+std::vector<std::string> find_ttys(const std::string& description, const std::string& sysfs) {
+    std::vector<std::string> found;
+    for (const UsbTty& t : usb_ttys(sysfs))
+        if (!description.empty() && t.product == description)
+            found.push_back(t.path);
+    return found;
+}
+
+bool held_elsewhere(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return errno == EBUSY;
+    bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
 }
 
 FT_STATUS open_system(const char* description, std::unique_ptr<Port>& port, OpenFailure* why) {
@@ -199,15 +213,21 @@ FT_STATUS open_system(const char* description, std::unique_ptr<Port>& port, Open
     for (const auto& path : paths) {
         status = open_posix(path, port, why);
         if (status == FT_OK) {
-            last_opened = path;
+            if (why)
+                why->where = path;
             break;
         }
     }
     return status;
 }
 
-const std::string& opened_path() {
-    return last_opened;
+FT_STATUS open_described(const char* description, std::unique_ptr<Port>& port, OpenFailure* why) {
+    try {
+        auto& opener = current_opener();
+        return opener ? opener(description, port) : open_system(description, port, why);
+    } catch (...) {
+        return FT_OTHER_ERROR;
+    }
 }
 
 } // namespace bridge
@@ -219,14 +239,7 @@ FT_STATUS FT_OpenEx(void* arg, uint32_t flags, FT_HANDLE* handle) {
     if (!arg || flags != FT_OPEN_BY_DESCRIPTION)
         return FT_INVALID_PARAMETER;
     std::unique_ptr<bridge::Port> port;
-    const char* description = static_cast<const char*>(arg);
-    FT_STATUS status;
-    try {
-        auto& opener = bridge::current_opener();
-        status = opener ? opener(description, port) : bridge::open_system(description, port);
-    } catch (...) {
-        return FT_OTHER_ERROR;
-    }
+    FT_STATUS status = bridge::open_described(static_cast<const char*>(arg), port);
     if (status != FT_OK)
         return status;
     if (!port)

@@ -43,7 +43,7 @@ struct OpenFailure {
         timed_out,   // no answer to the connection in time
         other,
     } kind = none;
-    std::string where;  // the path or HOST:PORT
+    std::string where;  // the path or HOST:PORT (on success, the path the system opener opened)
     std::string detail; // the system's words, where it has any
 };
 
@@ -90,13 +90,26 @@ void set_opener(Opener opener);
 FT_STATUS open_system(const char* description, std::unique_ptr<Port>& port,
                       OpenFailure* why = nullptr);
 
-// The device node the system opener opened last: what a user names with --port.
-const std::string& opened_path();
+// What FT_OpenEx does by description: the installed opener, else the system's; *why says what
+// kept a port closed.
+FT_STATUS open_described(const char* description, std::unique_ptr<Port>& port,
+                         OpenFailure* why = nullptr);
 
 // Opens a serial device (a tty or a pseudo-terminal) in raw mode; *why says what kept it
 // closed.
 FT_STATUS open_posix(const std::string& path, std::unique_ptr<Port>& port,
                      OpenFailure* why = nullptr);
+
+// A tty of a USB device: its device node and what the device reports of itself.
+struct UsbTty {
+    std::string path;
+    std::string product; // the product description
+    std::string serial;  // the USB serial number
+};
+// Every tty of a USB device, in name order. sysfs is the mount point of sysfs.
+std::vector<UsbTty> usb_ttys(const std::string& sysfs = "/sys");
+// Whether another program holds the port (this tool's lock, or an exclusive open).
+bool held_elsewhere(const std::string& path);
 
 // The device nodes of the ttys whose USB device reports this product string, in name order.
 // sysfs is the mount point of sysfs; tests pass a tree of their own.

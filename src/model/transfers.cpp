@@ -2,9 +2,9 @@
 
 #include "link/serial.h"
 
-int read_identification(Parameters& p) {
+int read_identification(Link& link, Parameters& p) {
     uint16_t ident[IDENTIFICATION_COUNT];
-    int result = read_registers(IDENTIFICATION_ADDRESS, IDENTIFICATION_COUNT, ident);
+    int result = link.read_registers(IDENTIFICATION_ADDRESS, IDENTIFICATION_COUNT, ident);
     if (result <= 0)
         return result;
     uint16_t w = ident[0];
@@ -13,9 +13,9 @@ int read_identification(Parameters& p) {
     return LINK_OK;
 }
 
-int detect_variant(const Variant** found) {
+int detect_variant(Link& link, const Variant** found) {
     uint16_t value = 0;
-    int result = read_registers(200 + variant_rtd.general_count, 1, &value);
+    int result = link.read_registers(200 + variant_rtd.general_count, 1, &value);
     if (result == LINK_OK || result == LINK_EXCEPTION) {
         *found = result == LINK_OK ? &variant_full : &variant_rtd;
         return LINK_OK;
@@ -23,13 +23,13 @@ int detect_variant(const Variant** found) {
     return result;
 }
 
-int download_parameters(Parameters& p, const BlockRead& done) {
+int download_parameters(Link& link, Parameters& p, const BlockRead& done) {
     uint16_t buffer[MAX_REGISTERS];
     for (const Block& b : transfer_blocks(*p.variant, p.nrelays, p.options, true)) {
         // A read of no registers is no MODBUS request a controller accepts (0 relays).
         if (b.count == 0)
             continue;
-        int result = read_registers(b.first, b.count, buffer);
+        int result = link.read_registers(b.first, b.count, buffer);
         if (result <= 0)
             return result;
         for (int i = 0; i < b.count; ++i)

@@ -2,24 +2,25 @@
 // upload of a Parameters. Each returns the link result code of the request that ended it.
 #pragma once
 
+#include "link/serial.h"
 #include "model/parameters.h"
 
 #include <functional>
 
 // Reads the identification block into p.nrelays and p.options; on a failure both stay as they
 // were.
-int read_identification(Parameters& p);
+int read_identification(Link& link, Parameters& p);
 
 // Which variant the controller is, told by its registers: the RTD-only variant has no general
 // registers from 205 on, and refuses a read of them. LINK_OK with *found set, or the code of a
 // read that failed otherwise.
-int detect_variant(const Variant** found);
+int detect_variant(Link& link, const Variant** found);
 
 // Told after each block has been read into the parameters.
 using BlockRead = std::function<void(const Block& block)>;
 // Reads every transfer block of p's layout into p, the clock last. The blocks before a failed
 // one keep their values.
-int download_parameters(Parameters& p, const BlockRead& done = {});
+int download_parameters(Link& link, Parameters& p, const BlockRead& done = {});
 
 // One write request of an upload.
 struct BlockWrite {

@@ -40,14 +40,15 @@ bool changes_something(const BlockWrite& w, const Parameters& device) {
 
 } // namespace
 
-UploadResult upload_to_controller(const Parameters& values, const UploadOptions& options) {
+UploadResult upload_to_controller(Link& link, const Parameters& values,
+                                  const UploadOptions& options) {
     UploadResult r;
     Parameters device;
     device.variant = values.variant;
     const Variant* found = nullptr;
-    int result = read_identification(device);
+    int result = read_identification(link, device);
     if (result > 0)
-        result = detect_variant(&found);
+        result = detect_variant(link, &found);
     if (result <= 0)
         return failed(r, result);
     int relays = transferred_relays(device.nrelays);
@@ -74,7 +75,7 @@ UploadResult upload_to_controller(const Parameters& values, const UploadOptions&
         return refused(r, value_faults_text(r.faults.size()));
     }
 
-    result = download_parameters(device);
+    result = download_parameters(link, device);
     if (result <= 0)
         return failed(r, result);
     r.plan.changes = differences(checked, device, checked.nrelays, checked.options);
@@ -88,7 +89,8 @@ UploadResult upload_to_controller(const Parameters& values, const UploadOptions&
     }
 
     for (const BlockWrite& w : r.plan.writes) {
-        result = write_registers(w.first, static_cast<uint16_t>(w.values.size()), w.values.data());
+        result =
+            link.write_registers(w.first, static_cast<uint16_t>(w.values.size()), w.values.data());
         if (result <= 0)
             return failed(r, result);
         ++r.written;
@@ -100,7 +102,7 @@ UploadResult upload_to_controller(const Parameters& values, const UploadOptions&
         if (w.first == CLOCK_BLOCK.first) // it runs on
             continue;
         auto count = static_cast<uint16_t>(w.values.size());
-        result = read_registers(w.first, count, buffer);
+        result = link.read_registers(w.first, count, buffer);
         if (result <= 0)
             return failed(r, result);
         for (uint16_t i = 0; i < count; ++i)

@@ -42,5 +42,6 @@ struct UploadOptions {
 };
 
 // Uploads `values` (their variant, relay count and option bits are the layout they are for) to
-// the open controller.
-UploadResult upload_to_controller(const Parameters& values, const UploadOptions& options);
+// the controller open on `link`.
+UploadResult upload_to_controller(Link& link, const Parameters& values,
+                                  const UploadOptions& options);

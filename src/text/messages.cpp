@@ -2,7 +2,9 @@
 #include "base/gmem.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <glib/gi18n.h>
+#include <vector>
 
 namespace {
 
@@ -35,6 +37,88 @@ const char* link_failure_text(int code) {
 
 const char* not_detected_text() {
     return _("Temperature controller not detected on the USB port.");
+}
+
+std::string open_failure_text(const bridge::OpenFailure& why) {
+    using F = bridge::OpenFailure;
+    const char* format = nullptr;
+    switch (why.kind) {
+    case F::none:
+    case F::not_found:
+        return not_detected_text();
+    case F::missing:
+        format = _("The port %s does not exist.");
+        break;
+    case F::busy:
+        format = _("The port %s is in use by another program.");
+        break;
+    case F::denied:
+        // TRANSLATORS: the command is typed as it stands; keep it untranslated.
+        format = _("You may not open the port %s: join the dialout group (sudo usermod -aG dialout "
+                   "$USER) and log in again.");
+        break;
+    case F::bad_address:
+        format = _("%s is no port this program can reach: give a serial device, or "
+                   "tcp://, rfc2217:// or modbus-tcp:// with HOST:PORT.");
+        break;
+    case F::unresolved:
+        format = _("The host of %s is not known.");
+        break;
+    case F::refused:
+        format = _("Nothing accepts connections at %s.");
+        break;
+    case F::unreachable:
+        format = _("%s cannot be reached from this computer.");
+        break;
+    case F::timed_out:
+        format = _("%s did not answer in time.");
+        break;
+    case F::other:
+        return GCharPtr(g_strdup_printf(_("The port %s could not be opened: %s."),
+                                        why.where.c_str(), why.detail.c_str()))
+            .get();
+    }
+    return GCharPtr(g_strdup_printf(format, why.where.c_str())).get();
+}
+
+std::string link_stats_text(const LinkStats& s) {
+    std::vector<double> ms = s.response_ms;
+    std::sort(ms.begin(), ms.end());
+    double low = ms.empty() ? 0 : ms.front(), high = ms.empty() ? 0 : ms.back();
+    double median = ms.empty() ? 0 : ms[ms.size() / 2];
+    // TRANSLATORS: the link's statistics of one session, on one line.
+    return GCharPtr(g_strdup_printf(_("Link: %llu requests, %llu replies, %llu timeouts, %llu CRC "
+                                      "errors, %llu exception replies; %llu bytes sent, %llu "
+                                      "received; response %.1f / %.1f / %.1f ms (least / median / "
+                                      "most)."),
+                                    static_cast<unsigned long long>(s.requests),
+                                    static_cast<unsigned long long>(s.replies),
+                                    static_cast<unsigned long long>(s.timeouts),
+                                    static_cast<unsigned long long>(s.crc_errors),
+                                    static_cast<unsigned long long>(s.exceptions),
+                                    static_cast<unsigned long long>(s.bytes_out),
+                                    static_cast<unsigned long long>(s.bytes_in), low, median, high))
+        .get();
+}
+
+std::string interrupted_dump_text(uint32_t seconds) {
+    return GCharPtr(g_strdup_printf(_("Interrupted: the controller may go on sending its event "
+                                      "memory for up to %u s; the next command waits for it."),
+                                    seconds))
+        .get();
+}
+
+std::string drained_text(uint64_t bytes) {
+    return GCharPtr(g_strdup_printf(_("The controller was still sending (%llu bytes of an "
+                                      "interrupted event download); waited for it to finish."),
+                                    static_cast<unsigned long long>(bytes)))
+        .get();
+}
+
+const char* events_over_gateway_text() {
+    return _("The event memory is no MODBUS reply and cannot pass a MODBUS TCP gateway: reach the "
+             "controller over its USB port, a serial line or a serial device server (tcp://, "
+             "rfc2217://).");
 }
 
 const char* no_event_memory_text() {

@@ -5,13 +5,26 @@
 // This header: the failure sentences, translated.
 #pragma once
 
+#include "link/bridge.h"
+#include "link/serial.h"
+
 #include <glib.h>
 #include <string>
 
 // The message for a failed request's link result code; null for any other code.
 const char* link_failure_text(int code);
 const char* not_detected_text();
+// What went over a link: counts, bytes each way, response times (minimum, median, maximum).
+std::string link_stats_text(const LinkStats& s);
+// Said when an event download is interrupted: how long the controller may go on sending.
+std::string interrupted_dump_text(uint32_t seconds);
+// Said when a line was still sending when it was opened.
+std::string drained_text(uint64_t bytes);
+
+// Why the controller's port did not open, naming the port or HOST:PORT.
+std::string open_failure_text(const bridge::OpenFailure& why);
 const char* no_event_memory_text();
+const char* events_over_gateway_text();
 const char* config_write_error_text();
 const char* events_write_error_text();
 const char* picture_write_error_text();

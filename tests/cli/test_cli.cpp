@@ -172,7 +172,7 @@ TEST(Cli, RefusalsAndTheirExitStatus) {
         {{"--png", "x.png", "download", "-o", "x"}, 2, "Only events takes --png."},
         {{"--variant=x", "info"}, 2, "Unknown variant 'x'."},
         {{"--colour", "info"}, 2, "Unknown option --colour"},
-        {{"--port", none, "info"}, 3, "Temperature controller not detected on the USB port."},
+        {{"--port", none, "info"}, 3, "The port " + none + " does not exist."},
         {{"upload", none},
          5,
          "Cannot open configuration file " + none + ": No such file or directory."},

@@ -84,7 +84,7 @@ class Commands : public test::GuiTest {
                      on ? "gtk-connect" : "gtk-disconnect");
         for (const char* name : {"Download", "Upload", "menu_events"})
             EXPECT_EQ(sensitive(name), on) << name;
-        EXPECT_EQ(serial_is_open(), on);
+        EXPECT_EQ(controller.is_open(), on);
         if (on)
             return;
         EXPECT_EQ(test::status_text(), "");
@@ -103,7 +103,7 @@ class Commands : public test::GuiTest {
         confirm_uploads = false;
     }
     void TearDown() override {
-        serial_close();
+        controller.close();
         GuiTest::TearDown();
     }
     // Connects to the simulator and leaves only what follows the identification in its log.
@@ -213,7 +213,7 @@ TEST_F(Commands, RefusalsLinkErrorsAndRelease) {
     setenv("KELVRA_PORT", "/nonexistent/kelvra-port", 1);
     set_connected(true);
     unsetenv("KELVRA_PORT");
-    expect_state(false, {"Temperature controller not detected on the USB port."});
+    expect_state(false, {"The port /nonexistent/kelvra-port does not exist."});
     test::close_dialogs();
 
     test::SimHarness sim({"--relays", "3", "--baud", "0"});

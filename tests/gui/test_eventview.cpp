@@ -185,7 +185,7 @@ TEST_F(EventViewer, ShowsZoomsAndExportsTheDownloadedEvents) {
     EXPECT_EQ(test::slurp(dir.path("viewer.csv")), test::slurp(dir.path("menu.csv")));
     EXPECT_EQ(test::messages(), std::vector<std::string>{});
     gtk_widget_destroy(window);
-    serial_close();
+    controller.close();
 }
 
 } // namespace

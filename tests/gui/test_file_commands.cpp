@@ -70,7 +70,7 @@ class FileCommands : public test::GuiTest {
         init_registers();
     }
     void TearDown() override {
-        serial_close();
+        controller.close();
         g_free(config_filename);
         config_filename = nullptr;
         nrelays = options = 0;

@@ -75,7 +75,7 @@ TEST_P(Session, ConnectDownloadEditUploadSaveOpenExportDisconnect) {
 
     // The requests of these two have tests of their own.
     click("Connect");
-    ASSERT_TRUE(serial_is_open()) << ::testing::PrintToString(test::messages());
+    ASSERT_TRUE(controller.is_open()) << ::testing::PrintToString(test::messages());
     click("Download");
 
     // Typed into spin buttons and picked in a combo box, then uploaded.
@@ -96,7 +96,7 @@ TEST_P(Session, ConnectDownloadEditUploadSaveOpenExportDisconnect) {
     test::respond([] { click("Upload"); }, "compare_dialog", GTK_RESPONSE_ACCEPT);
     for (const auto& e : edits) { // each differs from what the controller held before
         uint16_t held = 0;
-        EXPECT_EQ(read_registers(uint16_t(e.address), 1, &held), LINK_OK);
+        EXPECT_EQ(controller.read_registers(uint16_t(e.address), 1, &held), LINK_OK);
         EXPECT_EQ(held, e.raw) << e.widget;
     }
 
@@ -139,7 +139,7 @@ TEST_P(Session, ConnectDownloadEditUploadSaveOpenExportDisconnect) {
     EXPECT_STREQ(config_filename, path("session.cfg").c_str()) << "the export keeps no file";
 
     click("Connect");
-    EXPECT_FALSE(serial_is_open());
+    EXPECT_FALSE(controller.is_open());
     EXPECT_EQ(test::messages(), Lines{}) << "nothing went wrong on the way";
 
     // The command line writes what the window wrote, and the plot, drawn without a display.

@@ -39,7 +39,7 @@ const std::vector<uint32_t> ANY{~0u}; // the timeouts met are not the point
 std::pair<int, uint32_t> comm() {
     uint8_t reply[REPLY_LIMIT];
     uint32_t length = 12345;
-    int r = serial_comm(REQUEST.data(), uint32_t(REQUEST.size()), reply, &length);
+    int r = controller.comm(REQUEST.data(), uint32_t(REQUEST.size()), reply, &length);
     return {r, length};
 }
 
@@ -47,37 +47,37 @@ using Engine = fake::FakeLinkTest;
 
 TEST_F(Engine, OpenTriesEveryDescriptionInOrderConfiguresTheLineAndCloses) {
     link->present.clear();
-    EXPECT_EQ(serial_open(), 0);
+    EXPECT_EQ(controller.open(), 0);
     EXPECT_EQ(link->tried, std::vector<std::string>(std::begin(DEVICE_DESCRIPTIONS),
                                                     std::end(DEVICE_DESCRIPTIONS)));
-    serial_close(); // harmless without a device
+    controller.close(); // harmless without a device
     link->tried.clear();
     link->present = {"UNIT-C/2", "UNIT-D/1"};
-    ASSERT_EQ(serial_open(), 1);
+    ASSERT_EQ(controller.open(), 1);
     EXPECT_EQ(link->tried, std::vector<std::string>(DEVICE_DESCRIPTIONS, DEVICE_DESCRIPTIONS + 8));
     EXPECT_EQ(std::tuple(link->baud, link->line, link->flow),
               std::tuple(115200u, Bytes{8, 0, 0}, Bytes{0, 0, 0}));
     EXPECT_EQ(link->purges, std::vector<uint32_t>{3});
     EXPECT_EQ(link->timeouts_set, (std::vector<std::pair<uint32_t, uint32_t>>{{2000, 2000}}));
     // A second open while one is open would lose the first handle.
-    EXPECT_EQ(serial_open(), 0);
+    EXPECT_EQ(controller.open(), 0);
     EXPECT_EQ(link->open_ports, 1);
-    serial_close();
-    serial_close();
+    controller.close();
+    controller.close();
     EXPECT_EQ(link->closes, 1);
     EXPECT_EQ(link->open_ports, 0);
-    EXPECT_FALSE(serial_is_open());
+    EXPECT_FALSE(controller.is_open());
     open();
 
     for (Op op :
          {Op::BaudRate, Op::DataCharacteristics, Op::FlowControl, Op::Purge, Op::Timeouts}) {
-        serial_close();
+        controller.close();
         auto l = fake::Link::install();
         l->fail(op);
-        EXPECT_EQ(serial_open(), 0) << int(op);
+        EXPECT_EQ(controller.open(), 0) << int(op);
         EXPECT_EQ(l->open_ports, 0) << int(op);
         EXPECT_EQ(l->closes, 1) << int(op);
-        EXPECT_FALSE(serial_is_open());
+        EXPECT_FALSE(controller.is_open());
     }
 }
 
@@ -150,15 +150,15 @@ TEST_F(Engine, ReplyTimingLimitAndBridgeFailures) {
     };
     for (auto& c : cases) {
         auto l = fake::Link::install();
-        ASSERT_EQ(serial_open(), 1);
+        ASSERT_EQ(controller.open(), 1);
         l->reply(c.script);
         l->fail(c.op, c.nth);
         l->write_caps = c.caps;
         uint8_t reply[REPLY_LIMIT + 64];
         std::fill(std::begin(reply), std::end(reply), 0x77);
         uint32_t length = 12345;
-        EXPECT_EQ(serial_comm_once(REQUEST.data(), uint32_t(REQUEST.size()), reply, &length,
-                                   c.limit, c.framed),
+        EXPECT_EQ(controller.comm_once(REQUEST.data(), uint32_t(REQUEST.size()), reply, &length,
+                                       c.limit, c.framed),
                   c.result)
             << c.name;
         EXPECT_EQ(length, c.length) << c.name;
@@ -171,8 +171,8 @@ TEST_F(Engine, ReplyTimingLimitAndBridgeFailures) {
         if (c.length == 3) {
             EXPECT_EQ(Bytes(reply, reply + 3), junk);
         }
-        EXPECT_TRUE(serial_is_open()) << c.name;
-        serial_close();
+        EXPECT_TRUE(controller.is_open()) << c.name;
+        controller.close();
     }
 }
 
@@ -185,17 +185,17 @@ gboolean nested_operations(gpointer data) {
     uint8_t reply[REPLY_LIMIT];
     uint32_t length = 0;
     uint16_t value = 0;
-    n[0] = serial_comm(REQUEST.data(), uint32_t(REQUEST.size()), reply, &length);
-    n[1] = serial_open();
-    n[2] = read_registers(0, 1, &value);
-    serial_close();
-    n[3] = !serial_is_open();
+    n[0] = controller.comm(REQUEST.data(), uint32_t(REQUEST.size()), reply, &length);
+    n[1] = controller.open();
+    n[2] = controller.read_registers(0, 1, &value);
+    controller.close();
+    n[3] = !controller.is_open();
     return G_SOURCE_REMOVE;
 }
 
 TEST_F(Engine, OperationsStartedFromTheEventDispatchOrFromProgressAreRefused) {
     // What the window installs, without a window: pending events run while the reply is awaited.
-    serial_set_idle([] {
+    controller.set_idle([] {
         while (g_main_context_iteration(nullptr, FALSE)) {
         }
     });
@@ -204,12 +204,12 @@ TEST_F(Engine, OperationsStartedFromTheEventDispatchOrFromProgressAreRefused) {
     Nested dispatched{-1, -1, -1, -1}, progressed{-1, -1, -1, -1};
     g_idle_add(nested_operations, &dispatched);
     EXPECT_EQ(comm().first, 1);
-    serial_set_idle(nullptr);
+    controller.set_idle(nullptr);
     link->reply(Bytes(EVENTS_LENGTH, 0x42));
     uint8_t* dump = nullptr;
     uint32_t length = 0;
     auto progress = [](uint32_t, void* data) { nested_operations(data); };
-    EXPECT_EQ(read_events(&dump, &length, progress, &progressed), 1);
+    EXPECT_EQ(controller.read_events(&dump, &length, progress, &progressed), 1);
     g_free(dump);
     EXPECT_EQ(std::pair(dispatched, progressed), std::pair(Nested{}, Nested{}));
     EXPECT_EQ(link->requests.size(), 2u) << "nothing was interleaved";
@@ -293,13 +293,13 @@ TEST_F(Engine, ReadAndWriteRegisters) {
     }
     for (auto& [name, function, start, count, reply, result] : all) {
         auto l = fake::Link::install();
-        ASSERT_EQ(serial_open(), 1);
+        ASSERT_EQ(controller.open(), 1);
         l->reply(reply);
         l->reply(reply);
         std::vector<uint16_t> values(count + 1u, 0xBEEF), expected = values;
         const bool write = function == W;
-        EXPECT_EQ(write ? write_registers(start, count, sample_values(count).data())
-                        : read_registers(start, count, values.data()),
+        EXPECT_EQ(write ? controller.write_registers(start, count, sample_values(count).data())
+                        : controller.read_registers(start, count, values.data()),
                   result)
             << name;
         if (!write && result == LINK_OK)
@@ -309,7 +309,7 @@ TEST_F(Engine, ReadAndWriteRegisters) {
             write ? with_values(header(W, start, count), count) : with_crc(header(R, start, count));
         size_t sent = write && count > 127 ? 0 : result == LINK_COMM_FAILURE ? 2 : 1;
         EXPECT_EQ(l->requests, std::vector<Bytes>(sent, request)) << name;
-        serial_close();
+        controller.close();
     }
 }
 
@@ -334,7 +334,7 @@ TEST_F(Engine, EventDump) {
     };
     for (auto& [name, script, result, received] : cases) {
         auto l = fake::Link::install();
-        ASSERT_EQ(serial_open(), 1);
+        ASSERT_EQ(controller.open(), 1);
         l->reply(script);
         l->reply(script);
         uint8_t* dump = nullptr;
@@ -343,7 +343,7 @@ TEST_F(Engine, EventDump) {
         auto record = [](uint32_t got, void* p) {
             static_cast<decltype(progress)*>(p)->push_back(got);
         };
-        EXPECT_EQ(read_events(&dump, &length, record, &progress), result) << name;
+        EXPECT_EQ(controller.read_events(&dump, &length, record, &progress), result) << name;
         EXPECT_EQ(length, received) << name;
         EXPECT_EQ(dump ? Bytes(dump, dump + EVENTS_LENGTH) : Bytes(),
                   result == LINK_OK ? whole : Bytes())
@@ -355,7 +355,7 @@ TEST_F(Engine, EventDump) {
             EXPECT_EQ(std::pair(progress.back(), l->timeouts_hit),
                       std::pair(EVENTS_LENGTH, std::vector<uint32_t>{1000}));
         }
-        serial_close();
+        controller.close();
     }
 }
 

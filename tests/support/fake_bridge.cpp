@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+Link controller;
+
 namespace fake {
 
 Bytes with_crc(Bytes frame) {
@@ -152,7 +154,7 @@ FT_STATUS Link::read(uint8_t* data, uint32_t count, uint32_t* got) {
 }
 
 void FakeLinkTest::TearDown() {
-    serial_close();
+    controller.close();
     bridge::set_opener(nullptr);
 }
 

@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+// The link the engine tests, the end-to-end link test and the fuzz targets drive.
+extern Link controller;
+
 namespace fake {
 
 using Bytes = std::vector<uint8_t>;
@@ -100,7 +103,7 @@ class FakeLinkTest : public ::testing::Test {
   protected:
     std::shared_ptr<Link> link = Link::install();
     void TearDown() override;
-    void open() { ASSERT_EQ(serial_open(), 1); }
+    void open() { ASSERT_EQ(controller.open(), 1); }
 };
 
 } // namespace fake

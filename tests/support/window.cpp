@@ -100,6 +100,6 @@ int main(int argc, char** argv) {
         g_log_set_default_handler(test::log_handler, nullptr);
     }
     // As the program does: the window stays live while the link waits.
-    serial_set_idle(dispatch_pending_events);
+    controller.set_idle(dispatch_pending_events);
     return RUN_ALL_TESTS();
 }
