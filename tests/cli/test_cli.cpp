@@ -5,6 +5,9 @@
 #include "support/files.h"
 #include "support/sim_harness.h"
 #include <csignal>
+#include <unistd.h>
+#include <sys/file.h>
+#include <gio/gio.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <json-glib/json-glib.h>
@@ -386,6 +389,165 @@ TEST(Cli, ACommandEndedByASignalLeavesNothing) {
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
         EXPECT_EQ(dir.entries(), Lines{});
     }
+}
+
+// ser2net serving the simulator's pseudo-terminal as RFC 2217 on a port of 127.0.0.1; stopped
+// at the end.
+class Ser2net {
+  public:
+    Ser2net(const std::string& device, int port) {
+        put(dir_.path("ser2net.yaml"),
+            "connection: &k\n  accepter: telnet(rfc2217),tcp,127.0.0.1," + std::to_string(port) +
+                "\n  connector: serialdev," + device + ",115200n81,local\n");
+        std::string config = dir_.path("ser2net.yaml");
+        const char* argv[] = {"ser2net", "-n", "-d", "-c", config.c_str(), nullptr};
+        g_spawn_async(nullptr, const_cast<char**>(argv), nullptr,
+                      GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD |
+                                  G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL),
+                      nullptr, nullptr, &pid_, nullptr);
+        // Listening once a connection is taken.
+        for (int i = 0; i < 200 && !listening(port); ++i)
+            g_usleep(20 * 1000);
+    }
+    ~Ser2net() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    static bool listening(int port) {
+        std::unique_ptr<GSocketClient, decltype(&g_object_unref)> client(g_socket_client_new(),
+                                                                         &g_object_unref);
+        GSocketConnection* c = g_socket_client_connect_to_host(
+            client.get(), "127.0.0.1", static_cast<guint16>(port), nullptr, nullptr);
+        if (c)
+            g_object_unref(c);
+        return c != nullptr;
+    }
+
+  private:
+    TempDir dir_;
+    GPid pid_ = 0;
+};
+
+// The same controller reached over its pseudo-terminal, a serial device server (raw TCP and
+// RFC 2217 through ser2net) and a MODBUS TCP gateway gives the same file; a slave elsewhere on
+// the line is found by a scan; what keeps a port closed is said with its name; a line that
+// trickles ends; an interrupted event download is said, and waited out by the next command.
+TEST(Cli, ReachesTheControllerAnyWayAndSaysWhyNot) {
+    TempDir dir;
+    const std::string by_pty = dir.path("pty.cfg"), by_net = dir.path("net.cfg"),
+                      trace = dir.path("trace");
+    std::string saved;
+    {
+        SimHarness sim({"--baud", "0", "--slave", "5"});
+        ASSERT_TRUE(sim.started());
+        Outcome down = cli({"--slave", "5", "--stats", "--trace", trace, "download", "-o", by_pty});
+        EXPECT_EQ(down.status, 0) << down.err;
+        EXPECT_TRUE(std::regex_match(down.err, std::regex("kelvra-cli: Link: 15 requests, 15 "
+                                                          "replies, 0 timeouts, .* most\\)\\.\n")))
+            << down.err;
+        EXPECT_TRUE(
+            std::regex_search(slurp(trace), std::regex("^\\d+\\.\\d{6} > 05 03 ff f0 00 09 "
+                                                       "[0-9a-f ]+\n\\d+\\.\\d{6} < 05 03 12")));
+        saved = slurp(by_pty);
+        EXPECT_EQ(cli({"scan", "--slaves", "1-6"}).out, "5 115200 14 kelvra\n");
+        int port = 20000 + static_cast<int>(getpid() % 20000);
+        if (g_find_program_in_path("ser2net")) {
+            Ser2net server(sim.port(), port);
+            Outcome r = cli({"--port", "rfc2217://127.0.0.1:" + std::to_string(port), "--slave",
+                             "5", "download", "-o", by_net});
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(slurp(by_net), saved);
+        } else {
+            ADD_FAILURE() << "ser2net is not installed (scripts/deps.sh installs it)";
+        }
+    }
+    for (const char* kind : {"--tcp", "--mbap"}) {
+        SimHarness sim({"--baud", "0", kind, "0"});
+        ASSERT_TRUE(sim.started());
+        std::string url =
+            std::string(kind) == "--tcp" ? sim.port() : replace(sim.port(), "tcp:", "modbus-tcp:");
+        std::remove(by_net.c_str());
+        Outcome r = cli({"--port", url, "download", "-o", by_net});
+        EXPECT_EQ(r.status, 0) << kind << r.err;
+        EXPECT_EQ(slurp(by_net), saved) << kind;
+        if (std::string(kind) == "--mbap") {
+            Outcome events = cli({"--port", url, "events", "-o", dir.path("e.csv")});
+            EXPECT_EQ(events.status, 4);
+            EXPECT_NE(events.err.find("cannot pass a MODBUS TCP gateway"), std::string::npos);
+        }
+    }
+
+    SimHarness sim({"--baud", "20"}); // two bytes a second
+    ASSERT_TRUE(sim.started());
+    int held = open(sim.port().c_str(), O_RDWR | O_NOCTTY);
+    flock(held, LOCK_EX);
+    const std::pair<std::string, std::string> closed[] = {
+        {"/nonexistent/ttyUSB9", "The port /nonexistent/ttyUSB9 does not exist."},
+        {sim.port(), "The port " + sim.port() + " is in use by another program."},
+        {"tcp://127.0.0.1:1", "Nothing accepts connections at 127.0.0.1:1."},
+        {"serial://x", "serial://x is no port this program can reach: give a serial device, or "
+                       "tcp://, rfc2217:// or modbus-tcp:// with HOST:PORT."},
+    };
+    for (const auto& [where, said] : closed) {
+        Outcome r = cli({"--port", where, "info"});
+        EXPECT_EQ(std::pair(r.status, r.err), std::pair(3, error_line(said)));
+    }
+    close(held);
+    EXPECT_EQ(cli({"info"}).err, error_line(COMM)) << "ended by the reply's deadline";
+}
+
+// An event download stopped by Ctrl-C says how long the controller may go on sending, and the
+// next command waits for the line to fall silent, and says so.
+TEST(Cli, AnInterruptedDownloadIsWaitedOut) {
+    SimHarness sim({"--baud", "115200"});
+    ASSERT_TRUE(sim.started());
+    TempDir dir;
+    std::string program = binary_path("kelvra-cli"), csv = dir.path("e.csv");
+    const char* argv[] = {program.c_str(), "events", "-o", csv.c_str(), nullptr};
+    GPid pid = 0;
+    int err = -1;
+    ASSERT_TRUE(g_spawn_async_with_pipes(nullptr, const_cast<char**>(argv), nullptr,
+                                         G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid, nullptr,
+                                         nullptr, &err, nullptr));
+    g_usleep(1500 * 1000);
+    kill(pid, SIGINT);
+    waitpid(pid, nullptr, 0);
+    char said[512] = {};
+    EXPECT_GT(read(err, said, sizeof said - 1), 0);
+    close(err);
+    EXPECT_STREQ(said, "kelvra-cli: Interrupted: the controller may go on sending its event "
+                       "memory for up to 6 s; the next command waits for it.\n");
+    Outcome next = cli({"info"});
+    EXPECT_EQ(next.status, 0);
+    EXPECT_TRUE(std::regex_match(next.err, std::regex("kelvra-cli: The controller was still "
+                                                      "sending \\(\\d+ bytes of an interrupted "
+                                                      "event download\\); waited for it to "
+                                                      "finish\\.\n")))
+        << next.err;
+}
+
+// The controllers' bridges attached, by USB serial number, in a sysfs tree of the test's own.
+TEST(Cli, ListsTheBridgesAndPicksOneBySerial) {
+    namespace fs = std::filesystem;
+    TempDir dir;
+    const fs::path root = dir.path(), usb = root / "devices/usb1/1-1";
+    fs::create_directories(usb / "1-1:1.0/ttyUSB7");
+    fs::create_directories(root / "class/tty/ttyUSB7");
+    fs::create_symlink(usb / "1-1:1.0/ttyUSB7", root / "class/tty/ttyUSB7/device");
+    put((usb / "idVendor").string(), "0403\n");
+    put((usb / "product").string(), "UNIT-B/2\n");
+    put((usb / "serial").string(), "FT12AB\n");
+    g_setenv("KELVRA_SYSFS", root.c_str(), TRUE);
+    EXPECT_EQ(cli({"list"}).out, "/dev/ttyUSB7\tUNIT-B/2\tFT12AB\tfree\n");
+    EXPECT_EQ(cli({"--device", "FT12AB", "info"}).err,
+              error_line("The port /dev/ttyUSB7 does not exist."));
+    Outcome none = cli({"--device", "FT99", "info"});
+    EXPECT_EQ(std::pair(none.status, none.err),
+              std::pair(3, error_line("No controller's USB bridge with serial number FT99 is "
+                                      "attached.")));
+    g_unsetenv("KELVRA_SYSFS");
 }
 
 // Every fault the simulator injects into the requests of a command: the window's message, its

@@ -2,6 +2,7 @@
 
 #include "support/files.h"
 
+#include <algorithm>
 #include <csignal>
 #include <glib.h>
 #include <poll.h>
@@ -14,8 +15,8 @@ namespace {
 // Generous: a sanitizer build on a loaded machine starts slowly.
 constexpr int START_TIMEOUT_MS = 20000;
 
-// Whether a first line came on fd in time.
-bool line_comes(int fd) {
+// Whether a first line came on fd in time; `line` gets it.
+bool line_comes(int fd, std::string& line) {
     for (gint64 deadline = g_get_monotonic_time() + START_TIMEOUT_MS * 1000LL;;) {
         pollfd p{fd, POLLIN, 0};
         int left = static_cast<int>((deadline - g_get_monotonic_time()) / 1000);
@@ -24,6 +25,7 @@ bool line_comes(int fd) {
             return false;
         if (c == '\n')
             return true;
+        line += c;
     }
 }
 } // namespace
@@ -31,8 +33,13 @@ bool line_comes(int fd) {
 SimHarness::SimHarness(const std::vector<std::string>& args) : log_path_(dir_.path("log")) {
     std::vector<std::string> words{binary_path("kelvra-sim")};
     words.insert(words.end(), args.begin(), args.end());
-    words.insert(words.end(),
-                 {"--log", log_path_, "--link", dir_.path("port"), "--exit-with-parent"});
+    // On the network it announces its address; on a pseudo-terminal a link follows it.
+    bool network = std::find_if(args.begin(), args.end(), [](const std::string& a) {
+                       return a == "--tcp" || a == "--mbap";
+                   }) != args.end();
+    words.insert(words.end(), {"--log", log_path_, "--exit-with-parent"});
+    if (!network)
+        words.insert(words.end(), {"--link", dir_.path("port")});
     std::vector<char*> argv;
     for (std::string& w : words)
         argv.push_back(w.data());
@@ -44,12 +51,14 @@ SimHarness::SimHarness(const std::vector<std::string>& args) : log_path_(dir_.pa
         g_error_free(error);
         return;
     }
-    if (!line_comes(stdout_fd_)) {
+    std::string announced;
+    if (!line_comes(stdout_fd_, announced)) {
         ADD_FAILURE() << "kelvra-sim did not announce its port";
         return;
     }
-    port_ = dir_.path("port");
-    setenv("KELVRA_PORT", port_.c_str(), 1);
+    port_ = network ? announced : dir_.path("port");
+    if (!network)
+        setenv("KELVRA_PORT", port_.c_str(), 1);
 }
 
 SimHarness::~SimHarness() {

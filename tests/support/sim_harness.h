@@ -38,7 +38,8 @@ class SimHarness {
 
     bool started() const { return pid_ > 0 && !port_.empty(); }
     // The path KELVRA_PORT is set to: a link that follows the simulator onto a new
-    // pseudo-terminal after an injected hang-up.
+    // pseudo-terminal after an injected hang-up. With --tcp or --mbap, the URL it listens on
+    // (KELVRA_PORT is left alone).
     const std::string& port() const { return port_; }
 
     // The complete log lines received since the start or the last clear_log().
