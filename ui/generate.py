@@ -489,8 +489,17 @@ def menubar(ids):
     ]:
         file_menu.add(menu_item(wid, text, handler, stock, accel))
     file_menu.add(W("GtkSeparatorMenuItem", ids("separator"), {"visible": True}))
+    file_menu.add(menu_item("menu_connection", "Co_nnection Settings…",
+                            "on_menu_connection_activate", "gtk-preferences"))
+    file_menu.add(W("GtkSeparatorMenuItem", ids("separator"), {"visible": True}))
     file_menu.add(stock_menu_item("menu_quit", "gtk-quit", "on_menu_quit_activate", "q"))
     help_menu = submenu(bar, "menu_help", "_Help")
+    help_menu.add(menu_item("menu_linkstats", "Link _Statistics", "on_menu_linkstats_activate",
+                            "gtk-info"))
+    help_menu.add(W("GtkCheckMenuItem", "menu_trace",
+                    {"visible": True, "label": T("Record Link _Trace…"), "use_underline": True},
+                    signals=[("toggled", "on_menu_trace_toggled")]))
+    help_menu.add(W("GtkSeparatorMenuItem", ids("separator"), {"visible": True}))
     help_menu.add(stock_menu_item("menu_about", "gtk-about", "on_menu_about_activate"))
     return bar
 

@@ -428,19 +428,8 @@ int diff(Parameters& file, const char* path) {
     return found.empty() ? EXIT_OK : EXIT_DIFFERENT;
 }
 
-// The USB bridges of the controllers: the sysfs tree is KELVRA_SYSFS's when set (for tests).
-std::vector<bridge::UsbTty> controller_bridges() {
-    const char* sysfs = g_getenv("KELVRA_SYSFS");
-    std::vector<bridge::UsbTty> found;
-    for (const bridge::UsbTty& t : bridge::usb_ttys(sysfs ? sysfs : "/sys"))
-        for (const char* description : DEVICE_DESCRIPTIONS)
-            if (t.product == description)
-                found.push_back(t);
-    return found;
-}
-
 int list() {
-    std::vector<bridge::UsbTty> found = controller_bridges();
+    std::vector<bridge::UsbTty> found = attached_bridges();
     if (found.empty())
         say(not_detected_text());
     for (const bridge::UsbTty& t : found)
@@ -453,7 +442,7 @@ int list() {
 // The device path of the bridge with this USB serial number; null, after the message, when none
 // is attached.
 gchar* bridge_of(const char* serial) {
-    for (const bridge::UsbTty& t : controller_bridges())
+    for (const bridge::UsbTty& t : attached_bridges())
         if (t.serial == serial)
             return g_strdup(t.path.c_str());
     say(GCharPtr(g_strdup_printf(_("No controller's USB bridge with serial number %s is "

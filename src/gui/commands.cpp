@@ -3,6 +3,7 @@
 #include "base/gmem.h"
 #include "gui/compare.h"
 #include "gui/connection.h"
+#include "gui/linkwindow.h"
 #include "gui/params.h"
 #include "gui/transfer.h"
 #include "gui/window.h"
@@ -33,8 +34,16 @@ void undo_toggle(GtkToggleToolButton* button, bool active) {
 
 void open_connection(GtkToggleToolButton* button) noexcept {
     TransferGuard guard;
+    if (!choose_bridge()) {
+        reset_registers();
+        release_connect();
+        set_icon(button, false);
+        return;
+    }
     bridge::OpenFailure why;
-    if (!controller.open(&why)) {
+    int opened = controller.open(&why);
+    forget_bridge_choice();
+    if (!opened) {
         reset_registers();
         release_connect();
         set_icon(button, false);

@@ -1,4 +1,5 @@
 #include "gui/events.h"
+#include "link/netport.h"
 #include "base/gmem.h"
 
 #include "formats/eventcsv.h"
@@ -67,11 +68,14 @@ GtkStatusbar* statusbar() {
     GtkWidget* w = widget("statusbar");
     return w && GTK_IS_STATUSBAR(w) ? GTK_STATUSBAR(w) : nullptr;
 }
-// Whether the device has an event memory; says so when it has none.
+// Whether the device has an event memory that can reach the window; says so when not.
 bool has_event_memory() {
-    if (options & OPTION_EVENTS)
+    if (!(options & OPTION_EVENTS))
+        error_dialog(no_event_memory_text());
+    else if (bridge::is_modbus_tcp(controller.opened()))
+        error_dialog(events_over_gateway_text());
+    else
         return true;
-    error_dialog(no_event_memory_text());
     return false;
 }
 

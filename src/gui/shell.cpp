@@ -4,6 +4,7 @@
 
 #include "formats/configfile.h"
 #include "gui/config.h"
+#include "gui/linkwindow.h"
 #include "gui/params.h"
 #include "gui/transfer.h"
 #include "link/serial.h"
@@ -126,6 +127,7 @@ int kelvra_run(const Variant& v, const char* file) {
     // A window closed by a signal during a save or an export leaves no temporary behind either.
     SafeFile::remove_temporaries_on_signals();
     controller.set_idle(dispatch_pending_events);
+    load_link_settings();
     // No GDK lock: this program has one thread, and the event dispatch nested inside a
     // transfer would otherwise take the lock its own handler already holds.
     gtk_init(nullptr, nullptr);

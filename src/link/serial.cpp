@@ -62,6 +62,16 @@ void put_header(uint8_t* request, uint8_t slave, uint8_t function, uint16_t star
 
 } // namespace
 
+std::vector<bridge::UsbTty> attached_bridges() {
+    const char* sysfs = g_getenv("KELVRA_SYSFS");
+    std::vector<bridge::UsbTty> found;
+    for (const bridge::UsbTty& t : bridge::usb_ttys(sysfs ? sysfs : "/sys"))
+        for (const char* description : DEVICE_DESCRIPTIONS)
+            if (t.product == description)
+                found.push_back(t);
+    return found;
+}
+
 Link::Link(LinkSettings settings) : settings_(std::move(settings)) {
     g_mutex_init(&mutex_);
 }

@@ -46,6 +46,10 @@ using EventProgress = void (*)(uint32_t received, void* data);
 // while a reply comes in. None by default, so the link runs alike without a window.
 using LinkIdle = void (*)();
 
+// The controllers' USB bridges attached now, by their product descriptions. The sysfs tree is
+// KELVRA_SYSFS's when that is set (tests build one of their own).
+std::vector<bridge::UsbTty> attached_bridges();
+
 // Where and how a controller is reached.
 struct LinkSettings {
     // Empty: the first bridge found by its USB product description (or KELVRA_PORT); else a

@@ -2,6 +2,8 @@
 // and kelvra-sim on a pseudo-terminal, checked against the requests the simulator received.
 #include "device.h"
 #include "gui/commands.h"
+#include "base/gmem.h"
+#include "gui/linkwindow.h"
 #include "gui/compare.h"
 #include "gui/config.h"
 #include "gui/connection.h"
@@ -14,6 +16,8 @@
 #include "text/choices.h"
 
 #include <algorithm>
+#include <glib/gstdio.h>
+#include <filesystem>
 #include <ctime>
 #include <iterator>
 #include <sstream>
@@ -438,5 +442,72 @@ INSTANTIATE_TEST_SUITE_P(Dump, Faults,
                          ::testing::Combine(::testing::Values(EVENTS),
                                             ::testing::ValuesIn(DUMP_FAULTS)),
                          case_name);
+
+} // namespace
+
+namespace {
+
+// The window reaches a controller where its Connection Settings say, remembered for the next
+// start; Help shows what went over the link and records a trace; with several bridges attached,
+// Connect asks which.
+TEST_F(Commands, ConnectionSettingsStatisticsTraceAndTheChoiceOfBridge) {
+    test::SimHarness sim({"--baud", "0", "--tcp", "0", "--slave", "5"});
+    ASSERT_TRUE(sim.started());
+    const std::string url = sim.port();
+    test::respond(
+        [] { gtk_menu_item_activate(GTK_MENU_ITEM(widget("menu_connection"))); },
+        "connection_dialog", GTK_RESPONSE_OK,
+        [&url](GtkWidget* d) {
+            gtk_entry_set_text(GTK_ENTRY(find_named_widget(d, "connection_where")), url.c_str());
+            gtk_spin_button_set_value(GTK_SPIN_BUTTON(find_named_widget(d, "connection_slave")), 5);
+        });
+    GCharPtr kept(g_build_filename(g_get_user_config_dir(), "kelvra", "connection.ini", nullptr));
+    std::string ini = test::slurp(kept.get());
+    EXPECT_NE(ini.find("where=" + url), std::string::npos) << ini;
+    EXPECT_NE(ini.find("slave=5"), std::string::npos) << ini;
+    controller.set_settings({});
+    load_link_settings(); // as the next start does
+    EXPECT_EQ(std::pair(controller.settings().where, int(controller.settings().slave)),
+              std::pair(url, 5));
+
+    test::TempDir dir;
+    test::choose("menu_trace", dir.path("trace.txt"));
+    set_connected(true);
+    click("Download");
+    EXPECT_EQ(test::status_text(), "Parameters downloaded.");
+    gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(widget("menu_trace")), FALSE);
+    EXPECT_NE(test::slurp(dir.path("trace.txt")).find(" > 05 03 00 c8 00 0e"), std::string::npos);
+    gtk_menu_item_activate(GTK_MENU_ITEM(widget("menu_linkstats")));
+    std::string said = messages().at(0);
+    EXPECT_TRUE(said.starts_with(url + "\nLink: 14 requests, 14 replies, 0 timeouts")) << said;
+    test::close_dialogs();
+    set_connected(false);
+    g_unlink(kept.get());
+
+    // Two bridges attached and no port set: the second is chosen, and it is not there.
+    controller.set_settings({});
+    unsetenv("KELVRA_PORT");
+    namespace fs = std::filesystem;
+    const fs::path root = dir.path("sys");
+    for (int n : {7, 8}) {
+        const std::string tty = "ttyUSB" + std::to_string(n);
+        const fs::path usb = root / "devices/usb1" / ("1-" + std::to_string(n));
+        fs::create_directories(usb / "if" / tty);
+        fs::create_directories(root / "class/tty" / tty);
+        fs::create_symlink(usb / "if" / tty, root / "class/tty" / tty / "device");
+        test::put((usb / "idVendor").string(), "0403\n");
+        test::put((usb / "product").string(), "UNIT-A/1\n");
+    }
+    g_setenv("KELVRA_SYSFS", root.c_str(), TRUE);
+    test::respond([] { set_connected(true); }, "bridge_dialog", GTK_RESPONSE_OK,
+                  [](GtkWidget* d) {
+                      GtkWidget* list = find_named_widget(d, "bridge_list");
+                      EXPECT_EQ(combo_rows(list).size(), 2u);
+                      gtk_combo_box_set_active(GTK_COMBO_BOX(list), 1);
+                  });
+    expect_state(false, {"The port /dev/ttyUSB8 does not exist."});
+    EXPECT_EQ(controller.settings().where, "") << "the choice holds for one connection";
+    g_unsetenv("KELVRA_SYSFS");
+}
 
 } // namespace
