@@ -62,7 +62,11 @@ void open_connection(GtkToggleToolButton* button) noexcept {
                  static_cast<unsigned long>(nrelays)),
         nrelays, (options & OPTION_DNP3) ? "DNP3" : "MODBUS",
         (options & OPTION_EVENTS) ? _("event memory") : _("no event memory")));
-    show_status(text.get());
+    // A line that was still sending is said too: the wait it cost is explained.
+    std::string said = text.get();
+    if (controller.drained())
+        said.append(" ").append(drained_text(controller.drained()));
+    show_status(said.c_str());
 }
 
 void close_connection(GtkToggleToolButton* button) {
