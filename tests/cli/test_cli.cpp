@@ -496,6 +496,29 @@ TEST(Cli, ReachesTheControllerAnyWayAndSaysWhyNot) {
     }
     close(held);
     EXPECT_EQ(cli({"info"}).err, error_line(COMM)) << "ended by the reply's deadline";
+
+    // A port the user may not open, as a user outside the dialout group meets it (root drops to
+    // nobody for it).
+    const std::string locked = dir.path("ttyS9");
+    put(locked, "");
+    chmod(locked.c_str(), 0600);
+    chmod(dir.path().c_str(), 0755);
+    std::string program = binary_path("kelvra-cli");
+    const char* argv[] = {program.c_str(), "--port", locked.c_str(), "info", nullptr};
+    auto as_nobody = [](gpointer) {
+        if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(99);
+    };
+    if (getuid() != 0)
+        chmod(locked.c_str(), 0);
+    gchar* err = nullptr;
+    int wait = 0;
+    ASSERT_TRUE(g_spawn_sync(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_STDOUT_TO_DEV_NULL,
+                             as_nobody, nullptr, nullptr, &err, &wait, nullptr));
+    GCharPtr owned(err);
+    EXPECT_EQ(std::string(err), error_line("You may not open the port " + locked +
+                                           ": join the dialout group (sudo usermod -aG dialout "
+                                           "$USER) and log in again."));
 }
 
 // An event download stopped by Ctrl-C says how long the controller may go on sending, and the
