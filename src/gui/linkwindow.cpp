@@ -82,6 +82,14 @@ void load_link_settings() {
 
 bool choose_bridge() {
     LinkSettings s = controller.settings();
+    // KELVRA_PORT names the port of this run, over the one kept (the simulator's, say).
+    if (g_getenv("KELVRA_PORT") && !s.where.empty()) {
+        chosen_over = s.where;
+        chose = true;
+        s.where.clear();
+        controller.set_settings(s);
+        return true;
+    }
     std::vector<bridge::UsbTty> bridges = attached_bridges();
     if (!s.where.empty() || g_getenv("KELVRA_PORT") || bridges.size() < 2)
         return true;

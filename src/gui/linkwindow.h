@@ -7,8 +7,9 @@
 
 // At start: the remembered settings into the session's link.
 void load_link_settings();
-// Before Connect: the port to open. With no port set and several bridges attached it asks
-// which ("bridge_dialog"); false when the user cancelled. The choice holds for this connection.
+// Before Connect: the port to open. KELVRA_PORT, when set, is this run's port whatever is kept;
+// with no port set and several bridges attached it asks which ("bridge_dialog"); false when the
+// user cancelled. The choice holds for this connection.
 bool choose_bridge();
 // After the open: the settings as they were before choose_bridge.
 void forget_bridge_choice();

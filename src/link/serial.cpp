@@ -117,9 +117,17 @@ int Link::open(bridge::OpenFailure* why) {
         bridge::open_posix(where, port, &failure);
         opened_ = where;
     } else {
-        for (const char* description : DEVICE_DESCRIPTIONS)
-            if (bridge::open_described(description, port, &failure) == FT_OK && port)
+        // The first bridge found that would not open says why, unless another one opens.
+        failure.kind = bridge::OpenFailure::not_found;
+        for (const char* description : DEVICE_DESCRIPTIONS) {
+            bridge::OpenFailure tried;
+            if (bridge::open_described(description, port, &tried) == FT_OK && port) {
+                failure = tried;
                 break;
+            }
+            if (failure.kind == bridge::OpenFailure::not_found)
+                failure = tried;
+        }
         opened_ = failure.where;
     }
     if (!port) {
