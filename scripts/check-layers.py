@@ -12,9 +12,10 @@ ALLOWED = {
     "formats": {"base"},
     "text": {"base", "link", "formats"},
     "model": {"base", "link", "formats", "text"},
+    "history": {"base", "link", "formats", "text", "model"},
     "plot": {"base", "formats"},
-    "gui": {"base", "link", "formats", "model", "plot", "text"},
-    "cli": {"base", "link", "formats", "model", "plot", "text"},
+    "gui": {"base", "link", "formats", "model", "history", "plot", "text"},
+    "cli": {"base", "link", "formats", "model", "history", "plot", "text"},
 }
 TOOLKIT = re.compile(r'#include\s*<(gtk|gdk|glade|gdk-pixbuf)/')
 LOCAL = re.compile(r'#include\s*"([^"]+)"')

@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages the build, the tests and the tools need, when any is missing.
 # Packages named as arguments are installed as well (tools that only some scripts need).
 set -euo pipefail
-pkgs=("$@" cmake g++ make pkg-config libgtk2.0-dev libglade2-dev libglib2.0-dev libjson-glib-dev libcairo2-dev gettext
+pkgs=("$@" cmake g++ make pkg-config libgtk2.0-dev libglade2-dev libglib2.0-dev libjson-glib-dev libgit2-dev libcairo2-dev gettext
       libgtest-dev xvfb xauth xfonts-base python3 clang-format
       dpkg-dev file ser2net)
 missing=()

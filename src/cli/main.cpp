@@ -6,6 +6,7 @@
 #include "formats/configfile.h"
 #include "formats/eventcsv.h"
 #include "formats/safefile.h"
+#include "history/history.h"
 #include "formats/streams.h"
 #include "link/bridge.h"
 #include "link/netport.h"
@@ -47,6 +48,9 @@ struct Options {
     gchar* png = nullptr;
     gchar* trace = nullptr;
     gchar* device = nullptr;
+    gchar* asset = nullptr;
+    gchar* history = nullptr;
+    gboolean no_history = FALSE;
     gchar* slaves = nullptr;
     gchar* bauds = nullptr;
     gboolean stats = FALSE;
@@ -236,6 +240,46 @@ struct Connection {
     }
 };
 
+// The history of the asset a command transfers. The asset is named by --asset, else by its USB
+// bridge's serial number; one without either (a pseudo-terminal, a server) has none, as said.
+struct AssetHistory {
+    std::unique_ptr<History> history;
+    Asset asset;
+
+    // After the link opened: EXIT_OK, or EXIT_FILE after the message when the history cannot
+    // be used.
+    int open(const Link& link) {
+        if (opts.no_history)
+            return EXIT_OK;
+        asset.reached = link.opened();
+        for (const bridge::UsbTty& t : attached_bridges())
+            if (t.path == link.opened())
+                asset.serial = t.serial;
+        asset.key = opts.asset ? opts.asset : asset.serial;
+        if (asset.key.empty()) {
+            say(no_history_text());
+            return EXIT_OK;
+        }
+        std::string error;
+        history = History::open(History::folder(opts.history), &error);
+        if (history)
+            return EXIT_OK;
+        say(history_error_text(error));
+        return EXIT_FILE;
+    }
+    // A version of the asset: EXIT_OK (also when no history is kept), or EXIT_FILE after the
+    // message.
+    int record(const Parameters& p, const std::string& action, const std::string& what = "") {
+        if (!history)
+            return EXIT_OK;
+        std::string error, message = action + " " + asset.key + (what.empty() ? "" : ": " + what);
+        if (!history->record(asset, p, message, &error).empty())
+            return EXIT_OK;
+        say(history_error_text(error));
+        return EXIT_FILE;
+    }
+};
+
 // Reads a configuration file of p's variant into p: EXIT_OK, or EXIT_FILE after the message.
 // `-` is standard input.
 int read_file(const char* path, Parameters& p) {
@@ -294,19 +338,24 @@ int download(Parameters& p) {
         return status;
     if (int status = connection.check_variant(p))
         return status;
+    AssetHistory kept;
+    if (int status = kept.open(connection.link))
+        return status;
+    if (!opts.output && !kept.history)
+        return usage_error(_("The command needs -o FILE, or an asset with a history."));
     // Created first, so a place that cannot be written is found before the transfer.
-    SafeFile out(opts.output);
-    if (!out.stream()) {
-        say(config_write_error_text(opts.output, out.error()));
+    std::optional<SafeFile> out;
+    if (opts.output && !out.emplace(opts.output).stream()) {
+        say(config_write_error_text(opts.output, out->error()));
         return EXIT_FILE;
     }
     if (int status = Connection::check(download_parameters(connection.link, p)))
         return status;
-    if (!write_config(out.stream(), p) || !out.commit()) {
-        say(config_write_error_text(opts.output, out.error()));
+    if (out && (!write_config(out->stream(), p) || !out->commit())) {
+        say(config_write_error_text(opts.output, out->error()));
         return EXIT_FILE;
     }
-    return EXIT_OK;
+    return kept.record(p, "download");
 }
 
 // The layout a file covers: its relays, and the port whose registers it has.
@@ -350,6 +399,9 @@ int upload(Parameters& p, const char* path) {
     Connection connection;
     if (int status = connection.open_port())
         return status;
+    AssetHistory kept;
+    if (int status = kept.open(connection.link))
+        return status;
     // The file holds no clock: the controller is given the computer's.
     std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -365,6 +417,14 @@ int upload(Parameters& p, const char* path) {
     how.confirm = [&](const UploadPlan& plan) {
         print_plan(plan, p, b);
         return !opts.dry_run;
+    };
+    // What the controller held is kept before anything is written over it.
+    how.before_write = [&](const Parameters& held, std::string* why) {
+        if (kept.record(held, "backup", _("before upload")) == EXIT_OK)
+            return true;
+        *why = _("Nothing was written: the backup could not be kept (--no-history uploads "
+                 "without one).");
+        return false;
     };
     UploadResult r = upload_to_controller(connection.link, p, how);
     int status = EXIT_OK;
@@ -397,6 +457,10 @@ int upload(Parameters& p, const char* path) {
     case UploadStatus::done:
         break;
     }
+    // What the controller holds now, kept even when it is not all that was written.
+    if ((r.status == UploadStatus::done || r.status == UploadStatus::kept_other) &&
+        kept.record(r.after, "upload", changes_summary(r.before, r.after)) != EXIT_OK)
+        status = status == EXIT_OK ? EXIT_FILE : status;
     if (b && r.status != UploadStatus::refused) {
         json_member(b, "written", static_cast<gint64>(r.written));
         json_print(b, stdout);
@@ -500,6 +564,20 @@ int scan(Parameters& p) {
     return found ? EXIT_OK : EXIT_NOT_FOUND;
 }
 
+// The versions of one asset (of every asset without a name), newest first.
+int show_history(const char* asset) {
+    std::string error;
+    std::unique_ptr<History> history = History::open(History::folder(opts.history), &error);
+    if (!history) {
+        say(history_error_text(error));
+        return EXIT_FILE;
+    }
+    for (const Version& v : history->versions(asset))
+        std::printf("%s  %s  %s  %s\n", v.rev.c_str(), v.date.c_str(), v.author.c_str(),
+                    v.message.c_str());
+    return EXIT_OK;
+}
+
 // What a signal that stops the command says first: set while an event download runs.
 char stopped_message[512];
 
@@ -600,6 +678,13 @@ int run(int argc, char** argv) {
          N_("Scan: the slave addresses to try, A-B (1-247)"), N_("A-B")},
         {"bauds", 0, 0, G_OPTION_ARG_STRING, &opts.bauds,
          N_("Scan: the line speeds to try, comma-separated (the --baud)"), N_("LIST")},
+        {"asset", 0, 0, G_OPTION_ARG_STRING, &opts.asset,
+         N_("The asset's name in the history (else the USB serial number)"), N_("NAME")},
+        {"history", 0, 0, G_OPTION_ARG_FILENAME, &opts.history,
+         N_("The history's folder (else KELVRA_HISTORY, else $XDG_DATA_HOME/kelvra/history)"),
+         N_("DIR")},
+        {"no-history", 0, 0, G_OPTION_ARG_NONE, &opts.no_history,
+         N_("Keep no history of this transfer"), nullptr},
         {"stats", 0, 0, G_OPTION_ARG_NONE, &opts.stats,
          N_("Print the link's statistics on standard error at the end"), nullptr},
         {"trace", 0, 0, G_OPTION_ARG_FILENAME, &opts.trace,
@@ -632,6 +717,7 @@ int run(int argc, char** argv) {
           "  diff FILE          the parameters in which the controller and a file differ\n"
           "  events -o FILE     the event memory as CSV (--png FILE: also, or instead, a plot)\n"
           "  list               the controllers' USB bridges attached, with their serial numbers\n"
+          "  history [ASSET]    the versions the history keeps of an asset, newest first\n"
           "  scan               the controllers on a line or behind a server: slave, baud,\n"
           "                     relays and variant of each (--slaves A-B, --bauds LIST)\n"
           "\n"
@@ -655,15 +741,20 @@ int run(int argc, char** argv) {
     std::string command = argv[1];
     bool takes_file = command == "upload" || command == "diff";
     bool writes = command == "download" || command == "events";
-    if (!takes_file && !writes && command != "info" && command != "list" && command != "scan")
+    bool history = command == "history";
+    if (!takes_file && !writes && !history && command != "info" && command != "list" &&
+        command != "scan")
         return usage_error(GCharPtr(g_strdup_printf(_("Unknown command '%s'."), argv[1])).get());
+    if (history && argc <= 3)
+        return show_history(argc == 3 ? argv[2] : "");
     if (argc != (takes_file ? 3 : 2))
         return usage_error(takes_file ? _("The command needs one configuration file.")
                                       : _("Too many arguments."));
     bool dump = command == "events";
     if (opts.png && !dump)
         return usage_error(_("Only events takes --png."));
-    if (writes && !opts.output && !(dump && opts.png))
+    // A download with a history may keep its settings there alone.
+    if (writes && !opts.output && !(dump && opts.png) && (dump || opts.no_history))
         return usage_error(_("The command needs -o FILE."));
     if (!writes && opts.output)
         return usage_error(_("Only download and events take -o."));

@@ -87,6 +87,9 @@ UploadResult upload_to_controller(Link& link, const Parameters& values,
         r.status = UploadStatus::cancelled;
         return r;
     }
+    r.before = device;
+    if (std::string why; options.before_write && !options.before_write(device, &why))
+        return refused(r, why);
 
     for (const BlockWrite& w : r.plan.writes) {
         result =
@@ -109,9 +112,12 @@ UploadResult upload_to_controller(Link& link, const Parameters& values,
             kept.set(w.first + i, buffer[i]);
     }
     // Only what was written counts: the registers read back.
+    r.after = checked;
     for (const Difference& d : differences(checked, kept, checked.nrelays, checked.options))
-        if (d.theirs_known)
+        if (d.theirs_known) {
             r.kept.push_back(d);
+            r.after.set(d.address, d.theirs);
+        }
     r.status = r.kept.empty() ? UploadStatus::done : UploadStatus::kept_other;
     return r;
 }

@@ -30,6 +30,7 @@ struct UploadResult {
     UploadPlan plan;
     size_t written = 0;
     std::vector<Difference> kept; // ours: written; theirs: what the controller kept
+    Parameters before, after;     // the controller's settings before the writes and after them
 };
 
 struct UploadOptions {
@@ -39,6 +40,9 @@ struct UploadOptions {
     bool all = false;
     // Told the plan before any write; false cancels. None: go ahead.
     std::function<bool(const UploadPlan&)> confirm;
+    // Given what the controller holds, just before the first write (a backup is kept there);
+    // false refuses the upload with the message it sets.
+    std::function<bool(const Parameters& held, std::string* message)> before_write;
 };
 
 // Uploads `values` (their variant, relay count and option bits are the layout they are for) to

@@ -66,6 +66,10 @@ void read_fields(JsonObject* o, ParamDef& def) {
     def.maximum = number(o, "max", def.maximum);
     def.step = number(o, "step", def.step);
     def.off_or_at_least = number(o, "off_or_at_least", def.off_or_at_least);
+    if (json_object_has_member(o, "window")) {
+        JsonObject* window = json_object_get_object_member(o, "window");
+        def.section = text(window, "section", "Relays");
+    }
 }
 
 // [address, "id" or "id.N", {overrides}] entries against the shared parameter definitions.

@@ -41,6 +41,7 @@ struct ParamDef {
     double minimum = 0, maximum = 0, step = 1; // in shown units
     double off_or_at_least = 0; // either 0 (off) or at least this; 0 when there is no such rule
     std::string choices;        // the choice list of a combo box
+    std::string section;        // where the window shows it ("Relays" for a relay's)
 };
 
 struct Block {

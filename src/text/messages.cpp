@@ -174,6 +174,14 @@ std::string unreadable_text(const char* filename) {
     return GCharPtr(g_strdup_printf(_("Cannot open configuration file %s."), shown.get())).get();
 }
 
+const char* no_history_text() {
+    return _("No history was kept: name the asset with --asset NAME.");
+}
+
+std::string history_error_text(const std::string& detail) {
+    return GCharPtr(g_strdup_printf(_("The history cannot be used: %s."), detail.c_str())).get();
+}
+
 std::string other_variant_file_text(const char* file_program, const char* program) {
     // TRANSLATORS: the two program names, kelvra and kelvra0.
     return GCharPtr(g_strdup_printf(_("The file is a configuration for %s, not for %s."),

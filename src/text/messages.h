@@ -44,6 +44,10 @@ std::string unreadable_text(const char* filename, int error);
 // "The file is a configuration for kelvra0, not for kelvra."
 std::string other_variant_file_text(const char* file_program, const char* program);
 
+// The asset history's sayings.
+const char* no_history_text();
+std::string history_error_text(const std::string& detail);
+
 // Refusals and outcomes of an upload.
 // The values (a file's, or the window's) are for another variant or layout than the controller.
 std::string layout_mismatch_text(bool from_file, const char* program, int relays, const char* port,

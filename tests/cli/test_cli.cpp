@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <json-glib/json-glib.h>
 #include <regex>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -571,6 +572,58 @@ TEST(Cli, ListsTheBridgesAndPicksOneBySerial) {
               std::pair(3, error_line("No controller's USB bridge with serial number FT99 is "
                                       "attached.")));
     g_unsetenv("KELVRA_SYSFS");
+}
+
+// Each transfer of a named asset is a version in its git history: the download, the backup
+// before an upload and what the controller holds after it, with what changed in the message.
+// A history that cannot be used is said with its path, never rewritten, and stops an upload
+// before any write.
+TEST(Cli, TheHistoryKeepsEveryTransfer) {
+    SimHarness sim({"--baud", "0", "--relays", "2"});
+    ASSERT_TRUE(sim.started());
+    TempDir dir;
+    const std::string history = dir.path("history"), file = dir.path("a.cfg");
+    const std::vector<std::string> site = {"--asset", "site12", "--history", history};
+    auto run = [&site](std::vector<std::string> args) {
+        args.insert(args.begin(), site.begin(), site.end());
+        return cli(args);
+    };
+    EXPECT_EQ(run({"download"}).status, 0) << "no -o: the history keeps it";
+    ASSERT_EQ(cli({"download", "-o", file}).status, 0);
+    EXPECT_EQ(slurp(history + "/site12/config.cfg"), slurp(file));
+    EXPECT_TRUE(slurp(history + "/site12/settings.txt")
+                    .starts_with("Relays | Set Point (°C) 1 | 80 °C\nRelays | Set Point (°C) 2 | "
+                                 "90 °C\nRelays | Hysteresis (°C) 1 |"));
+    put(file, replace(slurp(file), "address=\"0\">80<", "address=\"0\">81<"));
+    EXPECT_EQ(run({"upload", file}).status, 0);
+    Outcome versions = run({"history", "site12"});
+    std::regex line("[0-9a-f]{7}  \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d  .+  (.*)");
+    Lines actions;
+    std::istringstream in(versions.out);
+    for (std::string l; std::getline(in, l);)
+        if (std::smatch m; std::regex_match(l, m, line))
+            actions.push_back(m[1]);
+    EXPECT_EQ(actions, (Lines{"upload site12: Set Point (°C) 1 80 °C -> 81 °C",
+                              "backup site12: before upload", "download site12"}))
+        << versions.out;
+    EXPECT_NE(slurp(history + "/site12/settings.txt").find("Set Point (°C) 1 | 81 °C"),
+              std::string::npos);
+
+    // No name, no history: said. A file or a folder of something else in the way: said, kept.
+    EXPECT_EQ(cli({"--history", history, "download", "-o", file}).err,
+              error_line("No history was kept: name the asset with --asset NAME."));
+    put(dir.path("in-the-way"), "mine\n");
+    std::filesystem::create_directory(dir.path("other"));
+    put(dir.path("other/notes"), "mine\n");
+    sim.clear_log();
+    for (const std::string& place : {dir.path("in-the-way"), dir.path("other")}) {
+        Outcome r = cli({"--asset", "x", "--history", place, "upload", file});
+        EXPECT_EQ(r.status, 5);
+        EXPECT_TRUE(r.err.starts_with("kelvra-cli: The history cannot be used: " + place + ": "))
+            << r.err;
+    }
+    EXPECT_EQ(writes(sim), Lines{});
+    EXPECT_EQ(slurp(dir.path("in-the-way")) + slurp(dir.path("other/notes")), "mine\nmine\n");
 }
 
 // Every fault the simulator injects into the requests of a command: the window's message, its

@@ -17,6 +17,8 @@ struct Outcome {
     int status = -1;
     std::string out, err;
 };
+// Runs kelvra-cli with `args`, keeping no history unless they name one (--asset, --history or
+// the history command).
 Outcome cli(std::vector<std::string> args);
 
 // Points HOME and the XDG folders into the build tree, for this process and all it starts.

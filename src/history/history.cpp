@@ -1,0 +1,274 @@
+#include "history/history.h"
+#include "base/gmem.h"
+
+#include "formats/safefile.h"
+
+#include <git2.h>
+#include <glib/gstdio.h>
+#include <json-glib/json-glib.h>
+#include <sys/stat.h>
+
+namespace {
+
+std::string git_failure() {
+    const git_error* e = git_error_last();
+    return e && e->message ? e->message : "libgit2 failed";
+}
+
+// A folder name from a key: letters, digits, '.', '-' and '_'; nothing that climbs or hides.
+std::string folder_name(const std::string& key) {
+    std::string out(key.empty() || key[0] == '.' ? 1 : 0, '_');
+    for (char c : key)
+        out += g_ascii_isalnum(c) || c == '-' || c == '_' || c == '.' ? c : '_';
+    return out;
+}
+
+// A parameter's name and a value in the description's own words, whatever the locale.
+std::string plain_label(const Parameter& p) {
+    size_t dot = p.id.find('.');
+    if (dot == std::string::npos)
+        return p.def->label;
+    char text[256];
+    g_snprintf(text, sizeof text, p.def->label.c_str(), std::atoi(p.id.c_str() + dot + 1));
+    return text;
+}
+
+std::string plain_value(const Parameter& p, uint16_t value) {
+    const std::vector<Choice>& rows = choice_list(p.def->choices);
+    if (p.kind == REGISTER_COMBO_BOX && value < rows.size())
+        return rows[value].label.empty() ? rows[value].id : rows[value].label;
+    std::string shown = value_text(p, value);
+    return p.def->unit.empty() ? shown : shown + " " + p.def->unit;
+}
+
+bool write_whole(const std::string& path, const std::string& text, std::string* error) {
+    SafeFile out(path.c_str());
+    if (out.stream() && std::fputs(text.c_str(), out.stream()) >= 0 && out.commit())
+        return true;
+    *error = path + ": " + g_strerror(out.error() ? out.error() : EIO);
+    return false;
+}
+
+std::string asset_json(const Asset& a, const Parameters& p) {
+    std::unique_ptr<JsonBuilder, decltype(&g_object_unref)> b(json_builder_new(), &g_object_unref);
+    json_builder_begin_object(b.get());
+    for (auto [name, value] : {std::pair{"key", a.key},
+                               {"serial", a.serial},
+                               {"variant", std::string(p.variant->program)},
+                               {"reached", a.reached}}) {
+        json_builder_set_member_name(b.get(), name);
+        json_builder_add_string_value(b.get(), value.c_str());
+    }
+    json_builder_set_member_name(b.get(), "relays");
+    json_builder_add_int_value(b.get(), p.nrelays);
+    json_builder_set_member_name(b.get(), "options");
+    json_builder_add_int_value(b.get(), p.options);
+    json_builder_end_object(b.get());
+    std::unique_ptr<JsonNode, decltype(&json_node_unref)> root(json_builder_get_root(b.get()),
+                                                               &json_node_unref);
+    std::unique_ptr<JsonGenerator, decltype(&g_object_unref)> g(json_generator_new(),
+                                                                &g_object_unref);
+    json_generator_set_pretty(g.get(), TRUE);
+    json_generator_set_root(g.get(), root.get());
+    return GCharPtr(json_generator_to_data(g.get(), nullptr)).get() + std::string("\n");
+}
+
+// The configuration file's text of p, as the window saves it.
+std::string config_text(const Parameters& p) {
+    char* data = nullptr;
+    size_t size = 0;
+    FILE* memory = open_memstream(&data, &size);
+    bool ok = memory && write_config(memory, p);
+    if (memory)
+        std::fclose(memory);
+    std::string text = ok ? std::string(data, size) : "";
+    free(data);
+    return text;
+}
+
+// The author: git's own configuration, else the login name at this host.
+git_signature* author(git_repository* repo) {
+    git_signature* s = nullptr;
+    if (git_signature_default(&s, repo) == 0)
+        return s;
+    std::string email = std::string(g_get_user_name()) + "@" + g_get_host_name();
+    if (git_signature_now(&s, g_get_user_name(), email.c_str()) == 0)
+        return s;
+    return nullptr;
+}
+
+template <typename T, void (*Free)(T*)> struct Git {
+    T* p = nullptr;
+    ~Git() {
+        if (p)
+            Free(p);
+    }
+};
+
+} // namespace
+
+std::string settings_text(const Parameters& p) {
+    std::vector<Parameter> map = parameter_map(*p.variant);
+    std::string out;
+    for (uint16_t a : config_addresses(*p.variant, p.nrelays, p.options)) {
+        const Parameter* param = find_parameter(map, a);
+        if (!param || !p.has(a))
+            continue;
+        out += param->def->section + " | " + plain_label(*param) + " | " +
+               plain_value(*param, p.value(a)) + "\n";
+    }
+    return out;
+}
+
+std::string changes_summary(const Parameters& before, const Parameters& after) {
+    std::vector<Parameter> map = parameter_map(*after.variant);
+    std::vector<Difference> found = differences(after, before, after.nrelays, after.options);
+    std::string out;
+    size_t shown = 0;
+    for (const Difference& d : found) {
+        const Parameter* p = find_parameter(map, d.address);
+        if (!p)
+            continue;
+        if (shown == 3) {
+            out += ", and " + std::to_string(found.size() - shown) + " more";
+            break;
+        }
+        out += (shown++ ? ", " : "") + plain_label(*p) + " " +
+               (d.theirs_known ? plain_value(*p, d.theirs) : "-") + " -> " +
+               (d.ours_known ? plain_value(*p, d.ours) : "-");
+    }
+    return out.empty() ? "no change" : out;
+}
+
+std::string History::folder(const char* dir) {
+    if (dir && *dir)
+        return dir;
+    if (const char* set = g_getenv("KELVRA_HISTORY"); set && *set)
+        return set;
+    return GCharPtr(g_build_filename(g_get_user_data_dir(), "kelvra", "history", nullptr)).get();
+}
+
+std::unique_ptr<History> History::open(const std::string& dir, std::string* error) {
+    static int once = git_libgit2_init();
+    (void)once;
+    struct stat st {};
+    bool exists = stat(dir.c_str(), &st) == 0;
+    if (exists && !S_ISDIR(st.st_mode)) {
+        *error = dir + ": " + g_strerror(ENOTDIR);
+        return nullptr;
+    }
+    git_repository* repo = nullptr;
+    if (exists && git_repository_open(&repo, dir.c_str()) == 0)
+        return std::unique_ptr<History>(new History(repo, dir));
+    // Only an empty or new folder becomes a history: anything else there is someone's.
+    GDir* listing = exists ? g_dir_open(dir.c_str(), 0, nullptr) : nullptr;
+    bool empty = !listing || !g_dir_read_name(listing);
+    if (listing)
+        g_dir_close(listing);
+    if (exists && !empty) {
+        *error = dir + ": not a history (a git repository), and not empty";
+        return nullptr;
+    }
+    if (g_mkdir_with_parents(dir.c_str(), 0755) != 0) {
+        *error = dir + ": " + g_strerror(errno);
+        return nullptr;
+    }
+    if (git_repository_init(&repo, dir.c_str(), 0) != 0) {
+        *error = dir + ": " + git_failure();
+        return nullptr;
+    }
+    return std::unique_ptr<History>(new History(repo, dir));
+}
+
+History::History(git_repository* repo, std::string path) : repo_(repo), path_(std::move(path)) {}
+
+History::~History() {
+    git_repository_free(repo_);
+}
+
+std::string History::record(const Asset& asset, const Parameters& p, const std::string& message,
+                            std::string* error) {
+    std::string name = folder_name(asset.key);
+    GCharPtr folder(g_build_filename(path_.c_str(), name.c_str(), nullptr));
+    if (g_mkdir_with_parents(folder.get(), 0755) != 0) {
+        *error = std::string(folder.get()) + ": " + g_strerror(errno);
+        return "";
+    }
+    const std::pair<const char*, std::string> files[] = {{"config.cfg", config_text(p)},
+                                                         {"settings.txt", settings_text(p)},
+                                                         {"asset.json", asset_json(asset, p)}};
+    for (const auto& [file, text] : files)
+        if (!write_whole(std::string(folder.get()) + "/" + file, text, error))
+            return "";
+    Git<git_index, git_index_free> index;
+    Git<git_tree, git_tree_free> tree;
+    Git<git_commit, git_commit_free> parent;
+    Git<git_signature, git_signature_free> who;
+    git_oid tree_id, commit_id, head;
+    bool ok = git_repository_index(&index.p, repo_) == 0;
+    for (const auto& [file, text] : files)
+        ok = ok && git_index_add_bypath(index.p, (name + "/" + file).c_str()) == 0;
+    ok = ok && git_index_write(index.p) == 0 && git_index_write_tree(&tree_id, index.p) == 0 &&
+         git_tree_lookup(&tree.p, repo_, &tree_id) == 0 && (who.p = author(repo_));
+    // The first version has no parent.
+    bool born = ok && git_reference_name_to_id(&head, repo_, "HEAD") == 0;
+    ok = ok && (!born || git_commit_lookup(&parent.p, repo_, &head) == 0);
+    const git_commit* parents[] = {parent.p};
+    ok = ok && git_commit_create(&commit_id, repo_, "HEAD", who.p, who.p, nullptr, message.c_str(),
+                                 tree.p, born ? 1 : 0, parents) == 0;
+    if (!ok) {
+        *error = path_ + ": " + git_failure();
+        return "";
+    }
+    char id[8];
+    git_oid_tostr(id, sizeof id, &commit_id);
+    return id;
+}
+
+std::vector<Version> History::versions(const std::string& key) const {
+    std::vector<Version> out;
+    Git<git_revwalk, git_revwalk_free> walk;
+    if (git_revwalk_new(&walk.p, repo_) != 0 || git_revwalk_push_head(walk.p) != 0)
+        return out;
+    // Newest first, and a child always before its parent, even within one second.
+    git_revwalk_sorting(walk.p, GIT_SORT_TOPOLOGICAL | GIT_SORT_TIME);
+    std::string name = folder_name(key);
+    git_oid id;
+    while (git_revwalk_next(&id, walk.p) == 0) {
+        Git<git_commit, git_commit_free> commit, parent;
+        Git<git_tree, git_tree_free> tree, parent_tree;
+        Git<git_tree_entry, git_tree_entry_free> now, before;
+        if (git_commit_lookup(&commit.p, repo_, &id) != 0 ||
+            git_commit_tree(&tree.p, commit.p) != 0)
+            continue;
+        if (!key.empty()) {
+            git_tree_entry_bypath(&now.p, tree.p, name.c_str());
+            if (git_commit_parentcount(commit.p) > 0 &&
+                git_commit_parent(&parent.p, commit.p, 0) == 0 &&
+                git_commit_tree(&parent_tree.p, parent.p) == 0)
+                git_tree_entry_bypath(&before.p, parent_tree.p, name.c_str());
+            // A version of this asset: its folder changed, or the commit says it is one (a
+            // backup that found the settings as they were).
+            std::string message = git_commit_message(commit.p);
+            size_t space = message.find(' ');
+            bool named =
+                space != std::string::npos && message.compare(space + 1, key.size(), key) == 0 &&
+                (message.size() == space + 1 + key.size() ||
+                 std::string(":\n").find(message[space + 1 + key.size()]) != std::string::npos);
+            bool changed = now.p && (!before.p || !git_oid_equal(git_tree_entry_id(now.p),
+                                                                 git_tree_entry_id(before.p)));
+            if (!named && !changed)
+                continue;
+        }
+        const git_signature* who = git_commit_author(commit.p);
+        GDateTime* when = g_date_time_new_from_unix_local(who->when.time);
+        GCharPtr date(g_date_time_format(when, "%Y-%m-%d %H:%M:%S"));
+        g_date_time_unref(when);
+        char rev[8];
+        git_oid_tostr(rev, sizeof rev, &id);
+        std::string message = git_commit_message(commit.p);
+        out.push_back(
+            {rev, date.get(), who->name ? who->name : "", message.substr(0, message.find('\n'))});
+    }
+    return out;
+}

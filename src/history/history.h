@@ -1,0 +1,63 @@
+// history/: every controller an asset with a history. A git repository, written through libgit2,
+// one folder per asset: its settings as a configuration file and as readable lines, and what
+// it is; one commit per transfer. Plain git reads it. It uses the model, the file formats and
+// the words below it; the front ends use it.
+#pragma once
+
+#include "model/parameters.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+struct git_repository;
+
+// What the history keeps of an asset besides its settings.
+struct Asset {
+    std::string key;     // the folder's name: --asset, else the bridge's USB serial number
+    std::string serial;  // the USB serial number, when reached over USB
+    std::string reached; // the port or URL it was reached by
+};
+
+struct Version {
+    std::string rev;  // the commit's id, abbreviated
+    std::string date; // ISO 8601, local time
+    std::string author;
+    std::string message; // its first line
+};
+
+class History {
+  public:
+    // The history's folder: `dir` when given, else KELVRA_HISTORY, else
+    // $XDG_DATA_HOME/kelvra/history.
+    static std::string folder(const char* dir = nullptr);
+    // Opens the repository in `dir`, creating it on first use. Null, with *error naming the path
+    // and the reason, when it cannot be used (a file in the way, a damaged repository); such a
+    // place is never rewritten.
+    static std::unique_ptr<History> open(const std::string& dir, std::string* error);
+    ~History();
+    History(const History&) = delete;
+    History& operator=(const History&) = delete;
+
+    // A new version of the asset: its files written whole, then one commit with `message`. The
+    // abbreviated commit id, or empty with *error. Cut short, the previous version stays.
+    std::string record(const Asset& asset, const Parameters& p, const std::string& message,
+                       std::string* error);
+    // The versions that changed the asset's folder (all versions for an empty key), newest
+    // first.
+    std::vector<Version> versions(const std::string& key) const;
+    const std::string& path() const { return path_; }
+
+  private:
+    History(git_repository* repo, std::string path);
+    git_repository* repo_;
+    std::string path_;
+};
+
+// The settings as lines for people and for git diff: section, parameter, value and unit, one
+// per register of the file, in transfer order, in no particular language's words but the
+// description's own.
+std::string settings_text(const Parameters& p);
+// "Set Point (°C) 1 80 -> 81, Line Frequency 50 Hz -> 60 Hz": what a change did, for a
+// commit message (the first few; "and N more").
+std::string changes_summary(const Parameters& before, const Parameters& after);
