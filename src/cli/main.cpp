@@ -392,10 +392,32 @@ void print_plan(const UploadPlan& plan, const Parameters& p, JsonBuilder* b) {
         json_builder_end_array(b);
 }
 
-int upload(Parameters& p, const char* path) {
-    if (int status = read_file(path, p))
+// The parameters a command is given: a configuration file, or ASSET@REV, a version of the
+// history (a file of that name, when there is one, is the file).
+int read_source(const char* source, Parameters& p, std::string* version = nullptr) {
+    const char* at = std::strrchr(source, '@');
+    if (!at || !std::strcmp(source, "-") || g_file_test(source, G_FILE_TEST_EXISTS)) {
+        if (int status = read_file(source, p))
+            return status;
+        take_layout_of_file(p);
+        return EXIT_OK;
+    }
+    std::string error, commit;
+    std::unique_ptr<History> history = History::open(History::folder(opts.history), &error);
+    if (history && history->load(std::string(source, at), at + 1, p, &commit, &error)) {
+        if (version)
+            *version = std::string(source, at) + "@" + commit;
+        return EXIT_OK;
+    }
+    say(history_error_text(error));
+    return EXIT_FILE;
+}
+
+int upload(Parameters& p, const char* source, const char* action) {
+    // A file by its name, a version by its asset and commit.
+    std::string named = GCharPtr(g_path_get_basename(source)).get();
+    if (int status = read_source(source, p, &named))
         return status;
-    take_layout_of_file(p);
     Connection connection;
     if (int status = connection.open_port())
         return status;
@@ -459,7 +481,8 @@ int upload(Parameters& p, const char* path) {
     }
     // What the controller holds now, kept even when it is not all that was written.
     if ((r.status == UploadStatus::done || r.status == UploadStatus::kept_other) &&
-        kept.record(r.after, "upload", changes_summary(r.before, r.after)) != EXIT_OK)
+        kept.record(r.after, action, (named + ", " + changes_summary(r.before, r.after)).c_str()) !=
+            EXIT_OK)
         status = status == EXIT_OK ? EXIT_FILE : status;
     if (b && r.status != UploadStatus::refused) {
         json_member(b, "written", static_cast<gint64>(r.written));
@@ -468,27 +491,50 @@ int upload(Parameters& p, const char* path) {
     return status;
 }
 
-int diff(Parameters& file, const char* path) {
-    if (int status = read_file(path, file))
+// The differences of two sets of parameters, or of one and the controller, by the names given.
+int diff(Parameters& first, const char* a, const char* b) {
+    if (int status = read_source(a, first))
         return status;
-    Parameters device;
-    device.variant = file.variant;
-    Connection connection;
-    if (int status = connection.open(device))
-        return status;
-    if (int status = connection.check_variant(device))
-        return status;
-    if (int status = Connection::check(download_parameters(connection.link, device)))
-        return status;
-    auto found = differences(device, file, device.nrelays, device.options);
+    Parameters second;
+    second.variant = first.variant;
+    std::optional<Connection> connection;
+    if (b) {
+        if (int status = read_source(b, second))
+            return status;
+    } else {
+        connection.emplace();
+        if (int status = connection->open(second))
+            return status;
+        if (int status = connection->check_variant(second))
+            return status;
+        if (int status = Connection::check(download_parameters(connection->link, second)))
+            return status;
+    }
+    // Against the controller, in its layout; else in the first's.
+    const Parameters& layout = b ? first : second;
+    auto found = differences(second, first, layout.nrelays, layout.options);
     std::optional<Builder> json;
     if (opts.json)
         json.emplace(json_document());
-    JsonBuilder* b = json ? json->get() : nullptr;
-    report_differences(b, "differences", found, *device.variant, device.nrelays, "controller",
-                       "file", _("%s (register %u): controller %s, file %s\n"));
-    if (b)
-        json_print(b, stdout);
+    JsonBuilder* doc = json ? json->get() : nullptr;
+    if (b) {
+        // The names go into the line as they are, percent signs and all.
+        auto escaped = [](const char* name) {
+            std::string out;
+            for (const char* c = name; *c; ++c)
+                out += *c == '%' ? "%%" : std::string(1, *c);
+            return out;
+        };
+        GCharPtr format(g_strdup_printf("%%s (register %%u): %s %%s, %s %%s\n", escaped(b).c_str(),
+                                        escaped(a).c_str()));
+        report_differences(doc, "differences", found, *first.variant, layout.nrelays, "second",
+                           "first", format.get());
+    } else {
+        report_differences(doc, "differences", found, *second.variant, second.nrelays, "controller",
+                           "file", _("%s (register %u): controller %s, file %s\n"));
+    }
+    if (doc)
+        json_print(doc, stdout);
     return found.empty() ? EXIT_OK : EXIT_DIFFERENT;
 }
 
@@ -718,6 +764,8 @@ int run(int argc, char** argv) {
           "  events -o FILE     the event memory as CSV (--png FILE: also, or instead, a plot)\n"
           "  list               the controllers' USB bridges attached, with their serial numbers\n"
           "  history [ASSET]    the versions the history keeps of an asset, newest first\n"
+          "  restore ASSET@REV  a version of the history back into the controller, as upload\n"
+          "  diff A [B]         also between two of a file, ASSET@REV and the controller\n"
           "  scan               the controllers on a line or behind a server: slave, baud,\n"
           "                     relays and variant of each (--slaves A-B, --bauds LIST)\n"
           "\n"
@@ -741,12 +789,27 @@ int run(int argc, char** argv) {
     std::string command = argv[1];
     bool takes_file = command == "upload" || command == "diff";
     bool writes = command == "download" || command == "events";
-    bool history = command == "history";
+    bool history = command == "history" || command == "restore";
     if (!takes_file && !writes && !history && command != "info" && command != "list" &&
         command != "scan")
         return usage_error(GCharPtr(g_strdup_printf(_("Unknown command '%s'."), argv[1])).get());
-    if (history && argc <= 3)
+    if (command == "history" && argc <= 3)
         return show_history(argc == 3 ? argv[2] : "");
+    if (command == "restore" && (argc != 3 || !std::strchr(argv[2], '@')))
+        return usage_error(_("restore takes one ASSET@REV."));
+    if (command == "restore") {
+        // The asset restored is the one named, unless another name is given.
+        if (!opts.asset)
+            opts.asset = g_strndup(argv[2], std::strrchr(argv[2], '@') - argv[2]);
+        Parameters p;
+        p.variant = variant_named(opts.variant);
+        return upload(p, argv[2], "restore");
+    }
+    if (command == "diff" && argc == 4) {
+        Parameters p;
+        p.variant = variant_named(opts.variant);
+        return diff(p, argv[2], argv[3]);
+    }
     if (argc != (takes_file ? 3 : 2))
         return usage_error(takes_file ? _("The command needs one configuration file.")
                                       : _("Too many arguments."));
@@ -786,9 +849,9 @@ int run(int argc, char** argv) {
     if (command == "download")
         return download(p);
     if (command == "upload")
-        return upload(p, argv[2]);
+        return upload(p, argv[2], "upload");
     if (command == "diff")
-        return diff(p, argv[2]);
+        return diff(p, argv[2], nullptr);
     return events(p);
 }
 

@@ -225,6 +225,55 @@ std::string History::record(const Asset& asset, const Parameters& p, const std::
     return id;
 }
 
+bool History::load(const std::string& key, const std::string& rev, Parameters& p,
+                   std::string* commit, std::string* error) const {
+    std::string name = folder_name(key);
+    auto blob_text = [&](const char* file, std::string& text) {
+        Git<git_object, git_object_free> found;
+        std::string spec = rev + ":" + name + "/" + file;
+        if (git_revparse_single(&found.p, repo_, spec.c_str()) != 0 ||
+            git_object_type(found.p) != GIT_OBJECT_BLOB)
+            return false;
+        auto* blob = reinterpret_cast<git_blob*>(found.p);
+        text.assign(static_cast<const char*>(git_blob_rawcontent(blob)),
+                    static_cast<size_t>(git_blob_rawsize(blob)));
+        return true;
+    };
+    std::string config, asset;
+    Git<git_object, git_object_free> version;
+    if (git_revparse_single(&version.p, repo_, (rev + "^{commit}").c_str()) == 0) {
+        char id[8];
+        git_oid_tostr(id, sizeof id, git_object_id(version.p));
+        *commit = id;
+    }
+    if (!version.p || !blob_text("config.cfg", config) || !blob_text("asset.json", asset)) {
+        *error = key + "@" + rev + ": no such version in " + path_;
+        return false;
+    }
+    // The variant the version was kept for.
+    std::unique_ptr<JsonParser, decltype(&g_object_unref)> parser(json_parser_new(),
+                                                                  &g_object_unref);
+    const Variant* v = nullptr;
+    if (json_parser_load_from_data(parser.get(), asset.c_str(), -1, nullptr)) {
+        JsonObject* o = json_node_get_object(json_parser_get_root(parser.get()));
+        if (o && json_object_has_member(o, "variant"))
+            v = variant_of_program(json_object_get_string_member(o, "variant"));
+    }
+    p.variant = v ? v : &variant_full;
+    FILE* in = fmemopen(config.data(), config.size(), "r");
+    GError* failure = nullptr;
+    bool read = in && read_config(in, p, &failure);
+    if (in)
+        std::fclose(in);
+    if (!read)
+        *error = key + "@" + rev + ": " + (failure ? failure->message : g_strerror(errno));
+    if (failure)
+        g_error_free(failure);
+    p.nrelays = relays_in(p);
+    p.options = options_in(p);
+    return read;
+}
+
 std::vector<Version> History::versions(const std::string& key) const {
     std::vector<Version> out;
     Git<git_revwalk, git_revwalk_free> walk;

@@ -43,6 +43,11 @@ class History {
     // abbreviated commit id, or empty with *error. Cut short, the previous version stays.
     std::string record(const Asset& asset, const Parameters& p, const std::string& message,
                        std::string* error);
+    // The asset's settings at a revision (a hash, its prefix, or anything git takes: HEAD~2)
+    // into p, its variant and layout with them; *commit gets the version's abbreviated id.
+    // False with *error.
+    bool load(const std::string& key, const std::string& rev, Parameters& p, std::string* commit,
+              std::string* error) const;
     // The versions that changed the asset's folder (all versions for an empty key), newest
     // first.
     std::vector<Version> versions(const std::string& key) const;

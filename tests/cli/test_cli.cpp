@@ -603,11 +603,25 @@ TEST(Cli, TheHistoryKeepsEveryTransfer) {
     for (std::string l; std::getline(in, l);)
         if (std::smatch m; std::regex_match(l, m, line))
             actions.push_back(m[1]);
-    EXPECT_EQ(actions, (Lines{"upload site12: Set Point (°C) 1 80 °C -> 81 °C",
+    EXPECT_EQ(actions, (Lines{"upload site12: a.cfg, Set Point (°C) 1 80 °C -> 81 °C",
                               "backup site12: before upload", "download site12"}))
         << versions.out;
     EXPECT_NE(slurp(history + "/site12/settings.txt").find("Set Point (°C) 1 | 81 °C"),
               std::string::npos);
+    // Versions compare with each other and with files, without a controller; one goes back into
+    // the controller through the same checks and records as an upload.
+    sim.clear_log();
+    Outcome two = run({"diff", "site12@HEAD~2", "site12@HEAD"});
+    EXPECT_EQ(std::pair(two.status, two.out),
+              std::pair(1, std::string("Set Point (°C) 1 (register 0): site12@HEAD 81, "
+                                       "site12@HEAD~2 80\n")));
+    EXPECT_EQ(run({"diff", file, "site12@HEAD"}).status, 0);
+    EXPECT_EQ(sim.log(), Lines{}) << "no controller asked";
+    EXPECT_EQ(run({"restore", "site12@HEAD~2"}).status, 0);
+    EXPECT_EQ(writes(sim), (Lines{"W 0 2", "W 400 6"}));
+    EXPECT_TRUE(std::regex_search(run({"history", "site12"}).out,
+                                  std::regex("^[0-9a-f]{7} .* restore site12: site12@[0-9a-f]{7}, "
+                                             "Set Point \\(°C\\) 1 81 °C -> 80 °C\n")));
 
     // No name, no history: said. A file or a folder of something else in the way: said, kept.
     EXPECT_EQ(cli({"--history", history, "download", "-o", file}).err,
