@@ -624,6 +624,24 @@ int show_history(const char* asset) {
     return EXIT_OK;
 }
 
+// The history shared through its remote: fetched, merged, pushed.
+int sync() {
+    std::string error;
+    std::unique_ptr<History> history = History::open(History::folder(opts.history), &error);
+    if (!history) {
+        say(history_error_text(error));
+        return EXIT_FILE;
+    }
+    std::string said;
+    History::SyncResult r = history->sync(&said);
+    if (r == History::SyncResult::done) {
+        std::printf("%s\n", said.c_str());
+        return EXIT_OK;
+    }
+    say(history_error_text(said));
+    return r == History::SyncResult::unreachable ? EXIT_LINK : EXIT_FILE;
+}
+
 // What a signal that stops the command says first: set while an event download runs.
 char stopped_message[512];
 
@@ -766,6 +784,7 @@ int run(int argc, char** argv) {
           "  history [ASSET]    the versions the history keeps of an asset, newest first\n"
           "  restore ASSET@REV  a version of the history back into the controller, as upload\n"
           "  diff A [B]         also between two of a file, ASSET@REV and the controller\n"
+          "  sync               the history shared through its git remote (origin)\n"
           "  scan               the controllers on a line or behind a server: slave, baud,\n"
           "                     relays and variant of each (--slaves A-B, --bauds LIST)\n"
           "\n"
@@ -789,12 +808,14 @@ int run(int argc, char** argv) {
     std::string command = argv[1];
     bool takes_file = command == "upload" || command == "diff";
     bool writes = command == "download" || command == "events";
-    bool history = command == "history" || command == "restore";
+    bool history = command == "history" || command == "restore" || command == "sync";
     if (!takes_file && !writes && !history && command != "info" && command != "list" &&
         command != "scan")
         return usage_error(GCharPtr(g_strdup_printf(_("Unknown command '%s'."), argv[1])).get());
     if (command == "history" && argc <= 3)
         return show_history(argc == 3 ? argv[2] : "");
+    if (command == "sync" && argc == 2)
+        return sync();
     if (command == "restore" && (argc != 3 || !std::strchr(argv[2], '@')))
         return usage_error(_("restore takes one ASSET@REV."));
     if (command == "restore") {

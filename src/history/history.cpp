@@ -3,6 +3,7 @@
 
 #include "formats/safefile.h"
 
+#include <algorithm>
 #include <git2.h>
 #include <glib/gstdio.h>
 #include <json-glib/json-glib.h>
@@ -59,6 +60,12 @@ std::string asset_json(const Asset& a, const Parameters& p) {
         json_builder_set_member_name(b.get(), name);
         json_builder_add_string_value(b.get(), value.c_str());
     }
+    // When the settings were read: a version changed on two machines keeps the later one.
+    GDateTime* now = g_date_time_new_now_utc();
+    GCharPtr read(g_date_time_format(now, "%Y-%m-%dT%H:%M:%S.%fZ"));
+    g_date_time_unref(now);
+    json_builder_set_member_name(b.get(), "read");
+    json_builder_add_string_value(b.get(), read.get());
     json_builder_set_member_name(b.get(), "relays");
     json_builder_add_int_value(b.get(), p.nrelays);
     json_builder_set_member_name(b.get(), "options");
@@ -320,4 +327,146 @@ std::vector<Version> History::versions(const std::string& key) const {
             {rev, date.get(), who->name ? who->name : "", message.substr(0, message.find('\n'))});
     }
     return out;
+}
+
+std::string read_time(const std::string& asset_json) {
+    std::unique_ptr<JsonParser, decltype(&g_object_unref)> parser(json_parser_new(),
+                                                                  &g_object_unref);
+    if (!json_parser_load_from_data(parser.get(), asset_json.c_str(), -1, nullptr))
+        return "";
+    JsonObject* o = json_node_get_object(json_parser_get_root(parser.get()));
+    return o && json_object_has_member(o, "read") ? json_object_get_string_member(o, "read") : "";
+}
+
+namespace {
+
+// The text of a blob in the index's conflict entry; empty when that side has none.
+std::string entry_text(git_repository* repo, const git_index_entry* e) {
+    Git<git_blob, git_blob_free> blob;
+    if (!e || git_blob_lookup(&blob.p, repo, &e->id) != 0)
+        return "";
+    return std::string(static_cast<const char*>(git_blob_rawcontent(blob.p)),
+                       static_cast<size_t>(git_blob_rawsize(blob.p)));
+}
+
+// The asset.json of a side of a merge: from the commit's tree.
+std::string asset_of(git_repository* repo, const git_commit* commit, const std::string& key) {
+    Git<git_tree, git_tree_free> tree;
+    Git<git_tree_entry, git_tree_entry_free> entry;
+    if (git_commit_tree(&tree.p, commit) != 0 ||
+        git_tree_entry_bypath(&entry.p, tree.p, (key + "/asset.json").c_str()) != 0)
+        return "";
+    git_index_entry e{};
+    e.id = *git_tree_entry_id(entry.p);
+    return entry_text(repo, &e);
+}
+
+} // namespace
+
+History::SyncResult History::sync(std::string* said) {
+    Git<git_remote, git_remote_free> remote;
+    if (git_remote_lookup(&remote.p, repo_, "origin") != 0) {
+        *said = path_ + ": no remote (origin) to share the history with; it stays as it was";
+        return SyncResult::no_remote;
+    }
+    if (git_remote_fetch(remote.p, nullptr, nullptr, "sync") != 0) {
+        *said = std::string(git_remote_url(remote.p)) + ": " + git_failure() +
+                "; the history stays as it was";
+        return SyncResult::unreachable;
+    }
+    Git<git_reference, git_reference_free> head;
+    if (git_repository_head(&head.p, repo_) != 0) {
+        *said = path_ + ": " + git_failure();
+        return SyncResult::failed;
+    }
+    std::string branch = git_reference_shorthand(head.p);
+    std::string tracking = "refs/remotes/origin/" + branch;
+    git_oid theirs_id;
+    bool remote_has = git_reference_name_to_id(&theirs_id, repo_, tracking.c_str()) == 0;
+    if (remote_has) {
+        Git<git_annotated_commit, git_annotated_commit_free> theirs;
+        git_merge_analysis_t analysis;
+        git_merge_preference_t preference;
+        const git_annotated_commit* heads[1];
+        if (git_annotated_commit_lookup(&theirs.p, repo_, &theirs_id) != 0 ||
+            (heads[0] = theirs.p, git_merge_analysis(&analysis, &preference, repo_, heads, 1)) !=
+                0) {
+            *said = path_ + ": " + git_failure();
+            return SyncResult::failed;
+        }
+        Git<git_commit, git_commit_free> ours, other;
+        git_commit_lookup(&ours.p, repo_, git_reference_target(head.p));
+        git_commit_lookup(&other.p, repo_, &theirs_id);
+        git_checkout_options checkout = GIT_CHECKOUT_OPTIONS_INIT;
+        checkout.checkout_strategy = GIT_CHECKOUT_FORCE;
+        if (analysis & GIT_MERGE_ANALYSIS_FASTFORWARD) {
+            Git<git_reference, git_reference_free> moved;
+            Git<git_object, git_object_free> target;
+            if (git_object_lookup(&target.p, repo_, &theirs_id, GIT_OBJECT_COMMIT) != 0 ||
+                git_checkout_tree(repo_, target.p, &checkout) != 0 ||
+                git_reference_set_target(&moved.p, head.p, &theirs_id, "sync: fast-forward") != 0) {
+                *said = path_ + ": " + git_failure();
+                return SyncResult::failed;
+            }
+        } else if (!(analysis & GIT_MERGE_ANALYSIS_UP_TO_DATE)) {
+            Git<git_index, git_index_free> merged;
+            if (git_merge_commits(&merged.p, repo_, ours.p, other.p, nullptr) != 0) {
+                *said = path_ + ": " + git_failure();
+                return SyncResult::failed;
+            }
+            // Both changed an asset: its files come whole from the side read later.
+            std::vector<std::string> keys;
+            Git<git_index_conflict_iterator, git_index_conflict_iterator_free> conflicts;
+            const git_index_entry *base, *mine, *their;
+            git_index_conflict_iterator_new(&conflicts.p, merged.p);
+            while (git_index_conflict_next(&base, &mine, &their, conflicts.p) == 0) {
+                std::string path = (mine ? mine : their)->path;
+                std::string key = path.substr(0, path.find('/'));
+                if (std::find(keys.begin(), keys.end(), key) == keys.end())
+                    keys.push_back(key);
+            }
+            for (const std::string& key : keys) {
+                bool later = read_time(asset_of(repo_, other.p, key)) >
+                             read_time(asset_of(repo_, ours.p, key));
+                const git_commit* from = later ? other.p : ours.p;
+                Git<git_tree, git_tree_free> tree;
+                git_commit_tree(&tree.p, from);
+                for (const char* file : {"config.cfg", "settings.txt", "asset.json"}) {
+                    std::string path = key + "/" + file;
+                    Git<git_tree_entry, git_tree_entry_free> entry;
+                    git_index_conflict_remove(merged.p, path.c_str());
+                    if (git_tree_entry_bypath(&entry.p, tree.p, path.c_str()) != 0)
+                        continue;
+                    git_index_entry e{};
+                    e.mode = git_tree_entry_filemode(entry.p);
+                    e.id = *git_tree_entry_id(entry.p);
+                    e.path = path.c_str();
+                    git_index_add(merged.p, &e);
+                }
+            }
+            git_oid tree_id, commit_id;
+            Git<git_tree, git_tree_free> tree;
+            Git<git_signature, git_signature_free> who;
+            const git_commit* parents[] = {ours.p, other.p};
+            std::string message = "sync: merge " + std::string(git_remote_url(remote.p));
+            if (git_index_has_conflicts(merged.p) ||
+                git_index_write_tree_to(&tree_id, merged.p, repo_) != 0 ||
+                git_tree_lookup(&tree.p, repo_, &tree_id) != 0 || !(who.p = author(repo_)) ||
+                git_commit_create(&commit_id, repo_, "HEAD", who.p, who.p, nullptr, message.c_str(),
+                                  tree.p, 2, parents) != 0 ||
+                git_checkout_head(repo_, &checkout) != 0) {
+                *said = path_ + ": " + git_failure();
+                return SyncResult::failed;
+            }
+        }
+    }
+    std::string refspec = "refs/heads/" + branch + ":refs/heads/" + branch;
+    char* specs[] = {refspec.data()};
+    const git_strarray push{specs, 1};
+    if (git_remote_push(remote.p, &push, nullptr) != 0) {
+        *said = std::string(git_remote_url(remote.p)) + ": " + git_failure();
+        return SyncResult::unreachable;
+    }
+    *said = std::string("shared with ") + git_remote_url(remote.p);
+    return SyncResult::done;
 }

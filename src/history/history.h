@@ -53,6 +53,12 @@ class History {
     std::vector<Version> versions(const std::string& key) const;
     const std::string& path() const { return path_; }
 
+    enum class SyncResult { done, no_remote, unreachable, failed };
+    // Fetches from the remote "origin", merges and pushes. Assets changed on one side only merge
+    // as they are; an asset changed on both keeps both versions in the history (a merge
+    // commit) and the later by its read time is the current one. *said tells what happened.
+    SyncResult sync(std::string* said);
+
   private:
     History(git_repository* repo, std::string path);
     git_repository* repo_;
@@ -66,3 +72,6 @@ std::string settings_text(const Parameters& p);
 // "Set Point (°C) 1 80 -> 81, Line Frequency 50 Hz -> 60 Hz": what a change did, for a
 // commit message (the first few; "and N more").
 std::string changes_summary(const Parameters& before, const Parameters& after);
+
+// asset.json's read time (ISO 8601, UTC) in its text; empty when it has none.
+std::string read_time(const std::string& asset_json);

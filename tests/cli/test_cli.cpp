@@ -640,6 +640,43 @@ TEST(Cli, TheHistoryKeepsEveryTransfer) {
     EXPECT_EQ(slurp(dir.path("in-the-way")) + slurp(dir.path("other/notes")), "mine\nmine\n");
 }
 
+// Two histories share one remote: each keeps its own assets, an asset both changed keeps both
+// versions and takes the later, and nothing is lost; a history without a remote stays as it is.
+TEST(Cli, HistoriesShareThroughARemote) {
+    SimHarness sim({"--baud", "0", "--relays", "2"});
+    ASSERT_TRUE(sim.started());
+    TempDir dir;
+    const std::string a = dir.path("a"), b = dir.path("b"), remote = dir.path("remote.git"),
+                      file = dir.path("x.cfg");
+    auto git = [](const std::string& args) { return std::system(("git " + args + " -q").c_str()); };
+    auto in = [](const std::string& history, std::vector<std::string> args) {
+        args.insert(args.begin(), {"--asset", "site12", "--history", history});
+        return cli(args);
+    };
+    ASSERT_EQ(in(a, {"download"}).status, 0);
+    Outcome alone = in(a, {"sync"});
+    EXPECT_EQ(alone.status, 5);
+    EXPECT_NE(alone.err.find("no remote (origin)"), std::string::npos) << alone.err;
+    ASSERT_EQ(git("init --bare " + remote), 0);
+    ASSERT_EQ(std::system(("git -C " + a + " remote add origin " + remote).c_str()), 0);
+    EXPECT_EQ(in(a, {"sync"}).out, "shared with " + remote + "\n");
+    ASSERT_EQ(git("clone " + remote + " " + b), 0);
+    for (const auto& [history, value] : {std::pair{a, "81"}, {b, "82"}}) {
+        put(file,
+            std::regex_replace(slurp(a + "/site12/config.cfg"), std::regex("address=\"0\">\\d+<"),
+                               std::string("address=\"0\">") + value + "<"));
+        EXPECT_EQ(in(history, {"upload", file}).status, 0);
+    }
+    for (const std::string& history : {a, b, a})
+        EXPECT_EQ(in(history, {"sync"}).status, 0);
+    for (const std::string& history : {a, b})
+        EXPECT_NE(slurp(history + "/site12/config.cfg").find("address=\"0\">82<"),
+                  std::string::npos);
+    std::string versions = in(a, {"history", "site12"}).out;
+    for (const char* kept : {"Set Point (°C) 1 80 °C -> 81 °C", "Set Point (°C) 1 81 °C -> 82 °C"})
+        EXPECT_NE(versions.find(kept), std::string::npos) << versions;
+}
+
 // Every fault the simulator injects into the requests of a command: the window's message, its
 // exit status, and no output file, not even a part of one.
 TEST(Cli, EachFaultEndsWithTheMessageAndNoFile) {
