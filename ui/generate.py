@@ -489,6 +489,8 @@ def menubar(ids):
     ]:
         file_menu.add(menu_item(wid, text, handler, stock, accel))
     file_menu.add(W("GtkSeparatorMenuItem", ids("separator"), {"visible": True}))
+    file_menu.add(menu_item("menu_history", "_History…", "on_menu_history_activate",
+                            "gtk-revert-to-saved"))
     file_menu.add(menu_item("menu_connection", "Co_nnection Settings…",
                             "on_menu_connection_activate", "gtk-preferences"))
     file_menu.add(W("GtkSeparatorMenuItem", ids("separator"), {"visible": True}))

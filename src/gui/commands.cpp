@@ -3,6 +3,8 @@
 #include "base/gmem.h"
 #include "gui/compare.h"
 #include "gui/connection.h"
+#include "gui/historywindow.h"
+#include "history/history.h"
 #include "gui/linkwindow.h"
 #include "gui/params.h"
 #include "gui/transfer.h"
@@ -85,7 +87,11 @@ void download() noexcept {
         serial_error(result);
         return;
     }
-    show_status(_("Parameters downloaded."));
+    std::string kept, said = _("Parameters downloaded.");
+    keep_version(parameters, "download", "", &kept);
+    if (!kept.empty())
+        said.append(" ").append(kept);
+    show_status(said.c_str());
 }
 
 void upload() noexcept {
@@ -94,6 +100,7 @@ void upload() noexcept {
         return;
     UploadOptions how;
     how.confirm = confirm_upload;
+    how.before_write = keep_backup;
     UploadResult r = upload_to_controller(controller, parameters, how);
     switch (r.status) {
     case UploadStatus::refused: {
@@ -114,7 +121,12 @@ void upload() noexcept {
     case UploadStatus::done:
         break;
     }
-    show_status(_("Parameters uploaded."));
+    std::string kept;
+    keep_version(r.after, "upload", changes_summary(r.before, r.after), &kept);
+    std::string said = _("Parameters uploaded.");
+    if (!kept.empty())
+        said.append(" ").append(kept);
+    show_status(said.c_str());
 }
 
 } // namespace

@@ -13,6 +13,8 @@
 namespace {
 
 constexpr const char* GROUP = "connection";
+// The asset's name for the history, as kept with the settings.
+std::string asset;
 
 std::string settings_path() {
     return GCharPtr(g_build_filename(g_get_user_config_dir(), "kelvra", "connection.ini", nullptr))
@@ -24,6 +26,7 @@ void save_link_settings(const LinkSettings& s) {
     g_key_file_set_string(file.get(), GROUP, "where", s.where.c_str());
     g_key_file_set_integer(file.get(), GROUP, "slave", s.slave);
     g_key_file_set_uint64(file.get(), GROUP, "baud", s.baud);
+    g_key_file_set_string(file.get(), GROUP, "asset", asset.c_str());
     std::string path = settings_path();
     GCharPtr folder(g_path_get_dirname(path.c_str()));
     GError* error = nullptr;
@@ -64,6 +67,10 @@ FILE* trace_file = nullptr;
 
 } // namespace
 
+const std::string& asset_name() {
+    return asset;
+}
+
 void load_link_settings() {
     std::unique_ptr<GKeyFile, decltype(&g_key_file_free)> file(g_key_file_new(), &g_key_file_free);
     if (!g_key_file_load_from_file(file.get(), settings_path().c_str(), G_KEY_FILE_NONE, nullptr))
@@ -73,6 +80,8 @@ void load_link_settings() {
     gint slave = g_key_file_get_integer(file.get(), GROUP, "slave", nullptr);
     guint64 baud = g_key_file_get_uint64(file.get(), GROUP, "baud", nullptr);
     s.where = where ? where.get() : "";
+    GCharPtr named(g_key_file_get_string(file.get(), GROUP, "asset", nullptr));
+    asset = named ? named.get() : "";
     if (slave >= 1 && slave <= 247)
         s.slave = static_cast<uint8_t>(slave);
     if (baud > 0 && baud <= G_MAXUINT32)
@@ -136,7 +145,7 @@ void on_menu_connection_activate(GtkMenuItem*, gpointer) {
         return;
     LinkSettings s = controller.settings();
     GtkWidget* dialog = new_dialog(_("Connection Settings"), "connection_dialog");
-    GtkWidget* table = gtk_table_new(4, 2, FALSE);
+    GtkWidget* table = gtk_table_new(5, 2, FALSE);
     gtk_container_set_border_width(GTK_CONTAINER(table), 12);
     gtk_table_set_row_spacings(GTK_TABLE(table), 6);
     gtk_table_set_col_spacings(GTK_TABLE(table), 12);
@@ -158,6 +167,9 @@ void on_menu_connection_activate(GtkMenuItem*, gpointer) {
         labelled(table, 3, _("_Baud rate:"), gtk_spin_button_new_with_range(300, 3000000, 100));
     gtk_widget_set_name(baud, "connection_baud");
     gtk_spin_button_set_value(GTK_SPIN_BUTTON(baud), s.baud);
+    GtkWidget* name = labelled(table, 4, _("_Asset name:"), gtk_entry_new());
+    gtk_widget_set_name(name, "connection_asset");
+    gtk_entry_set_text(GTK_ENTRY(name), asset.c_str());
     gtk_box_pack_start(GTK_BOX(GTK_DIALOG(dialog)->vbox), table, TRUE, TRUE, 0);
     gtk_widget_show_all(dialog);
     if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_OK) {
@@ -167,6 +179,8 @@ void on_menu_connection_activate(GtkMenuItem*, gpointer) {
         s.where = text.get();
         s.slave = static_cast<uint8_t>(gtk_spin_button_get_value_as_int(GTK_SPIN_BUTTON(slave)));
         s.baud = static_cast<uint32_t>(gtk_spin_button_get_value_as_int(GTK_SPIN_BUTTON(baud)));
+        GCharPtr named(g_strstrip(g_strdup(gtk_entry_get_text(GTK_ENTRY(name)))));
+        asset = named.get();
         // An open link keeps the port it has; the settings count from the next Connect.
         controller.set_settings(s);
         save_link_settings(s);

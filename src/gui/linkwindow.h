@@ -4,9 +4,12 @@
 #pragma once
 
 #include <gtk/gtk.h>
+#include <string>
 
 // At start: the remembered settings into the session's link.
 void load_link_settings();
+// The asset's name for the history, as Connection Settings keep it; empty when none is given.
+const std::string& asset_name();
 // Before Connect: the port to open. KELVRA_PORT, when set, is this run's port whatever is kept;
 // with no port set and several bridges attached it asks which ("bridge_dialog"); false when the
 // user cancelled. The choice holds for this connection.

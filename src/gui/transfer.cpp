@@ -10,7 +10,8 @@ constexpr const char* DEVICE_COMMANDS[] = {
     "Download", "Upload", "menu_events", "menu_viewevents", "menu_comparedevice", "SetClockNow"};
 // Commands that need no device but must not run while a transfer does.
 constexpr const char* OTHER_COMMANDS[] = {"Connect",          "menu_openconfig", "menu_saveconfig",
-                                          "menu_comparefile", "menu_connection", "menu_about"};
+                                          "menu_comparefile", "menu_connection", "menu_history",
+                                          "menu_about"};
 
 void set_widget_sensitive(const char* name, bool sensitive) {
     if (!glade_xml)

@@ -511,3 +511,44 @@ TEST_F(Commands, ConnectionSettingsStatisticsTraceAndTheChoiceOfBridge) {
 }
 
 } // namespace
+
+namespace {
+
+// With an asset name, Download and Upload keep versions as kelvra-cli does, and the History
+// dialog brings an old version back through Upload.
+TEST_F(Commands, HistoryKeepsTheTransfersAndRestoresAVersion) {
+    test::TempDir dir;
+    g_setenv("KELVRA_HISTORY", dir.path("history").c_str(), TRUE);
+    test::respond([] { gtk_menu_item_activate(GTK_MENU_ITEM(widget("menu_connection"))); },
+                  "connection_dialog", GTK_RESPONSE_OK,
+                  [](GtkWidget* d) {
+                      gtk_entry_set_text(GTK_ENTRY(find_named_widget(d, "connection_asset")),
+                                         "site12");
+                  });
+    test::SimHarness sim({"--baud", "0", "--relays", "2"});
+    connect_to(sim, true);
+    EXPECT_EQ(test::status_text(), "Parameters downloaded. Kept in the history of site12.");
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(widget("SetPoint C 1")), 95);
+    click("Upload");
+    EXPECT_EQ(test::status_text(), "Parameters uploaded. Kept in the history of site12.");
+    sim.clear_log();
+    test::respond([] { gtk_menu_item_activate(GTK_MENU_ITEM(widget("menu_history"))); },
+                  "history_dialog", 2 /* Restore */,
+                  [](GtkWidget* d) {
+                      GtkTreeView* list = GTK_TREE_VIEW(find_named_widget(d, "history_list"));
+                      GtkTreeModel* model = gtk_tree_view_get_model(list);
+                      EXPECT_EQ(gtk_tree_model_iter_n_children(model, nullptr), 3);
+                      GtkTreePath* oldest = gtk_tree_path_new_from_indices(2, -1);
+                      gtk_tree_selection_select_path(gtk_tree_view_get_selection(list), oldest);
+                      gtk_tree_path_free(oldest);
+                  });
+    Lines written = writes_in(sim.log());
+    ASSERT_FALSE(written.empty());
+    EXPECT_EQ(numbers(written.front()), (std::vector<int>{0, 2, 80, 90})) << "the first value back";
+    GCharPtr settings(
+        g_build_filename(g_get_user_config_dir(), "kelvra", "connection.ini", nullptr));
+    g_unlink(settings.get());
+    g_unsetenv("KELVRA_HISTORY");
+}
+
+} // namespace

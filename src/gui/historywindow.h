@@ -1,0 +1,22 @@
+// The window's asset history: Download and Upload keep versions of the connected controller as
+// kelvra-cli does (the asset named in Connection Settings, else its USB serial number), and the
+// History dialog lists them, compares one with the window, and restores one through Upload.
+#pragma once
+
+#include "model/upload.h"
+
+#include <gtk/gtk.h>
+#include <string>
+
+// The connected asset's key; empty when it has no name (then no history is kept).
+std::string asset_key();
+// Keeps a version of the asset: the status bar's addition ("" when none was kept), or false
+// with the failure shown.
+bool keep_version(const Parameters& p, const std::string& action, const std::string& what,
+                  std::string* said);
+// For Upload: keeps the backup of what the controller held before the first write.
+bool keep_backup(const Parameters& held, std::string* why);
+
+extern "C" {
+G_MODULE_EXPORT void on_menu_history_activate(GtkMenuItem* item, gpointer data);
+}
