@@ -11,6 +11,8 @@
 
 namespace {
 
+constexpr const char* HISTORY_BRANCH = "main";
+
 std::string git_failure() {
     const git_error* e = git_error_last();
     return e && e->message ? e->message : "libgit2 failed";
@@ -180,7 +182,11 @@ std::unique_ptr<History> History::open(const std::string& dir, std::string* erro
         *error = dir + ": " + g_strerror(errno);
         return nullptr;
     }
-    if (git_repository_init(&repo, dir.c_str(), 0) != 0) {
+    // One branch name for every history, whatever each machine's git prefers, so they meet.
+    git_repository_init_options init = GIT_REPOSITORY_INIT_OPTIONS_INIT;
+    init.flags = GIT_REPOSITORY_INIT_MKPATH;
+    init.initial_head = HISTORY_BRANCH;
+    if (git_repository_init_ext(&repo, dir.c_str(), &init) != 0) {
         *error = dir + ": " + git_failure();
         return nullptr;
     }
@@ -363,13 +369,28 @@ std::string asset_of(git_repository* repo, const git_commit* commit, const std::
 
 } // namespace
 
+namespace {
+
+// A server's login: the SSH agent's keys (HTTPS passwords are the server's own business: use
+// a folder, an SSH remote, or a credential the URL carries).
+int credentials(git_credential** out, const char*, const char* user_from_url, unsigned int allowed,
+                void*) {
+    if (allowed & GIT_CREDENTIAL_SSH_KEY)
+        return git_credential_ssh_key_from_agent(out, user_from_url ? user_from_url : "git");
+    return GIT_PASSTHROUGH;
+}
+
+} // namespace
+
 History::SyncResult History::sync(std::string* said) {
     Git<git_remote, git_remote_free> remote;
     if (git_remote_lookup(&remote.p, repo_, "origin") != 0) {
         *said = path_ + ": no remote (origin) to share the history with; it stays as it was";
         return SyncResult::no_remote;
     }
-    if (git_remote_fetch(remote.p, nullptr, nullptr, "sync") != 0) {
+    git_fetch_options fetch = GIT_FETCH_OPTIONS_INIT;
+    fetch.callbacks.credentials = credentials;
+    if (git_remote_fetch(remote.p, nullptr, &fetch, "sync") != 0) {
         *said = std::string(git_remote_url(remote.p)) + ": " + git_failure() +
                 "; the history stays as it was";
         return SyncResult::unreachable;
@@ -379,8 +400,9 @@ History::SyncResult History::sync(std::string* said) {
         *said = path_ + ": " + git_failure();
         return SyncResult::failed;
     }
+    // Every history meets on the remote's main, whatever its own branch is called.
     std::string branch = git_reference_shorthand(head.p);
-    std::string tracking = "refs/remotes/origin/" + branch;
+    std::string tracking = std::string("refs/remotes/origin/") + HISTORY_BRANCH;
     git_oid theirs_id;
     bool remote_has = git_reference_name_to_id(&theirs_id, repo_, tracking.c_str()) == 0;
     if (remote_has) {
@@ -460,10 +482,12 @@ History::SyncResult History::sync(std::string* said) {
             }
         }
     }
-    std::string refspec = "refs/heads/" + branch + ":refs/heads/" + branch;
+    std::string refspec = "refs/heads/" + branch + ":refs/heads/" + HISTORY_BRANCH;
     char* specs[] = {refspec.data()};
     const git_strarray push{specs, 1};
-    if (git_remote_push(remote.p, &push, nullptr) != 0) {
+    git_push_options pushing = GIT_PUSH_OPTIONS_INIT;
+    pushing.callbacks.credentials = credentials;
+    if (git_remote_push(remote.p, &push, &pushing) != 0) {
         *said = std::string(git_remote_url(remote.p)) + ": " + git_failure();
         return SyncResult::unreachable;
     }

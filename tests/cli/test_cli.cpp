@@ -657,7 +657,7 @@ TEST(Cli, HistoriesShareThroughARemote) {
     Outcome alone = in(a, {"sync"});
     EXPECT_EQ(alone.status, 5);
     EXPECT_NE(alone.err.find("no remote (origin)"), std::string::npos) << alone.err;
-    ASSERT_EQ(git("init --bare " + remote), 0);
+    ASSERT_EQ(git("init --bare -b main " + remote), 0);
     ASSERT_EQ(std::system(("git -C " + a + " remote add origin " + remote).c_str()), 0);
     EXPECT_EQ(in(a, {"sync"}).out, "shared with " + remote + "\n");
     ASSERT_EQ(git("clone " + remote + " " + b), 0);
