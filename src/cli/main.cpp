@@ -339,8 +339,10 @@ int download(Parameters& p) {
     if (int status = connection.check_variant(p))
         return status;
     AssetHistory kept;
-    if (int status = kept.open(connection.link))
-        return status;
+    // A file asked for is written even when the history cannot be used; the status says so.
+    int history_status = kept.open(connection.link);
+    if (history_status && !opts.output)
+        return history_status;
     if (!opts.output && !kept.history)
         return usage_error(_("The command needs -o FILE, or an asset with a history."));
     // Created first, so a place that cannot be written is found before the transfer.
@@ -355,7 +357,7 @@ int download(Parameters& p) {
         say(config_write_error_text(opts.output, out->error()));
         return EXIT_FILE;
     }
-    return kept.record(p, "download");
+    return history_status ? history_status : kept.record(p, "download");
 }
 
 // The layout a file covers: its relays, and the port whose registers it has.
