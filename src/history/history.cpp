@@ -7,6 +7,7 @@
 #include <git2.h>
 #include <glib/gstdio.h>
 #include <json-glib/json-glib.h>
+#include <map>
 #include <sys/stat.h>
 
 namespace {
@@ -295,20 +296,32 @@ std::vector<Version> History::versions(const std::string& key) const {
     // Newest first, and a child always before its parent, even within one second.
     git_revwalk_sorting(walk.p, GIT_SORT_TOPOLOGICAL | GIT_SORT_TIME);
     std::string name = folder_name(key);
+    // The asset folder's id in a tree, each tree read once: a commit's tree is its child's
+    // parent tree too. A zero id: no such folder.
+    std::map<std::string, git_oid> folders;
+    auto folder_in = [&](const git_oid* tree_id) {
+        std::string raw(reinterpret_cast<const char*>(tree_id->id), GIT_OID_RAWSZ);
+        auto at = folders.find(raw);
+        if (at != folders.end())
+            return at->second;
+        git_oid found{};
+        Git<git_tree, git_tree_free> tree;
+        Git<git_tree_entry, git_tree_entry_free> entry;
+        if (git_tree_lookup(&tree.p, repo_, tree_id) == 0 &&
+            git_tree_entry_bypath(&entry.p, tree.p, name.c_str()) == 0)
+            found = *git_tree_entry_id(entry.p);
+        return folders[raw] = found;
+    };
     git_oid id;
     while (git_revwalk_next(&id, walk.p) == 0) {
         Git<git_commit, git_commit_free> commit, parent;
-        Git<git_tree, git_tree_free> tree, parent_tree;
-        Git<git_tree_entry, git_tree_entry_free> now, before;
-        if (git_commit_lookup(&commit.p, repo_, &id) != 0 ||
-            git_commit_tree(&tree.p, commit.p) != 0)
+        if (git_commit_lookup(&commit.p, repo_, &id) != 0)
             continue;
         if (!key.empty()) {
-            git_tree_entry_bypath(&now.p, tree.p, name.c_str());
+            git_oid now = folder_in(git_commit_tree_id(commit.p)), before{};
             if (git_commit_parentcount(commit.p) > 0 &&
-                git_commit_parent(&parent.p, commit.p, 0) == 0 &&
-                git_commit_tree(&parent_tree.p, parent.p) == 0)
-                git_tree_entry_bypath(&before.p, parent_tree.p, name.c_str());
+                git_commit_parent(&parent.p, commit.p, 0) == 0)
+                before = folder_in(git_commit_tree_id(parent.p));
             // A version of this asset: its folder changed, or the commit says it is one (a
             // backup that found the settings as they were).
             std::string message = git_commit_message(commit.p);
@@ -317,8 +330,8 @@ std::vector<Version> History::versions(const std::string& key) const {
                 space != std::string::npos && message.compare(space + 1, key.size(), key) == 0 &&
                 (message.size() == space + 1 + key.size() ||
                  std::string(":\n").find(message[space + 1 + key.size()]) != std::string::npos);
-            bool changed = now.p && (!before.p || !git_oid_equal(git_tree_entry_id(now.p),
-                                                                 git_tree_entry_id(before.p)));
+            bool changed = !git_oid_is_zero(&now) &&
+                           (git_oid_is_zero(&before) || !git_oid_equal(&now, &before));
             if (!named && !changed)
                 continue;
         }
