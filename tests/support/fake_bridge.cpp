@@ -151,9 +151,4 @@ FT_STATUS Link::read(uint8_t* data, uint32_t count, uint32_t* got) {
     return FT_OK;
 }
 
-void FakeLinkTest::TearDown() {
-    serial_close();
-    bridge::set_opener(nullptr);
-}
-
 } // namespace fake
