@@ -313,51 +313,6 @@ TEST_F(Engine, ReadAndWriteRegisters) {
     }
 }
 
-// A dump is asked for once, taken whole or not at all, and ends on silence.
-TEST_F(Engine, EventDump) {
-    Bytes image(EVENTS_LIMIT + 5000, 0x5A);
-    for (size_t i = 0; i < EVENTS_LENGTH; ++i)
-        image[i] = static_cast<uint8_t>(i * 7);
-    auto part = [&](size_t from, size_t to) {
-        return burst(Bytes(image.begin() + long(from), image.begin() + long(to)));
-    };
-    const Bytes whole(image.begin(), image.begin() + EVENTS_LENGTH);
-    // What, the reply, the result and the length received.
-    const std::tuple<const char*, std::vector<fake::Arrival>, int, uint32_t> cases[] = {
-        {"whole image", {part(0, 1000), part(1000, EVENTS_LENGTH)}, LINK_OK, EVENTS_LENGTH},
-        {"one byte short", {part(0, EVENTS_LENGTH - 1)}, LINK_REPLY_FAULT, EVENTS_LENGTH - 1},
-        {"one byte over", {part(0, EVENTS_LENGTH + 1)}, LINK_REPLY_FAULT, EVENTS_LENGTH + 1},
-        {"beyond the buffer", {part(0, image.size())}, LINK_REPLY_FAULT, EVENTS_LIMIT},
-        {"no answer", {}, LINK_COMM_FAILURE, 0},
-        {"two bytes", {part(0, 2)}, LINK_COMM_FAILURE, 0},
-        {"read error", {part(0, 1000), fake::read_error()}, LINK_COMM_FAILURE, 0},
-    };
-    for (auto& [name, script, result, received] : cases) {
-        fake::Scope l;
-        ASSERT_EQ(serial_open(), 1);
-        l->reply(script);
-        l->reply(script);
-        uint8_t* dump = nullptr;
-        uint32_t length = 0;
-        std::vector<uint32_t> progress;
-        auto record = [](uint32_t got, void* p) {
-            static_cast<decltype(progress)*>(p)->push_back(got);
-        };
-        EXPECT_EQ(read_events(&dump, &length, record, &progress), result) << name;
-        EXPECT_EQ(length, received) << name;
-        EXPECT_EQ(dump ? Bytes(dump, dump + EVENTS_LENGTH) : Bytes(),
-                  result == LINK_OK ? whole : Bytes())
-            << name;
-        g_free(dump);
-        EXPECT_EQ(l->requests, std::vector<Bytes>{with_crc(header(3, EVENTS_ADDRESS, 1))});
-        EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end())) << name;
-        if (result == LINK_OK) {
-            EXPECT_EQ(std::pair(progress.back(), l->timeouts_hit),
-                      std::pair(EVENTS_LENGTH, std::vector<uint32_t>{1000}));
-        }
-    }
-}
-
 // Finding a bridge's tty by its USB product string, in a sysfs tree of our own.
 TEST(BridgeDiscovery, FindsTheTtyOfTheUsbDeviceWithThatProduct) {
     namespace fs = std::filesystem;
