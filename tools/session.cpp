@@ -129,11 +129,6 @@ int address_of(const char* widget_name) {
     return -1;
 }
 
-long count_lines(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::count(std::istreambuf_iterator<char>(in), {}, '\n');
-}
-
 // Text typed into spin buttons and a row chosen in a combo box; `raw` is the register value.
 struct Edit {
     const char* widget;
@@ -251,7 +246,8 @@ void events_step() {
     through_chooser("menu_events", "events.csv");
     g_signal_handler_disconnect(widget("events_progress"), handler);
     check(messages().empty(), "Export Events: no message" + shown());
-    long lines = count_lines(file_path("events.csv"));
+    std::ifstream csv(file_path("events.csv"), std::ios::binary);
+    long lines = std::count(std::istreambuf_iterator<char>(csv), {}, '\n');
     check(lines == 3585, "Export Events: events.csv has " + std::to_string(lines) + " lines");
     check(status_text() == "Finished downloading events.", "Export Events: status bar says so");
     if (opts.variant == &variant_full)
