@@ -2,6 +2,7 @@
 // positions; what happens at each cut is a Cut.
 #pragma once
 
+#include "check.h"
 #include "link/serial.h"
 #include "support/fake_bridge.h"
 
@@ -86,27 +87,13 @@ inline Script make_script(const Bytes& stream, std::vector<std::pair<size_t, Cut
     return s;
 }
 
-// Installs the bridge with the script and opens the link; closes it and restores the system
-// opener when done.
-class ScriptedLink {
-  public:
-    explicit ScriptedLink(Script& script) : link_(fake::Link::install()) {
+// Installs the bridge with the script's replies and opens the link, for the scope.
+struct ScriptedLink : fake::Scope {
+    explicit ScriptedLink(Script& script) {
         for (auto& reply : script.replies)
-            link_->reply(std::move(reply));
-        opened_ = controller.open() == 1;
+            (*this)->reply(std::move(reply));
+        FUZZ_CHECK(controller.open() == 1);
     }
-    ~ScriptedLink() {
-        controller.close();
-        bridge::set_opener(nullptr);
-    }
-    ScriptedLink(const ScriptedLink&) = delete;
-    ScriptedLink& operator=(const ScriptedLink&) = delete;
-    bool opened() const { return opened_; }
-    const fake::Link& operator*() const { return *link_; }
-
-  private:
-    std::shared_ptr<fake::Link> link_;
-    bool opened_;
 };
 
 } // namespace fuzz

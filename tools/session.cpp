@@ -11,6 +11,7 @@
 //
 // Run it from the build directory, as the programs are. DIR receives the session's files
 // (session.cfg, events.csv); by default a new temporary folder, removed at the end.
+#include "base/gmem.h"
 #include "formats/configfile.h"
 #include "gui/config.h"
 #include "gui/eventview.h"
@@ -21,6 +22,7 @@
 #include "model/variant.h"
 #include "support/drive.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -104,11 +106,6 @@ void shoot_main(const char* name) {
         shoot(widget("kelvra_main"), ("kelvra0-" + std::string(name)).c_str());
 }
 
-void show_page(int page) {
-    gtk_notebook_set_current_page(GTK_NOTEBOOK(widget("notebook")), page);
-    flush_events();
-}
-
 std::string file_path(const char* name) {
     return opts.dir + "/" + name;
 }
@@ -132,14 +129,6 @@ int address_of(const char* widget_name) {
     return -1;
 }
 
-long count_lines(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    long n = 0;
-    for (std::string line; std::getline(in, line);)
-        ++n;
-    return n;
-}
-
 // Text typed into spin buttons and a row chosen in a combo box; `raw` is the register value.
 struct Edit {
     const char* widget;
@@ -155,8 +144,7 @@ constexpr Edit EDITS[] = {
 
 void connect_step() {
     // First with no controller there: the message the user sees then.
-    const char* set = g_getenv("KELVRA_PORT");
-    std::string port = set ? set : "";
+    GCharPtr port(g_strdup(g_getenv("KELVRA_PORT")));
     g_setenv("KELVRA_PORT", "/nonexistent/kelvra-port", TRUE);
     click("Connect");
     check(messages() == std::vector<std::string>{"Temperature controller not detected on the USB "
@@ -166,8 +154,8 @@ void connect_step() {
     if (!standing_dialogs().empty() && opts.variant == &variant_full)
         shoot(standing_dialogs().front(), "not-detected");
     close_dialogs();
-    if (set)
-        g_setenv("KELVRA_PORT", port.c_str(), TRUE);
+    if (port)
+        g_setenv("KELVRA_PORT", port.get(), TRUE);
     else
         g_unsetenv("KELVRA_PORT");
 
@@ -177,25 +165,17 @@ void connect_step() {
           "Connect: " + std::to_string(nrelays) + " relays, Download enabled");
 }
 
-GtkWidget* compare_dialog() {
-    for (GtkWidget* d : standing_dialogs())
-        if (g_str_equal(gtk_widget_get_name(d), "compare_dialog"))
-            return d;
-    return nullptr;
-}
-
 void download_and_edit_step() {
     click("Download");
     check(messages().empty(), "Download: no message" + shown());
-    show_page(0);
-    shoot_main("relays");
-    show_page(1);
-    shoot_main("general");
-    show_page(2);
-    shoot_main("communication");
-    show_page(3);
-    shoot_main("clock");
-    show_page(0);
+    GtkNotebook* pages = GTK_NOTEBOOK(widget("notebook"));
+    int page = 0;
+    for (const char* name : {"relays", "general", "communication", "clock"}) {
+        gtk_notebook_set_current_page(pages, page++);
+        flush_events();
+        shoot_main(name);
+    }
+    gtk_notebook_set_current_page(pages, 0);
 
     for (const Edit& e : EDITS) {
         GtkWidget* w = widget(e.widget);
@@ -205,7 +185,10 @@ void download_and_edit_step() {
             gtk_combo_box_set_active(GTK_COMBO_BOX(w), e.row);
     }
     gtk_menu_item_activate(GTK_MENU_ITEM(widget("menu_comparedevice")));
-    GtkWidget* compared = compare_dialog();
+    GtkWidget* compared = nullptr;
+    for (GtkWidget* d : standing_dialogs())
+        if (g_str_equal(gtk_widget_get_name(d), "compare_dialog"))
+            compared = d;
     check(compared != nullptr, "Compare with Controller: the differences are listed");
     if (compared && opts.variant == &variant_full)
         shoot(compared, "compare");
@@ -264,7 +247,8 @@ void events_step() {
     through_chooser("menu_events", "events.csv");
     g_signal_handler_disconnect(widget("events_progress"), handler);
     check(messages().empty(), "Export Events: no message" + shown());
-    long lines = count_lines(file_path("events.csv"));
+    std::ifstream csv(file_path("events.csv"), std::ios::binary);
+    long lines = std::count(std::istreambuf_iterator<char>(csv), {}, '\n');
     check(lines == 3585, "Export Events: events.csv has " + std::to_string(lines) + " lines");
     check(status_text() == "Finished downloading events.", "Export Events: status bar says so");
     if (opts.variant == &variant_full)

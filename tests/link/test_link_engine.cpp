@@ -9,6 +9,7 @@
 #include <array>
 #include <filesystem>
 #include <glib.h>
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -43,7 +44,10 @@ std::pair<int, uint32_t> comm() {
     return {r, length};
 }
 
-using Engine = fake::FakeLinkTest;
+// The engine over a fresh scripted bridge.
+struct Engine : ::testing::Test {
+    fake::Scope link;
+};
 
 TEST_F(Engine, OpenTriesEveryDescriptionInOrderConfiguresTheLineAndCloses) {
     link->present.clear();
@@ -67,12 +71,10 @@ TEST_F(Engine, OpenTriesEveryDescriptionInOrderConfiguresTheLineAndCloses) {
     EXPECT_EQ(link->closes, 1);
     EXPECT_EQ(link->open_ports, 0);
     EXPECT_FALSE(controller.is_open());
-    open();
 
     for (Op op :
          {Op::BaudRate, Op::DataCharacteristics, Op::FlowControl, Op::Purge, Op::Timeouts}) {
-        controller.close();
-        auto l = fake::Link::install();
+        fake::Scope l;
         l->fail(op);
         EXPECT_EQ(controller.open(), 0) << int(op);
         EXPECT_EQ(l->open_ports, 0) << int(op);
@@ -82,7 +84,7 @@ TEST_F(Engine, OpenTriesEveryDescriptionInOrderConfiguresTheLineAndCloses) {
 }
 
 TEST_F(Engine, SendsTheRequestWithItsCrcReadsAFrameAndRetriesOnce) {
-    open();
+    ASSERT_EQ(controller.open(), 1);
     link->write_caps = {2, 1, 5, 1}; // the bridge takes the request in pieces
     link->reply(REPLY);
     EXPECT_EQ(comm(), std::pair(1, 7u));
@@ -149,7 +151,7 @@ TEST_F(Engine, ReplyTimingLimitAndBridgeFailures) {
         {.name = "queue status", .script = ok, .op = Op::QueueStatus},
     };
     for (auto& c : cases) {
-        auto l = fake::Link::install();
+        fake::Scope l;
         ASSERT_EQ(controller.open(), 1);
         l->reply(c.script);
         l->fail(c.op, c.nth);
@@ -172,7 +174,6 @@ TEST_F(Engine, ReplyTimingLimitAndBridgeFailures) {
             EXPECT_EQ(Bytes(reply, reply + 3), junk);
         }
         EXPECT_TRUE(controller.is_open()) << c.name;
-        controller.close();
     }
 }
 
@@ -199,7 +200,7 @@ TEST_F(Engine, OperationsStartedFromTheEventDispatchOrFromProgressAreRefused) {
         while (g_main_context_iteration(nullptr, FALSE)) {
         }
     });
-    open();
+    ASSERT_EQ(controller.open(), 1);
     link->reply({burst({0x01, 0x03}), burst({0x02, 0x12, 0x34}), burst({REPLY[5], REPLY[6]})});
     Nested dispatched{-1, -1, -1, -1}, progressed{-1, -1, -1, -1};
     g_idle_add(nested_operations, &dispatched);
@@ -292,7 +293,7 @@ TEST_F(Engine, ReadAndWriteRegisters) {
             all.emplace_back("echo differing", W, 300, 2, with_crc(other), LINK_REPLY_FAULT);
     }
     for (auto& [name, function, start, count, reply, result] : all) {
-        auto l = fake::Link::install();
+        fake::Scope l;
         ASSERT_EQ(controller.open(), 1);
         l->reply(reply);
         l->reply(reply);
@@ -309,53 +310,6 @@ TEST_F(Engine, ReadAndWriteRegisters) {
             write ? with_values(header(W, start, count), count) : with_crc(header(R, start, count));
         size_t sent = write && count > 127 ? 0 : result == LINK_COMM_FAILURE ? 2 : 1;
         EXPECT_EQ(l->requests, std::vector<Bytes>(sent, request)) << name;
-        controller.close();
-    }
-}
-
-// A dump is asked for once, taken whole or not at all, and ends on silence.
-TEST_F(Engine, EventDump) {
-    Bytes image(EVENTS_LIMIT + 5000, 0x5A);
-    for (size_t i = 0; i < EVENTS_LENGTH; ++i)
-        image[i] = static_cast<uint8_t>(i * 7);
-    auto part = [&](size_t from, size_t to) {
-        return burst(Bytes(image.begin() + long(from), image.begin() + long(to)));
-    };
-    const Bytes whole(image.begin(), image.begin() + EVENTS_LENGTH);
-    // What, the reply, the result and the length received.
-    const std::tuple<const char*, std::vector<fake::Arrival>, int, uint32_t> cases[] = {
-        {"whole image", {part(0, 1000), part(1000, EVENTS_LENGTH)}, LINK_OK, EVENTS_LENGTH},
-        {"one byte short", {part(0, EVENTS_LENGTH - 1)}, LINK_REPLY_FAULT, EVENTS_LENGTH - 1},
-        {"one byte over", {part(0, EVENTS_LENGTH + 1)}, LINK_REPLY_FAULT, EVENTS_LENGTH + 1},
-        {"beyond the buffer", {part(0, image.size())}, LINK_REPLY_FAULT, EVENTS_LIMIT},
-        {"no answer", {}, LINK_COMM_FAILURE, 0},
-        {"two bytes", {part(0, 2)}, LINK_COMM_FAILURE, 0},
-        {"read error", {part(0, 1000), fake::read_error()}, LINK_COMM_FAILURE, 0},
-    };
-    for (auto& [name, script, result, received] : cases) {
-        auto l = fake::Link::install();
-        ASSERT_EQ(controller.open(), 1);
-        l->reply(script);
-        l->reply(script);
-        uint8_t* dump = nullptr;
-        uint32_t length = 0;
-        std::vector<uint32_t> progress;
-        auto record = [](uint32_t got, void* p) {
-            static_cast<decltype(progress)*>(p)->push_back(got);
-        };
-        EXPECT_EQ(controller.read_events(&dump, &length, record, &progress), result) << name;
-        EXPECT_EQ(length, received) << name;
-        EXPECT_EQ(dump ? Bytes(dump, dump + EVENTS_LENGTH) : Bytes(),
-                  result == LINK_OK ? whole : Bytes())
-            << name;
-        g_free(dump);
-        EXPECT_EQ(l->requests, std::vector<Bytes>{with_crc(header(3, EVENTS_ADDRESS, 1))});
-        EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end())) << name;
-        if (result == LINK_OK) {
-            EXPECT_EQ(std::pair(progress.back(), l->timeouts_hit),
-                      std::pair(EVENTS_LENGTH, std::vector<uint32_t>{1000}));
-        }
-        controller.close();
     }
 }
 

@@ -1,6 +1,6 @@
-// The simulated controller's own behaviour: which registers exist, what it refuses, its event
-// memory, its framing and its faults. Its serving over a pseudo-terminal is exercised by the
-// end-to-end link tests.
+// The simulated controller's own behaviour: which registers exist, what it refuses, the end of
+// a request that has no length, and its faults. Its serving over a pseudo-terminal, the event
+// memory included, is exercised by the end-to-end link tests.
 #include "device.h"
 #include "wire.h"
 
@@ -82,27 +82,9 @@ TEST(SimDevice, RefusedAndUnderstoodRequests) {
     EXPECT_EQ(f5.log.substr(0, 7), "? 01 05");
 }
 
-// The image's content is pinned by the export's golden file (tests/data/events_sim_full.csv,
-// in the command-line tests): here, that it is served whole, and alike by every device.
-TEST(SimDevice, EventMemoryIsServedWholeAndDeterministic) {
-    auto a = sim::Device({}).handle(read_request(0xFFE0, 1));
-    EXPECT_EQ(a.kind, sim::Answer::dump);
-    EXPECT_EQ(a.log, "R 65504 1");
-    EXPECT_EQ(a.bytes, sim::Device({}).event_image());
-}
-
-TEST(SimFramer, CutsRequestsByLengthAndResynchronisesOnSilence) {
+// Reads and writes are cut by their length over the link end to end; here, what has none.
+TEST(SimFramer, UnknownFunctionsAndNoiseEndWithTheSilence) {
     sim::Framer f;
-    Bytes stream = read_request(0, 1);
-    Bytes write = write_request(300, {1, 2});
-    stream.insert(stream.end(), write.begin(), write.end());
-    std::vector<Bytes> frames;
-    for (uint8_t b : stream)
-        if (auto frame = f.push(b))
-            frames.push_back(*frame);
-    EXPECT_EQ(frames, (std::vector<Bytes>{read_request(0, 1), write}));
-    EXPECT_FALSE(f.pending());
-    // An unknown function has no known length: it ends with the silence, noise too.
     for (uint8_t b : Bytes{1, 5, 0, 0, 0xFF, 0, 0x8C, 0x3A})
         EXPECT_FALSE(f.push(b));
     EXPECT_EQ(f.silence().size(), 8u);

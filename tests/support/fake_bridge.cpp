@@ -153,9 +153,4 @@ FT_STATUS Link::read(uint8_t* data, uint32_t count, uint32_t* got) {
     return FT_OK;
 }
 
-void FakeLinkTest::TearDown() {
-    controller.close();
-    bridge::set_opener(nullptr);
-}
-
 } // namespace fake

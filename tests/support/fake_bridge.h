@@ -7,7 +7,6 @@
 #include "link/serial.h"
 
 #include <deque>
-#include <gtest/gtest.h>
 #include <map>
 #include <memory>
 #include <set>
@@ -98,12 +97,22 @@ class Link {
     std::map<Op, int> calls;
 };
 
-// Tests over a fake link; the link is closed and the system opener restored afterwards.
-class FakeLinkTest : public ::testing::Test {
-  protected:
-    std::shared_ptr<Link> link = Link::install();
-    void TearDown() override;
-    void open() { ASSERT_EQ(controller.open(), 1); }
+// A fresh link installed for the scope; when it ends the engine's device is closed and the
+// system opener restored.
+class Scope {
+  public:
+    Scope() = default;
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+    ~Scope() {
+        controller.close();
+        bridge::set_opener(nullptr);
+    }
+    Link* operator->() const { return link_.get(); }
+    Link& operator*() const { return *link_; }
+
+  private:
+    std::shared_ptr<Link> link_ = Link::install();
 };
 
 } // namespace fake
