@@ -267,6 +267,15 @@ struct AssetHistory {
         say(history_error_text(error));
         return EXIT_FILE;
     }
+    // A version holding the event memory as the export's CSV.
+    int record_events(const uint8_t* dump, uint32_t length) {
+        std::string error;
+        if (!history ||
+            !history->record_events(asset, dump, length, "events " + asset.key, &error).empty())
+            return EXIT_OK;
+        say(history_error_text(error));
+        return EXIT_FILE;
+    }
     // A version of the asset: EXIT_OK (also when no history is kept), or EXIT_FILE after the
     // message.
     int record(const Parameters& p, const std::string& action, const std::string& what = "") {
@@ -686,6 +695,8 @@ int events(Parameters& p) {
         say(events_over_gateway_text());
         return EXIT_LINK;
     }
+    AssetHistory kept;
+    int history_status = kept.open(connection.link);
     // Both files are created before the long download, so a place that cannot be written is
     // found first.
     std::optional<SafeFile> csv, png;
@@ -725,7 +736,7 @@ int events(Parameters& p) {
             return EXIT_FILE;
         }
     }
-    return EXIT_OK;
+    return history_status ? history_status : kept.record_events(dump.get(), length);
 }
 
 int run(int argc, char** argv) {

@@ -1,4 +1,5 @@
 #include "gui/events.h"
+#include "gui/historywindow.h"
 #include "link/netport.h"
 #include "base/gmem.h"
 
@@ -62,6 +63,8 @@ void export_events(const char* filename) {
     int result = download_events(dump, length);
     if (result <= 0 || !dump || !write_event_csv(out.stream(), dump.get(), length) || !out.commit())
         error_dialog(events_write_error_text());
+    else
+        keep_events(dump.get(), length);
 }
 
 GtkStatusbar* statusbar() {

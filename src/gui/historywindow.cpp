@@ -3,6 +3,7 @@
 
 #include "gui/compare.h"
 #include "gui/config.h"
+#include "gui/connection.h"
 #include "gui/linkwindow.h"
 #include "gui/registers.h"
 #include "gui/transfer.h"
@@ -36,7 +37,7 @@ std::string chosen_rev(GtkWidget* list) {
     return GCharPtr(rev).get();
 }
 
-enum { RESPONSE_COMPARE = 1, RESPONSE_RESTORE = 2 };
+enum { RESPONSE_COMPARE = 1, RESPONSE_RESTORE = 2, RESPONSE_CONTROLLER = 3 };
 
 } // namespace
 
@@ -70,6 +71,19 @@ bool keep_version(const Parameters& p, const std::string& action, const std::str
     return true;
 }
 
+void keep_events(const uint8_t* dump, uint32_t length) {
+    std::string key = asset_key();
+    if (key.empty())
+        return;
+    std::unique_ptr<History> history = open_history();
+    std::string error;
+    if (history &&
+        history
+            ->record_events({key, "", controller.opened()}, dump, length, "events " + key, &error)
+            .empty())
+        error_dialog(history_error_text(error).c_str());
+}
+
 bool keep_backup(const Parameters& held, std::string* why) {
     std::string said;
     if (keep_version(held, "backup", _("before upload"), &said))
@@ -94,8 +108,9 @@ void on_menu_history_activate(GtkMenuItem*, gpointer) {
     GtkWidget* dialog = gtk_dialog_new_with_buttons(
         title.get(), main_window(),
         GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
-        _("Compare with _Window"), RESPONSE_COMPARE, _("_Restore…"), RESPONSE_RESTORE,
-        GTK_STOCK_CLOSE, GTK_RESPONSE_CLOSE, nullptr);
+        _("Compare with _Window"), RESPONSE_COMPARE, _("Compare with _Controller"),
+        RESPONSE_CONTROLLER, _("_Restore…"), RESPONSE_RESTORE, GTK_STOCK_CLOSE, GTK_RESPONSE_CLOSE,
+        nullptr);
     gtk_widget_set_name(dialog, "history_dialog");
     GtkListStore* store =
         gtk_list_store_new(COLUMNS, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING);
@@ -124,7 +139,9 @@ void on_menu_history_activate(GtkMenuItem*, gpointer) {
     for (;;) {
         int response = gtk_dialog_run(GTK_DIALOG(dialog));
         std::string rev = chosen_rev(list);
-        if ((response != RESPONSE_COMPARE && response != RESPONSE_RESTORE) || rev.empty())
+        if ((response != RESPONSE_COMPARE && response != RESPONSE_RESTORE &&
+             response != RESPONSE_CONTROLLER) ||
+            rev.empty())
             break;
         Parameters version;
         std::string commit, error;
@@ -132,11 +149,33 @@ void on_menu_history_activate(GtkMenuItem*, gpointer) {
             error_dialog(history_error_text(error).c_str());
             continue;
         }
+        GCharPtr named(g_strdup_printf("%s@%s", key.c_str(), commit.c_str()));
         if (response == RESPONSE_COMPARE) {
-            GCharPtr theirs(g_strdup_printf("%s@%s", key.c_str(), commit.c_str()));
             gtk_widget_show_all(new_differences_dialog(
-                _("Compare"), _("The window and the version differ in:"), theirs.get(),
+                _("Compare"), _("The window and the version differ in:"), named.get(),
                 differences(parameters, version, nrelays, options), false));
+            continue;
+        }
+        if (response == RESPONSE_CONTROLLER) {
+            if (!controller.is_open()) {
+                error_dialog(not_connected_text());
+                continue;
+            }
+            // The controller now, in a set of its own; the window is not touched.
+            Parameters device;
+            device.variant = variant;
+            device.nrelays = nrelays;
+            device.options = options;
+            TransferGuard guard;
+            int result = download_parameters(controller, device);
+            if (result <= 0) {
+                serial_error(result);
+                break;
+            }
+            // The version stands where the dialog otherwise shows the window.
+            gtk_widget_show_all(new_differences_dialog(
+                _("Compare"), _("The version and the controller differ in:"), _("Controller"),
+                differences(version, device, nrelays, options), false));
             continue;
         }
         // Restore: the version goes into the window, then through Upload and its questions.

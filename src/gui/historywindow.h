@@ -14,6 +14,8 @@ std::string asset_key();
 // with the failure shown.
 bool keep_version(const Parameters& p, const std::string& action, const std::string& what,
                   std::string* said);
+// After an event export: keeps the event memory as a version; a failure is shown.
+void keep_events(const uint8_t* dump, uint32_t length);
 // For Upload: keeps the backup of what the controller held before the first write.
 bool keep_backup(const Parameters& held, std::string* why);
 

@@ -1,6 +1,7 @@
 #include "history/history.h"
 #include "base/gmem.h"
 
+#include "formats/eventcsv.h"
 #include "formats/safefile.h"
 
 #include <algorithm>
@@ -202,15 +203,39 @@ History::~History() {
 
 std::string History::record(const Asset& asset, const Parameters& p, const std::string& message,
                             std::string* error) {
-    std::string name = folder_name(asset.key);
+    return commit_files(asset.key,
+                        {{"config.cfg", config_text(p)},
+                         {"settings.txt", settings_text(p)},
+                         {"asset.json", asset_json(asset, p)}},
+                        message, error);
+}
+
+std::string History::record_events(const Asset& asset, const uint8_t* dump, uint32_t length,
+                                   const std::string& message, std::string* error) {
+    char* data = nullptr;
+    size_t size = 0;
+    FILE* memory = open_memstream(&data, &size);
+    bool written = memory && write_event_csv(memory, dump, length);
+    if (memory)
+        std::fclose(memory);
+    std::string csv = written ? std::string(data, size) : "";
+    free(data);
+    if (!written) {
+        *error = asset.key + ": the event memory is not one to keep";
+        return "";
+    }
+    return commit_files(asset.key, {{"events.csv", csv}}, message, error);
+}
+
+std::string History::commit_files(const std::string& key,
+                                  const std::vector<std::pair<const char*, std::string>>& files,
+                                  const std::string& message, std::string* error) {
+    std::string name = folder_name(key);
     GCharPtr folder(g_build_filename(path_.c_str(), name.c_str(), nullptr));
     if (g_mkdir_with_parents(folder.get(), 0755) != 0) {
         *error = std::string(folder.get()) + ": " + g_strerror(errno);
         return "";
     }
-    const std::pair<const char*, std::string> files[] = {{"config.cfg", config_text(p)},
-                                                         {"settings.txt", settings_text(p)},
-                                                         {"asset.json", asset_json(asset, p)}};
     for (const auto& [file, text] : files)
         if (!write_whole(std::string(folder.get()) + "/" + file, text, error))
             return "";

@@ -48,6 +48,9 @@ class History {
     // False with *error.
     bool load(const std::string& key, const std::string& rev, Parameters& p, std::string* commit,
               std::string* error) const;
+    // A version holding the asset's event memory (a dump) as the export's CSV, events.csv.
+    std::string record_events(const Asset& asset, const uint8_t* dump, uint32_t length,
+                              const std::string& message, std::string* error);
     // The versions that changed the asset's folder (all versions for an empty key), newest
     // first.
     std::vector<Version> versions(const std::string& key) const;
@@ -61,6 +64,10 @@ class History {
 
   private:
     History(git_repository* repo, std::string path);
+    // Writes the files whole into the asset's folder, then commits them.
+    std::string commit_files(const std::string& key,
+                             const std::vector<std::pair<const char*, std::string>>& files,
+                             const std::string& message, std::string* error);
     git_repository* repo_;
     std::string path_;
 };

@@ -174,6 +174,10 @@ std::string unreadable_text(const char* filename) {
     return GCharPtr(g_strdup_printf(_("Cannot open configuration file %s."), shown.get())).get();
 }
 
+const char* not_connected_text() {
+    return _("Connect to the controller first.");
+}
+
 const char* no_history_text() {
     return _("No history was kept: name the asset with --asset NAME.");
 }

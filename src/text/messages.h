@@ -46,6 +46,7 @@ std::string other_variant_file_text(const char* file_program, const char* progra
 
 // The asset history's sayings.
 const char* no_history_text();
+const char* not_connected_text();
 std::string history_error_text(const std::string& detail);
 
 // Refusals and outcomes of an upload.

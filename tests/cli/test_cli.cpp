@@ -623,6 +623,11 @@ TEST(Cli, TheHistoryKeepsEveryTransfer) {
                                   std::regex("^[0-9a-f]{7} .* restore site12: site12@[0-9a-f]{7}, "
                                              "Set Point \\(°C\\) 1 81 °C -> 80 °C\n")));
 
+    // The event memory is a version too, the export's own CSV.
+    EXPECT_EQ(run({"events", "-o", dir.path("e.csv")}).status, 0);
+    EXPECT_EQ(slurp(history + "/site12/events.csv"), slurp(dir.path("e.csv")));
+    EXPECT_TRUE(run({"history", "site12"}).out.find("  events site12\n") != std::string::npos);
+
     // No name, no history: said. A file or a folder of something else in the way: said, kept.
     EXPECT_EQ(cli({"--history", history, "download", "-o", file}).err,
               error_line("No history was kept: name the asset with --asset NAME."));
