@@ -529,7 +529,7 @@ TEST(Cli, AnInterruptedDownloadIsWaitedOut) {
     ASSERT_TRUE(sim.started());
     TempDir dir;
     std::string program = binary_path("kelvra-cli"), csv = dir.path("e.csv");
-    const char* argv[] = {program.c_str(), "events", "-o", csv.c_str(), nullptr};
+    const char* argv[] = {program.c_str(), "--no-history", "events", "-o", csv.c_str(), nullptr};
     GPid pid = 0;
     int err = -1;
     ASSERT_TRUE(g_spawn_async_with_pipes(nullptr, const_cast<char**>(argv), nullptr,
