@@ -24,15 +24,15 @@ class Port final : public bridge::Port {
 
     FT_STATUS set_baud_rate(uint32_t baud) override {
         link_->baud = baud;
-        return link_->check(Op::BaudRate);
+        return link_->check(Op::Baud);
     }
     FT_STATUS set_data_characteristics(uint8_t bits, uint8_t stop, uint8_t parity) override {
         link_->line = {bits, stop, parity};
-        return link_->check(Op::DataCharacteristics);
+        return link_->check(Op::Line);
     }
     FT_STATUS set_flow_control(uint16_t mode, uint8_t xon, uint8_t xoff) override {
-        link_->flow = {static_cast<uint8_t>(mode), xon, xoff};
-        return link_->check(Op::FlowControl);
+        link_->flow = {mode, xon, xoff};
+        return link_->check(Op::Flow);
     }
     FT_STATUS purge(uint32_t mask) override {
         if (FT_STATUS s = link_->check(Op::Purge))
@@ -58,15 +58,12 @@ class Port final : public bridge::Port {
         return link_->read(data, count, got);
     }
     FT_STATUS queue_status(uint32_t* queued) override {
-        if (FT_STATUS s = link_->check(Op::QueueStatus))
+        if (FT_STATUS s = link_->check(Op::Queue))
             return s;
         *queued = static_cast<uint32_t>(link_->rx.size());
         return FT_OK;
     }
-    FT_STATUS close() override {
-        ++link_->closes;
-        return FT_OK;
-    }
+    FT_STATUS close() override { return FT_OK; }
 
   private:
     std::shared_ptr<Link> link_;

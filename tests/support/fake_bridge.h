@@ -20,17 +20,8 @@ namespace fake {
 
 using Bytes = std::vector<uint8_t>;
 
-enum class Op {
-    Open,
-    BaudRate,
-    DataCharacteristics,
-    FlowControl,
-    Purge,
-    Timeouts,
-    Write,
-    Read,
-    QueueStatus
-};
+// The bridge's calls, each named after what it sets or does.
+enum class Op { Open, Baud, Line, Flow, Purge, Timeouts, Write, Read, Queue };
 
 struct Arrival {
     enum Kind { Burst, Silence, Error } kind;
@@ -75,10 +66,9 @@ class Link {
     std::vector<std::pair<uint32_t, uint32_t>> timeouts_set;
     std::vector<uint32_t> timeouts_hit; // read timeout in force at each timed-out read
     uint32_t baud = 0;
-    Bytes line; // data bits, stop bits, parity
-    Bytes flow; // mode (low byte), xon, xoff
-    int open_ports = 0;
-    int closes = 0;
+    Bytes line;                 // data bits, stop bits, parity
+    std::vector<uint16_t> flow; // mode, xon, xoff
+    int open_ports = 0;         // made and not yet destroyed
     int write_calls = 0;
 
     // Used by the fake port.
