@@ -4,6 +4,12 @@
 
 #include <glib.h>
 
+#include <algorithm>
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+#include <tuple>
+
 EventRecord decode_event_record(const uint8_t* bytes) {
     EventRecord r{};
     for (int i = 5; i >= 0; --i)
@@ -57,4 +63,318 @@ int write_event_csv(FILE* file, const uint8_t* dump, size_t length) {
             return 0;
     }
     return 1;
+}
+
+namespace {
+
+// Days since 1970-01-01 of a civil date, and back (proleptic Gregorian, any year).
+int64_t days_of(int64_t y, int m, int d) {
+    y -= m <= 2;
+    int64_t era = (y >= 0 ? y : y - 399) / 400;
+    int64_t yoe = y - era * 400;
+    int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
+
+void date_of(int64_t days, int64_t* y, int* m, int* d) {
+    days += 719468;
+    int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    int64_t doe = days - era * 146097;
+    int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    int64_t mp = (5 * doy + 2) / 153;
+    *d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    *m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    *y = yoe + era * 400 + (*m <= 2);
+}
+
+constexpr uint64_t DAY_MS = 86400000;
+
+std::string offset_text(int minutes) {
+    char text[16];
+    g_snprintf(text, sizeof text, "%c%02d:%02d", minutes < 0 ? '-' : '+', std::abs(minutes) / 60,
+               std::abs(minutes) % 60);
+    return text;
+}
+
+// The relays the layout keeps of a record.
+uint16_t relay_mask(int relays) {
+    return static_cast<uint16_t>((1u << std::clamp(relays, 0, EVENT_RELAYS)) - 1);
+}
+
+std::vector<std::string> split(const std::string& line) {
+    std::vector<std::string> fields;
+    size_t at = 0;
+    for (size_t comma; (comma = line.find(',', at)) != std::string::npos; at = comma + 1)
+        fields.push_back(line.substr(at, comma - at));
+    fields.push_back(line.substr(at));
+    return fields;
+}
+
+bool read_number(const std::string& text, int64_t low, int64_t high, int64_t* value) {
+    char* end = nullptr;
+    if (text.empty() || !g_ascii_isdigit(text[0]))
+        return false;
+    *value = g_ascii_strtoll(text.c_str(), &end, 10);
+    return *end == '\0' && *value >= low && *value <= high;
+}
+
+// "2009-03-15T13:45:12.345+01:00" (the fraction and the offset may be left out) as
+// milliseconds of the clock; the offset is not applied, the clock having none.
+bool read_iso_time(const std::string& text, uint64_t* ms) {
+    int64_t y = 0;
+    int mo = 0, d = 0, h = 0, mi = 0, s = 0, frac = 0, digits = 0;
+    int used = 0;
+    if (std::sscanf(text.c_str(), "%" SCNd64 "-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s,
+                    &used) != 6 ||
+        y < 1970 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59)
+        return false;
+    const char* rest = text.c_str() + used;
+    if (*rest == '.')
+        for (++rest; g_ascii_isdigit(*rest); ++rest, ++digits)
+            if (digits < 3)
+                frac = frac * 10 + (*rest - '0');
+    for (int i = digits; i < 3; ++i)
+        frac *= 10;
+    if (*rest && std::strcmp(rest, "Z") != 0 &&
+        !((*rest == '+' || *rest == '-') && std::strlen(rest) == 6 && rest[3] == ':'))
+        return false;
+    int64_t days = days_of(y, mo, d);
+    *ms = static_cast<uint64_t>(days) * DAY_MS +
+          static_cast<uint64_t>(((h * 60 + mi) * 60 + s) * 1000 + frac);
+    return *ms < (uint64_t{1} << 48);
+}
+
+// "13:45:12.34 15/03/09" of the export's layout. Its year is the clock's year minus 2000
+// modulo 256: the years the clock can reach, 1970 to 2106, are told apart.
+bool read_export_time(const std::string& text, uint64_t* ms) {
+    int h, mi, s, cs, d, mo, y, used = 0;
+    if (std::sscanf(text.c_str(), "%2d:%2d:%2d.%2d %2d/%2d/%3d%n", &h, &mi, &s, &cs, &d, &mo, &y,
+                    &used) != 7 ||
+        text.c_str()[used] || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59 ||
+        y > 255)
+        return false;
+    int64_t year = y >= 226 ? 1744 + y : 2000 + y;
+    *ms = static_cast<uint64_t>(days_of(year, mo, d)) * DAY_MS +
+          static_cast<uint64_t>(((h * 60 + mi) * 60 + s) * 1000 + cs * 10);
+    return true;
+}
+
+std::string column_row(int relays) {
+    std::string row = "Time";
+    for (const char* name : EVENT_CHANNEL_NAMES)
+        row.append(",").append(name);
+    for (int relay = 1; relay <= relays; ++relay)
+        row.append(",Relay ").append(std::to_string(relay));
+    return row.append("\n");
+}
+
+constexpr const char* TITLE = "# Event records of a temperature controller";
+
+} // namespace
+
+std::vector<EventRecord> dump_records(const uint8_t* dump, size_t length) {
+    std::vector<EventRecord> records;
+    if (length != EVENT_DUMP_SIZE)
+        return records;
+    records.reserve(EVENT_RECORD_COUNT);
+    for (size_t n = 0; n < EVENT_RECORD_COUNT; ++n) {
+        const uint8_t* bytes = dump + n * EVENT_RECORD_SIZE;
+        if (!is_empty_record(bytes))
+            records.push_back(decode_event_record(bytes));
+    }
+    return records;
+}
+
+namespace {
+std::string iso_time(uint64_t milliseconds, const std::string& offset) {
+    int64_t y;
+    int m, d;
+    date_of(static_cast<int64_t>(milliseconds / DAY_MS), &y, &m, &d);
+    uint64_t in_day = milliseconds % DAY_MS;
+    char text[48];
+    g_snprintf(text, sizeof text, "%04" G_GINT64_FORMAT "-%02d-%02dT%02d:%02d:%02d.%03d%s", y, m, d,
+               static_cast<int>(in_day / 3600000), static_cast<int>(in_day / 60000 % 60),
+               static_cast<int>(in_day / 1000 % 60), static_cast<int>(in_day % 1000),
+               offset.c_str());
+    return text;
+}
+} // namespace
+
+bool is_empty_record(const uint8_t* bytes) {
+    auto all = [bytes](uint8_t b) {
+        return std::all_of(bytes, bytes + EVENT_RECORD_SIZE, [b](uint8_t x) { return x == b; });
+    };
+    return all(0x00) || all(0xFF);
+}
+
+std::string iso_event_time(uint64_t milliseconds, int utc_offset_minutes) {
+    return iso_time(milliseconds, offset_text(utc_offset_minutes));
+}
+
+int local_utc_offset_minutes() {
+    GDateTime* now = g_date_time_new_now_local();
+    auto minutes = static_cast<int>(g_date_time_get_utc_offset(now) / G_TIME_SPAN_MINUTE);
+    g_date_time_unref(now);
+    return minutes;
+}
+
+std::string event_iso_text(const EventFileHeader& h, const std::vector<EventRecord>& records) {
+    std::string text = TITLE;
+    text.append("\n# tool: ").append(h.tool);
+    text.append("\n# asset: ").append(h.asset);
+    text.append("\n# usb serial: ").append(h.serial);
+    text.append("\n# variant: ").append(h.variant);
+    text.append("\n# time zone: UTC").append(offset_text(h.utc_offset_minutes));
+    text.append("\n# units: readings in degrees Celsius; relays Closed or Open\n");
+    if (h.latest_count) {
+        text.append("# latest download: ")
+            .append(iso_event_time(h.latest_from, h.utc_offset_minutes));
+        text.append(" to ").append(iso_event_time(h.latest_to, h.utc_offset_minutes));
+        text.append(", ").append(std::to_string(h.latest_count)).append(" records\n");
+    }
+    int relays = std::clamp(h.relays, 0, EVENT_RELAYS);
+    text.append(column_row(relays));
+    text.reserve(text.size() + records.size() * (40 + 4 * 10 + 7 * relays));
+    std::string offset = offset_text(h.utc_offset_minutes);
+    for (const EventRecord& r : records) {
+        text.append(iso_time(r.timestamp, offset));
+        for (uint8_t reading : r.readings)
+            text.append(",").append(std::to_string(reading));
+        for (int j = 0; j < relays; ++j)
+            text.append((r.relays >> j & 1) ? ",Closed" : ",Open");
+        text.append("\n");
+    }
+    return text;
+}
+
+bool read_event_file(const std::string& text, EventFileHeader* header,
+                     std::vector<EventRecord>* records, std::string* error) {
+    *header = EventFileHeader{};
+    records->clear();
+    bool iso = false, columns = false;
+    int number = 0;
+    auto fail = [&](const char* why) {
+        *error = "line " + std::to_string(number) + ": " + why;
+        return false;
+    };
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        ++number;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty())
+            continue;
+        if (!columns && line[0] == '#') {
+            size_t colon = line.find(": ");
+            std::string key = line.substr(2, colon == std::string::npos ? 0 : colon - 2);
+            std::string value = colon == std::string::npos ? "" : line.substr(colon + 2);
+            if (key == "tool")
+                header->tool = value;
+            else if (key == "asset")
+                header->asset = value;
+            else if (key == "usb serial")
+                header->serial = value;
+            else if (key == "variant")
+                header->variant = value;
+            else if (key == "time zone") {
+                int hours = 0, minutes = 0;
+                char sign = '+';
+                if (std::sscanf(value.c_str(), "UTC%c%d:%d", &sign, &hours, &minutes) == 3)
+                    header->utc_offset_minutes = (sign == '-' ? -1 : 1) * (hours * 60 + minutes);
+            } else if (key == "latest download") {
+                // "FROM to TO, N records"
+                size_t to = value.find(" to "), comma = value.find(", ");
+                uint64_t from_ms = 0, to_ms = 0;
+                if (to != std::string::npos && comma != std::string::npos && comma > to &&
+                    read_iso_time(value.substr(0, to), &from_ms) &&
+                    read_iso_time(value.substr(to + 4, comma - to - 4), &to_ms)) {
+                    header->latest_from = from_ms;
+                    header->latest_to = to_ms;
+                    header->latest_count = std::strtoul(value.c_str() + comma + 2, nullptr, 10);
+                }
+            }
+            continue;
+        }
+        std::vector<std::string> fields = split(line);
+        if (!columns) {
+            columns = true;
+            iso = fields[0] == "Time";
+            if (!iso && line + "\n" != event_csv_header())
+                return fail("not a column row of event records");
+            header->relays = static_cast<int>(fields.size()) - 11;
+            if (header->relays < 0 || header->relays > EVENT_RELAYS ||
+                line + "\n" != (iso ? column_row(header->relays) : event_csv_header()))
+                return fail("not a column row of event records");
+            continue;
+        }
+        if (static_cast<int>(fields.size()) != 11 + header->relays)
+            return fail("a row with another number of columns");
+        EventRecord r{};
+        if (!(iso ? read_iso_time(fields[0], &r.timestamp)
+                  : read_export_time(fields[0], &r.timestamp)))
+            return fail("a time that is not one");
+        for (size_t i = 0; i < 10; ++i) {
+            int64_t value = 0;
+            if (!read_number(fields[i + 1], 0, 255, &value))
+                return fail("a reading that is not 0 to 255");
+            r.readings[i] = static_cast<uint8_t>(value);
+        }
+        for (int j = 0; j < header->relays; ++j) {
+            const std::string& state = fields[static_cast<size_t>(11 + j)];
+            if (state != "Closed" && state != "Open")
+                return fail("a relay neither Closed nor Open");
+            if (state == "Closed")
+                r.relays = static_cast<uint16_t>(r.relays | 1u << j);
+        }
+        // The export's layout has every record of the memory; erased ones hold no event.
+        bool erased = r.relays == 0xFFFF && std::all_of(r.readings.begin(), r.readings.end(),
+                                                        [](uint8_t b) { return b == 255; });
+        bool blank =
+            r.timestamp == 0 && r.relays == 0 &&
+            std::all_of(r.readings.begin(), r.readings.end(), [](uint8_t b) { return b == 0; });
+        if (iso || (!erased && !blank))
+            records->push_back(r);
+    }
+    if (!columns)
+        return fail("no column row of event records");
+    return true;
+}
+
+std::vector<EventRecord> merge_event_records(const std::vector<EventRecord>& kept,
+                                             const std::vector<EventRecord>& added, int relays) {
+    uint16_t mask = relay_mask(relays);
+    auto key = [mask](const EventRecord& r) {
+        return std::make_tuple(r.timestamp, r.readings, static_cast<uint16_t>(r.relays & mask));
+    };
+    std::vector<EventRecord> merged;
+    merged.reserve(kept.size() + added.size());
+    for (const auto* list : {&kept, &added})
+        for (EventRecord r : *list) {
+            r.relays &= mask;
+            merged.push_back(r);
+        }
+    // Stable: records of one time keep the order they came in.
+    std::stable_sort(merged.begin(), merged.end(), [](const EventRecord& a, const EventRecord& b) {
+        return a.timestamp < b.timestamp;
+    });
+    // Each written record once, however often a download held it: records of one time are few,
+    // so each is compared with those of its time before it.
+    std::vector<EventRecord> once;
+    once.reserve(merged.size());
+    size_t same_time = 0;
+    for (const EventRecord& r : merged) {
+        if (once.empty() || once.back().timestamp != r.timestamp)
+            same_time = once.size();
+        bool seen = false;
+        for (size_t i = same_time; i < once.size() && !seen; ++i)
+            seen = key(once[i]) == key(r);
+        if (!seen)
+            once.push_back(r);
+    }
+    return once;
 }

@@ -2,28 +2,14 @@
 
 #include <algorithm>
 
-bool is_empty_record(const uint8_t* bytes) {
-    auto all = [bytes](uint8_t b) {
-        return std::all_of(bytes, bytes + EVENT_RECORD_SIZE, [b](uint8_t x) { return x == b; });
-    };
-    return all(0x00) || all(0xFF);
-}
-
 bool is_valid_event_time(uint64_t milliseconds) {
     return milliseconds > 0 && milliseconds / 1000 <= UINT32_MAX;
 }
 
-EventLog read_event_log(const uint8_t* dump, size_t length) {
+namespace {
+EventLog event_log_of(std::vector<Event> events) {
     EventLog log;
-    if (length != EVENT_DUMP_SIZE)
-        return log;
-    for (size_t n = 0; n < EVENT_RECORD_COUNT; ++n) {
-        const uint8_t* bytes = dump + n * EVENT_RECORD_SIZE;
-        if (is_empty_record(bytes))
-            continue;
-        EventRecord r = decode_event_record(bytes);
-        log.events.push_back({n, r, is_valid_event_time(r.timestamp)});
-    }
+    log.events = std::move(events);
     // The memory is a ring: once full, the newest records overwrite the oldest.
     std::stable_sort(log.events.begin(), log.events.end(), [](const Event& a, const Event& b) {
         if (a.valid != b.valid)
@@ -43,4 +29,25 @@ EventLog read_event_log(const uint8_t* dump, size_t length) {
         log.last = log.events[log.valid_count - 1].record.timestamp;
     }
     return log;
+}
+} // namespace
+
+EventLog read_event_log(const uint8_t* dump, size_t length) {
+    std::vector<Event> events;
+    for (size_t n = 0; length == EVENT_DUMP_SIZE && n < EVENT_RECORD_COUNT; ++n) {
+        const uint8_t* bytes = dump + n * EVENT_RECORD_SIZE;
+        if (is_empty_record(bytes))
+            continue;
+        EventRecord r = decode_event_record(bytes);
+        events.push_back({n, r, is_valid_event_time(r.timestamp)});
+    }
+    return event_log_of(std::move(events));
+}
+
+EventLog make_event_log(const std::vector<EventRecord>& records) {
+    std::vector<Event> events;
+    events.reserve(records.size());
+    for (size_t i = 0; i < records.size(); ++i)
+        events.push_back({i, records[i], is_valid_event_time(records[i].timestamp)});
+    return event_log_of(std::move(events));
 }

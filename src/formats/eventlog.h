@@ -23,11 +23,11 @@ struct EventLog {
     uint64_t last = 0;
 };
 
-// A record that holds no event: erased memory (0xFF) or never written (0).
-bool is_empty_record(const uint8_t* bytes);
 // Whether a time stamp is one the controller's clock can give: after 1970 and before its
 // 32-bit seconds wrap in 2106.
 bool is_valid_event_time(uint64_t milliseconds);
 
 // The log of a whole dump; empty when `length` is not a whole dump.
 EventLog read_event_log(const uint8_t* dump, size_t length);
+// The log of records from anywhere (a merged history); an event's index is its place in the list.
+EventLog make_event_log(const std::vector<EventRecord>& records);
