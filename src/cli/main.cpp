@@ -57,6 +57,7 @@ struct Options {
     gboolean json = FALSE;
     gboolean dry_run = FALSE;
     gboolean all = FALSE;
+    gboolean iso = FALSE;
     gint slave = 1;
     gint baud = LINK_BAUD_RATE;
     gboolean version = FALSE;
@@ -263,15 +264,6 @@ struct AssetHistory {
         std::string error;
         history = History::open(History::folder(opts.history), &error);
         if (history)
-            return EXIT_OK;
-        say(history_error_text(error));
-        return EXIT_FILE;
-    }
-    // A version holding the event memory as the export's CSV.
-    int record_events(const uint8_t* dump, uint32_t length) {
-        std::string error;
-        if (!history ||
-            !history->record_events(asset, dump, length, "events " + asset.key, &error).empty())
             return EXIT_OK;
         say(history_error_text(error));
         return EXIT_FILE;
@@ -683,6 +675,62 @@ void draw_progress(uint32_t received, void*) {
 // The size of the plot that --png draws.
 constexpr int PNG_WIDTH = 1200, PNG_HEIGHT = 700;
 
+// The outputs of events, created before the long download so that a place that cannot be
+// written is found first, and written from the records once they are in.
+struct EventOutputs {
+    std::optional<SafeFile> csv, png;
+
+    int open() {
+        if (opts.output && !csv.emplace(opts.output).stream()) {
+            say(events_write_error_text(opts.output, csv->error()));
+            return EXIT_FILE;
+        }
+        if (opts.png && !png.emplace(opts.png).stream()) {
+            say(picture_write_error_text(opts.png, png->error()));
+            return EXIT_FILE;
+        }
+        return EXIT_OK;
+    }
+    // The CSV in the layout that explains itself, and the plot of `drawn`.
+    int write(const EventFileHeader& about, const std::vector<EventRecord>& records,
+              const std::vector<EventRecord>& drawn) {
+        if (csv) {
+            std::string text = event_iso_text(about, records);
+            if (std::fwrite(text.data(), 1, text.size(), csv->stream()) != text.size() ||
+                !csv->commit()) {
+                say(events_write_error_text(opts.output, csv->error()));
+                return EXIT_FILE;
+            }
+        }
+        if (png) {
+            EventLog log = make_event_log(drawn);
+            if (!write_plot_png(png->stream(), PNG_WIDTH, PNG_HEIGHT, log,
+                                full_view(log, about.relays)) ||
+                !png->commit()) {
+                say(picture_write_error_text(opts.png, png->error()));
+                return EXIT_FILE;
+            }
+        }
+        return EXIT_OK;
+    }
+};
+
+// An asset's merged event history, from the history alone: no controller.
+int history_events(const char* key) {
+    std::string error;
+    std::unique_ptr<History> history = History::open(History::folder(opts.history), &error);
+    EventFileHeader about;
+    std::vector<EventRecord> records;
+    if (!history || !history->events(key, "HEAD", &about, &records, &error)) {
+        say(history_error_text(error));
+        return EXIT_FILE;
+    }
+    EventOutputs out;
+    if (int status = out.open())
+        return status;
+    return out.write(about, records, records);
+}
+
 int events(Parameters& p) {
     Connection connection;
     if (int status = connection.open(p))
@@ -697,17 +745,23 @@ int events(Parameters& p) {
     }
     AssetHistory kept;
     int history_status = kept.open(connection.link);
-    // Both files are created before the long download, so a place that cannot be written is
-    // found first.
-    std::optional<SafeFile> csv, png;
-    if (opts.output && !csv.emplace(opts.output).stream()) {
-        say(events_write_error_text(opts.output, csv->error()));
-        return EXIT_FILE;
+    if (history_status && !opts.output && !opts.png)
+        return history_status;
+    if (!opts.output && !opts.png && !kept.history)
+        return usage_error(_("The command needs -o FILE, or an asset with a history."));
+    // The export's layout is written from the dump itself.
+    EventOutputs out;
+    std::optional<SafeFile> export_csv;
+    const char* export_name = opts.output;
+    if (opts.output && !opts.iso) {
+        if (!export_csv.emplace(opts.output).stream()) {
+            say(events_write_error_text(opts.output, export_csv->error()));
+            return EXIT_FILE;
+        }
+        opts.output = nullptr;
     }
-    if (opts.png && !png.emplace(opts.png).stream()) {
-        say(picture_write_error_text(opts.png, png->error()));
-        return EXIT_FILE;
-    }
+    if (int status = out.open())
+        return status;
     // Stopped now, the controller goes on sending: the user is told for how long.
     g_strlcpy(
         stopped_message,
@@ -724,19 +778,30 @@ int events(Parameters& p) {
         std::fputc('\n', stderr);
     if (int status = Connection::check(result))
         return status;
-    if (csv && (!write_event_csv(csv->stream(), dump.get(), length) || !csv->commit())) {
-        say(events_write_error_text(opts.output, csv->error()));
+    if (export_csv &&
+        (!write_event_csv(export_csv->stream(), dump.get(), length) || !export_csv->commit())) {
+        say(events_write_error_text(export_name, export_csv->error()));
         return EXIT_FILE;
     }
-    if (png) {
-        EventLog log = read_event_log(dump.get(), length);
-        if (!write_plot_png(png->stream(), PNG_WIDTH, PNG_HEIGHT, log, full_view(log, p.nrelays)) ||
-            !png->commit()) {
-            say(picture_write_error_text(opts.png, png->error()));
-            return EXIT_FILE;
+    std::vector<EventRecord> records = dump_records(dump.get(), length);
+    EventFileHeader about =
+        events_about(p, kept.asset, std::string("kelvra-cli ") + KELVRA_VERSION);
+    std::string error;
+    if (!history_status && kept.history) {
+        if (kept.history
+                ->record_events(kept.asset, about, records, "events " + kept.asset.key, &error)
+                .empty()) {
+            say(history_error_text(error));
+            history_status = EXIT_FILE;
+        } else {
+            // With a history, the plot is of all the asset's records, this download's with them.
+            std::vector<EventRecord> merged;
+            if (kept.history->events(kept.asset.key, "HEAD", &about, &merged, &error))
+                return out.write(about, records, merged);
         }
     }
-    return history_status ? history_status : kept.record_events(dump.get(), length);
+    int status = out.write(about, records, records);
+    return history_status ? history_status : status;
 }
 
 int run(int argc, char** argv) {
@@ -770,6 +835,9 @@ int run(int argc, char** argv) {
          N_("File that download and events write"), N_("FILE")},
         {"png", 0, 0, G_OPTION_ARG_FILENAME, &opts.png,
          N_("Events: draw the temperatures and relays into a PNG picture"), N_("FILE")},
+        {"iso", 0, 0, G_OPTION_ARG_NONE, &opts.iso,
+         N_("Events: write -o in the layout that explains itself (ISO 8601 times, a header)"),
+         nullptr},
         {"variant", 0, 0, G_OPTION_ARG_STRING, &opts.variant,
          N_("Parameter map: kelvra (full, the default) or kelvra0 (RTD-only)"), N_("NAME")},
         {"json", 0, 0, G_OPTION_ARG_NONE, &opts.json,
@@ -792,7 +860,11 @@ int run(int argc, char** argv) {
           "                     blocks that differ, after checking the controller's variant\n"
           "                     and layout and every value; then read back\n"
           "  diff FILE          the parameters in which the controller and a file differ\n"
-          "  events -o FILE     the event memory as CSV (--png FILE: also, or instead, a plot)\n"
+          "  events [-o FILE]   the event memory: merged into the asset's history, and as CSV\n"
+          "                     (--iso: in the layout that explains itself; --png FILE: a plot\n"
+          "                     of the asset's whole history, else of this download)\n"
+          "  events ASSET       the asset's merged event history, from the history alone:\n"
+          "                     -o FILE (the --iso layout) and/or --png FILE\n"
           "  list               the controllers' USB bridges attached, with their serial numbers\n"
           "  history [ASSET]    the versions the history keeps of an asset, newest first\n"
           "  restore ASSET@REV  a version of the history back into the controller, as upload\n"
@@ -844,15 +916,20 @@ int run(int argc, char** argv) {
         p.variant = variant_named(opts.variant);
         return diff(p, argv[2], argv[3]);
     }
+    // An asset's event history needs no controller.
+    if (command == "events" && argc == 3 && (opts.output || opts.png))
+        return history_events(argv[2]);
     if (argc != (takes_file ? 3 : 2))
         return usage_error(takes_file ? _("The command needs one configuration file.")
                                       : _("Too many arguments."));
     bool dump = command == "events";
     if (opts.png && !dump)
         return usage_error(_("Only events takes --png."));
-    // A download with a history may keep its settings there alone.
-    if (writes && !opts.output && !(dump && opts.png) && (dump || opts.no_history))
+    // A download with a history may keep what it read there alone.
+    if (writes && !opts.output && !(dump && opts.png) && opts.no_history)
         return usage_error(_("The command needs -o FILE."));
+    if (opts.iso && !dump)
+        return usage_error(_("Only events takes --iso."));
     if (!writes && opts.output)
         return usage_error(_("Only download and events take -o."));
     if (opts.json && command != "info" && command != "diff" && command != "upload")

@@ -41,25 +41,29 @@ enum { RESPONSE_COMPARE = 1, RESPONSE_RESTORE = 2, RESPONSE_CONTROLLER = 3 };
 
 } // namespace
 
-std::string asset_key() {
-    std::string named = asset_name();
-    if (!named.empty())
-        return named;
+Asset current_asset() {
+    Asset a{asset_name(), "", controller.opened()};
     for (const bridge::UsbTty& t : attached_bridges())
         if (t.path == controller.opened())
-            return t.serial;
-    return "";
+            a.serial = t.serial;
+    if (a.key.empty())
+        a.key = a.serial;
+    return a;
+}
+
+std::string asset_key() {
+    return current_asset().key;
 }
 
 bool keep_version(const Parameters& p, const std::string& action, const std::string& what,
                   std::string* said) {
     said->clear();
-    std::string key = asset_key();
+    Asset asset = current_asset();
+    const std::string& key = asset.key;
     if (key.empty())
         return true;
     std::unique_ptr<History> history = open_history();
     std::string error;
-    Asset asset{key, "", controller.opened()};
     std::string message = action + " " + key + (what.empty() ? "" : ": " + what);
     if (!history || history->record(asset, p, message, &error).empty()) {
         if (history)
@@ -72,14 +76,17 @@ bool keep_version(const Parameters& p, const std::string& action, const std::str
 }
 
 void keep_events(const uint8_t* dump, uint32_t length) {
-    std::string key = asset_key();
-    if (key.empty())
+    Asset asset = current_asset();
+    if (asset.key.empty())
         return;
     std::unique_ptr<History> history = open_history();
     std::string error;
     if (history &&
         history
-            ->record_events({key, "", controller.opened()}, dump, length, "events " + key, &error)
+            ->record_events(asset,
+                            events_about(parameters, asset,
+                                         std::string(variant->program) + " " + KELVRA_VERSION),
+                            dump_records(dump, length), "events " + asset.key, &error)
             .empty())
         error_dialog(history_error_text(error).c_str());
 }

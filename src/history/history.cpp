@@ -2,6 +2,7 @@
 #include "base/gmem.h"
 
 #include "formats/eventcsv.h"
+#include "formats/eventlog.h"
 #include "formats/safefile.h"
 
 #include <algorithm>
@@ -210,21 +211,57 @@ std::string History::record(const Asset& asset, const Parameters& p, const std::
                         message, error);
 }
 
-std::string History::record_events(const Asset& asset, const uint8_t* dump, uint32_t length,
+std::string History::record_events(const Asset& asset, EventFileHeader about,
+                                   const std::vector<EventRecord>& downloaded,
                                    const std::string& message, std::string* error) {
-    char* data = nullptr;
-    size_t size = 0;
-    FILE* memory = open_memstream(&data, &size);
-    bool written = memory && write_event_csv(memory, dump, length);
-    if (memory)
-        std::fclose(memory);
-    std::string csv = written ? std::string(data, size) : "";
-    free(data);
-    if (!written) {
-        *error = asset.key + ": the event memory is not one to keep";
+    EventFileHeader kept_header;
+    std::vector<EventRecord> kept;
+    std::string text, why;
+    // What the history holds is merged into, never written over: one it cannot read stays.
+    if (blob_text("HEAD", asset.key, "events.csv", &text) &&
+        !read_event_file(text, &kept_header, &kept, &why)) {
+        *error = path_ + "/" + folder_name(asset.key) + "/events.csv: " + why;
         return "";
     }
-    return commit_files(asset.key, {{"events.csv", csv}}, message, error);
+    about.asset = asset.key;
+    about.serial = asset.serial;
+    about.latest_count = downloaded.size();
+    about.latest_from = about.latest_to = 0;
+    for (const EventRecord& r : downloaded) {
+        if (!is_valid_event_time(r.timestamp))
+            continue;
+        about.latest_from =
+            about.latest_from ? std::min(about.latest_from, r.timestamp) : r.timestamp;
+        about.latest_to = std::max(about.latest_to, r.timestamp);
+    }
+    std::vector<EventRecord> merged = merge_event_records(kept, downloaded, about.relays);
+    return commit_files(asset.key, {{"events.csv", event_iso_text(about, merged)}}, message, error);
+}
+
+bool History::events(const std::string& key, const std::string& rev, EventFileHeader* header,
+                     std::vector<EventRecord>* records, std::string* error) const {
+    std::string text, why;
+    if (!blob_text(rev, key, "events.csv", &text)) {
+        *error = key + "@" + rev + ": no event records in " + path_;
+        return false;
+    }
+    if (read_event_file(text, header, records, &why))
+        return true;
+    *error = path_ + "/" + folder_name(key) + "/events.csv: " + why;
+    return false;
+}
+
+bool History::blob_text(const std::string& rev, const std::string& key, const char* file,
+                        std::string* text) const {
+    Git<git_object, git_object_free> found;
+    std::string spec = rev + ":" + folder_name(key) + "/" + file;
+    if (git_revparse_single(&found.p, repo_, spec.c_str()) != 0 ||
+        git_object_type(found.p) != GIT_OBJECT_BLOB)
+        return false;
+    auto* blob = reinterpret_cast<git_blob*>(found.p);
+    text->assign(static_cast<const char*>(git_blob_rawcontent(blob)),
+                 static_cast<size_t>(git_blob_rawsize(blob)));
+    return true;
 }
 
 std::string History::commit_files(const std::string& key,
@@ -266,18 +303,6 @@ std::string History::commit_files(const std::string& key,
 
 bool History::load(const std::string& key, const std::string& rev, Parameters& p,
                    std::string* commit, std::string* error) const {
-    std::string name = folder_name(key);
-    auto blob_text = [&](const char* file, std::string& text) {
-        Git<git_object, git_object_free> found;
-        std::string spec = rev + ":" + name + "/" + file;
-        if (git_revparse_single(&found.p, repo_, spec.c_str()) != 0 ||
-            git_object_type(found.p) != GIT_OBJECT_BLOB)
-            return false;
-        auto* blob = reinterpret_cast<git_blob*>(found.p);
-        text.assign(static_cast<const char*>(git_blob_rawcontent(blob)),
-                    static_cast<size_t>(git_blob_rawsize(blob)));
-        return true;
-    };
     std::string config, asset;
     Git<git_object, git_object_free> version;
     if (git_revparse_single(&version.p, repo_, (rev + "^{commit}").c_str()) == 0) {
@@ -285,7 +310,8 @@ bool History::load(const std::string& key, const std::string& rev, Parameters& p
         git_oid_tostr(id, sizeof id, git_object_id(version.p));
         *commit = id;
     }
-    if (!version.p || !blob_text("config.cfg", config) || !blob_text("asset.json", asset)) {
+    if (!version.p || !blob_text(rev, key, "config.cfg", &config) ||
+        !blob_text(rev, key, "asset.json", &asset)) {
         *error = key + "@" + rev + ": no such version in " + path_;
         return false;
     }
@@ -373,6 +399,17 @@ std::vector<Version> History::versions(const std::string& key) const {
     return out;
 }
 
+EventFileHeader events_about(const Parameters& p, const Asset& asset, const std::string& tool) {
+    EventFileHeader h;
+    h.tool = tool;
+    h.asset = asset.key;
+    h.serial = asset.serial;
+    h.variant = p.variant ? p.variant->program : "";
+    h.relays = p.nrelays;
+    h.utc_offset_minutes = local_utc_offset_minutes();
+    return h;
+}
+
 std::string read_time(const std::string& asset_json) {
     std::unique_ptr<JsonParser, decltype(&g_object_unref)> parser(json_parser_new(),
                                                                   &g_object_unref);
@@ -391,6 +428,18 @@ std::string entry_text(git_repository* repo, const git_index_entry* e) {
         return "";
     return std::string(static_cast<const char*>(git_blob_rawcontent(blob.p)),
                        static_cast<size_t>(git_blob_rawsize(blob.p)));
+}
+
+// An events.csv changed on both sides: the records of both, each once, under the header of the
+// side that downloaded last. Empty when a side cannot be read: the merge then fails as it is.
+std::string merged_events(const std::string& mine, const std::string& theirs) {
+    EventFileHeader a, b;
+    std::vector<EventRecord> ra, rb;
+    std::string error;
+    if (!read_event_file(mine, &a, &ra, &error) || !read_event_file(theirs, &b, &rb, &error))
+        return "";
+    const EventFileHeader& later = b.latest_to > a.latest_to ? b : a;
+    return event_iso_text(later, merge_event_records(ra, rb, std::max(a.relays, b.relays)));
 }
 
 // The asset.json of a side of a merge: from the commit's tree.
@@ -474,16 +523,30 @@ History::SyncResult History::sync(std::string* said) {
                 *said = path_ + ": " + git_failure();
                 return SyncResult::failed;
             }
-            // Both changed an asset: its files come whole from the side read later.
+            // Both changed an asset: its settings come whole from the side read later; its
+            // event records from both.
             std::vector<std::string> keys;
+            std::vector<std::pair<std::string, std::string>> events; // path, merged text
             Git<git_index_conflict_iterator, git_index_conflict_iterator_free> conflicts;
             const git_index_entry *base, *mine, *their;
             git_index_conflict_iterator_new(&conflicts.p, merged.p);
             while (git_index_conflict_next(&base, &mine, &their, conflicts.p) == 0) {
                 std::string path = (mine ? mine : their)->path;
                 std::string key = path.substr(0, path.find('/'));
-                if (std::find(keys.begin(), keys.end(), key) == keys.end())
+                if (path == key + "/events.csv")
+                    events.emplace_back(
+                        path, merged_events(entry_text(repo_, mine), entry_text(repo_, their)));
+                else if (std::find(keys.begin(), keys.end(), key) == keys.end())
                     keys.push_back(key);
+            }
+            for (const auto& [path, text] : events) {
+                git_index_entry e{};
+                e.mode = GIT_FILEMODE_BLOB;
+                e.path = path.c_str();
+                if (!text.empty() &&
+                    git_blob_create_from_buffer(&e.id, repo_, text.data(), text.size()) == 0 &&
+                    git_index_conflict_remove(merged.p, path.c_str()) == 0)
+                    git_index_add(merged.p, &e);
             }
             for (const std::string& key : keys) {
                 bool later = read_time(asset_of(repo_, other.p, key)) >

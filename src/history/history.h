@@ -4,6 +4,7 @@
 // the words below it; the front ends use it.
 #pragma once
 
+#include "formats/eventcsv.h"
 #include "model/parameters.h"
 
 #include <memory>
@@ -48,9 +49,15 @@ class History {
     // False with *error.
     bool load(const std::string& key, const std::string& rev, Parameters& p, std::string* commit,
               std::string* error) const;
-    // A version holding the asset's event memory (a dump) as the export's CSV, events.csv.
-    std::string record_events(const Asset& asset, const uint8_t* dump, uint32_t length,
+    // A version with the records of an event download merged into the asset's events.csv, each
+    // written record once, in the layout that explains itself. `about` says what the records
+    // are of; the asset and the latest download's range are filled in here.
+    std::string record_events(const Asset& asset, EventFileHeader about,
+                              const std::vector<EventRecord>& downloaded,
                               const std::string& message, std::string* error);
+    // The asset's merged event records at a revision ("HEAD": the latest). False with *error.
+    bool events(const std::string& key, const std::string& rev, EventFileHeader* header,
+                std::vector<EventRecord>* records, std::string* error) const;
     // The versions that changed the asset's folder (all versions for an empty key), newest
     // first.
     std::vector<Version> versions(const std::string& key) const;
@@ -68,6 +75,9 @@ class History {
     std::string commit_files(const std::string& key,
                              const std::vector<std::pair<const char*, std::string>>& files,
                              const std::string& message, std::string* error);
+    // The text of a file of the asset's folder at a revision; false when it has none.
+    bool blob_text(const std::string& rev, const std::string& key, const char* file,
+                   std::string* text) const;
     git_repository* repo_;
     std::string path_;
 };
@@ -79,6 +89,10 @@ std::string settings_text(const Parameters& p);
 // "Set Point (°C) 1 80 -> 81, Line Frequency 50 Hz -> 60 Hz": what a change did, for a
 // commit message (the first few; "and N more").
 std::string changes_summary(const Parameters& before, const Parameters& after);
+
+// What a controller's event records are, for their file: the tool, the asset, the controller's
+// variant and relays, and the computer's offset from UTC now.
+EventFileHeader events_about(const Parameters& p, const Asset& asset, const std::string& tool);
 
 // asset.json's read time (ISO 8601, UTC) in its text; empty when it has none.
 std::string read_time(const std::string& asset_json);

@@ -4,6 +4,7 @@
 #include "model/parameters.h"
 #include "support/files.h"
 #include "support/sim_harness.h"
+#include <algorithm>
 #include <csignal>
 #include <unistd.h>
 #include <sys/file.h>
@@ -579,7 +580,7 @@ TEST(Cli, ListsTheBridgesAndPicksOneBySerial) {
 // A history that cannot be used is said with its path, never rewritten, and stops an upload
 // before any write.
 TEST(Cli, TheHistoryKeepsEveryTransfer) {
-    SimHarness sim({"--baud", "0", "--relays", "2"});
+    SimHarness sim({"--baud", "0", "--relays", "2", "--events", "50"});
     ASSERT_TRUE(sim.started());
     TempDir dir;
     const std::string history = dir.path("history"), file = dir.path("a.cfg");
@@ -623,9 +624,30 @@ TEST(Cli, TheHistoryKeepsEveryTransfer) {
                                   std::regex("^[0-9a-f]{7} .* restore site12: site12@[0-9a-f]{7}, "
                                              "Set Point \\(°C\\) 1 81 °C -> 80 °C\n")));
 
-    // The event memory is a version too, the export's own CSV.
+    // Each event download is a version: its records merged into the asset's, each once, in the
+    // layout that explains itself (-o keeps the export's, --iso writes the same as the history).
+    // The history writes and draws them without a controller.
+    const std::string events = history + "/site12/events.csv";
     EXPECT_EQ(run({"events", "-o", dir.path("e.csv")}).status, 0);
-    EXPECT_EQ(slurp(history + "/site12/events.csv"), slurp(dir.path("e.csv")));
+    EXPECT_EQ(std::ranges::count(slurp(dir.path("e.csv")), '\n'), 3585);
+    SimHarness later({"--baud", "0", "--relays", "2", "--events", "60"});
+    ASSERT_TRUE(later.started());
+    EXPECT_EQ(run({"--port", later.port(), "events", "--iso", "-o", dir.path("e2.csv")}).status, 0);
+    std::string merged = slurp(events);
+    EXPECT_EQ(merged, slurp(dir.path("e2.csv")));
+    EXPECT_TRUE(
+        merged.starts_with("# Event records of a temperature controller\n# tool: kelvra-cli "))
+        << merged;
+    EXPECT_NE(merged.find("\n# asset: site12\n# usb serial: \n# variant: kelvra\n# time zone: UTC"),
+              std::string::npos);
+    EXPECT_NE(merged.find(",Wdg. 3,Relay 1,Relay 2\n2025-01-01T00:"), std::string::npos);
+    EXPECT_EQ(std::ranges::count(merged.substr(merged.find("\nTime,") + 1), '\n'), 1 + 60)
+        << merged;
+    EXPECT_EQ(
+        run({"events", "site12", "-o", dir.path("all.csv"), "--png", dir.path("all.png")}).status,
+        0);
+    EXPECT_EQ(slurp(dir.path("all.csv")), merged);
+    EXPECT_TRUE(slurp(dir.path("all.png")).starts_with("\x89PNG"));
     EXPECT_TRUE(run({"history", "site12"}).out.find("  events site12\n") != std::string::npos);
 
     // No name, no history: said. A file or a folder of something else in the way: said, kept.
