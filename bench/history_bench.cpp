@@ -7,7 +7,9 @@
 //   - one History::record on that history (the commit of a download), and kelvra-cli download
 //     against kelvra-sim at 115200 baud with that history, next to the same download without
 //     one (--no-history -o FILE),
-//   - History::sync with nothing new, against a bare remote that already has it all.
+//   - History::sync with nothing new, against a bare remote that already has it all,
+//   - an event download merged into an asset that holds ten (35,840 records), and that asset's
+//     merged records read back, as the viewer and `events ASSET` read them.
 // No display needed: history_bench [--rounds N] [--assets N] [--versions N]
 #include "device.h"
 #include "history/history.h"
@@ -245,6 +247,29 @@ int main(int argc, char** argv) {
     if (pushed)
         report("sync, nothing new",
                timed(rounds, [&] { return history->sync(&said) == History::SyncResult::done; }));
+
+    // Ten downloads of a full memory, a month apart, then an eleventh that repeats the last.
+    const std::vector<uint8_t>& image = device.event_image();
+    std::vector<EventRecord> one = dump_records(image.data(), image.size());
+    Asset logger{"events-asset", "", ""};
+    EventFileHeader about;
+    about.relays = 14;
+    auto download = [&](int n) {
+        std::vector<EventRecord> shifted = one;
+        for (EventRecord& r : shifted)
+            r.timestamp += static_cast<uint64_t>(n) * 30 * 86400000ULL;
+        return shifted;
+    };
+    for (int n = 0; n < 10; ++n)
+        history->record_events(logger, about, download(n), "events", &error);
+    std::vector<EventRecord> merged;
+    report("record_events, a download into ten", timed(rounds, [&] {
+               return !history->record_events(logger, about, download(9), "events", &error).empty();
+           }));
+    Times read =
+        timed(rounds, [&] { return history->events(logger.key, "HEAD", &about, &merged, &error); });
+    std::snprintf(what, sizeof what, "events(HEAD), the merged records (%zu)", merged.size());
+    report(what, read);
     history.reset();
     std::filesystem::remove_all(top);
     return 0;

@@ -128,3 +128,21 @@ dump("gap", records, 64, [(60000, 2)])
 dump("gap_after_whole", records, 65, [(64512, 2)])
 dump("read_error", records, 64, read_error=True)
 dump("two_bytes", b"\x01\x03")
+
+
+def events(name, relays, offset, records=b"", text=None):
+    data = b"\x80" + text if text is not None else bytes([relays, offset & 0xFF]) + records
+    write("fuzz_event_records", name, data)
+
+
+example = bytes.fromhex("94 07 61 0a 20 01 2d 2e 2f 00 00 00 26 34 00 00 05 00")
+events("example_14", 14, 4, example + b"\xff" * 18 + b"\x00" * 18 + example)
+events("extremes_16", 16, -20, b"\xfe" * 18 + example[:6] + b"\xff" * 12 + b"\x01" + b"\x00" * 17)
+events("ring_2", 2, 0, b"".join(bytes([i, 0x80, 0x61, 0x0A, 0x20, 0x01]) + bytes([i] * 10) +
+                                b"\x01\x00" for i in range(40, 0, -1)))
+events("iso_file", 0, 0, text=b"# tool: x\n# time zone: UTC-05:30\nTime,RTD1,RTD2,RTD3,RTD4,RTD5,"
+       b"RTD6,Oil,Wdg. 1,Wdg. 2,Wdg. 3,Relay 1\n2009-03-15T13:45:12.345-05:30,1,2,3,4,5,6,7,8,9,"
+       b"10,Closed\n1970-01-01T00:00:00Z,0,0,0,0,0,0,0,0,0,0,Open\n")
+events("export_file", 0, 0, text=b"HH:MM:SS.CC DD/MM/YY,RTD1,RTD2,RTD3,RTD4,RTD5,RTD6,Oil,"
+       b"Wdg. 1,Wdg. 2,Wdg. 3," + b",".join(b"Relay %d" % i for i in range(1, 17)) +
+       b"\n13:45:12.34 15/03/09,45,46,47,0,0,0,38,52,0,0" + b",Open" * 16 + b"\n")

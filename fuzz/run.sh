@@ -11,7 +11,7 @@ scripts/deps.sh clang-14 libclang-rt-14-dev
 build=${KELVRA_FUZZ_BUILD:-build-fuzz}
 runs=${RUNS:-10000000}
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(fuzz_config_reader fuzz_link_replies fuzz_event_dump)
+[ ${#targets[@]} -eq 0 ] && targets=(fuzz_config_reader fuzz_link_replies fuzz_event_dump fuzz_event_records)
 
 # The whole core is instrumented for coverage; only the fuzz programs get libFuzzer's main.
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -22,7 +22,8 @@ cmake --build "$build" -j2 --target "${targets[@]}"
 # Longest input: a configuration file of a few parameters more than the seeds; a register reply
 # up to the reply limit with its header and cuts (a dump repeats its payload, so it needs no
 # more).
-declare -A max_len=([fuzz_config_reader]=4096 [fuzz_link_replies]=1100 [fuzz_event_dump]=1100)
+declare -A max_len=([fuzz_config_reader]=4096 [fuzz_link_replies]=1100 [fuzz_event_dump]=1100
+  [fuzz_event_records]=4096)
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
 for t in "${targets[@]}"; do
   work=$build/fuzz/corpus-$t

@@ -8,6 +8,7 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <tuple>
 
 EventRecord decode_event_record(const uint8_t* bytes) {
@@ -102,62 +103,68 @@ uint16_t relay_mask(int relays) {
     return static_cast<uint16_t>((1u << std::clamp(relays, 0, EVENT_RELAYS)) - 1);
 }
 
-std::vector<std::string> split(const std::string& line) {
-    std::vector<std::string> fields;
-    size_t at = 0;
-    for (size_t comma; (comma = line.find(',', at)) != std::string::npos; at = comma + 1)
-        fields.push_back(line.substr(at, comma - at));
-    fields.push_back(line.substr(at));
-    return fields;
+// Reads `count` digits at `at` (count 0: one to five) as a number.
+bool digits(std::string_view s, size_t& at, int count, int64_t* value) {
+    size_t begin = at, most = count ? static_cast<size_t>(count) : 5;
+    *value = 0;
+    while (at < s.size() && at - begin < most && g_ascii_isdigit(s[at]))
+        *value = *value * 10 + (s[at++] - '0');
+    return count ? at - begin == most : at > begin;
 }
 
-bool read_number(const std::string& text, int64_t low, int64_t high, int64_t* value) {
-    char* end = nullptr;
-    if (text.empty() || !g_ascii_isdigit(text[0]))
+bool skip(std::string_view s, size_t& at, char c) {
+    return at < s.size() && s[at] == c && ++at;
+}
+
+bool read_number(std::string_view text, int64_t high, int64_t* value) {
+    size_t at = 0;
+    return digits(text, at, 0, value) && at == text.size() && *value <= high;
+}
+
+// Milliseconds of a civil time, when its fields are in range.
+bool civil_ms(int64_t y, int64_t mo, int64_t d, int64_t h, int64_t mi, int64_t s, int64_t ms,
+              uint64_t* out) {
+    if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59)
         return false;
-    *value = g_ascii_strtoll(text.c_str(), &end, 10);
-    return *end == '\0' && *value >= low && *value <= high;
+    *out = static_cast<uint64_t>(days_of(y, static_cast<int>(mo), static_cast<int>(d))) * DAY_MS +
+           static_cast<uint64_t>(((h * 60 + mi) * 60 + s) * 1000 + ms);
+    return *out < (uint64_t{1} << 48);
 }
 
 // "2009-03-15T13:45:12.345+01:00" (the fraction and the offset may be left out) as
 // milliseconds of the clock; the offset is not applied, the clock having none.
-bool read_iso_time(const std::string& text, uint64_t* ms) {
-    int64_t y = 0;
-    int mo = 0, d = 0, h = 0, mi = 0, s = 0, frac = 0, digits = 0;
-    int used = 0;
-    if (std::sscanf(text.c_str(), "%" SCNd64 "-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s,
-                    &used) != 6 ||
-        y < 1970 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59)
+bool read_iso_time(std::string_view t, uint64_t* ms) {
+    size_t at = 0;
+    int64_t y, mo, d, h, mi, s, frac = 0, ignored;
+    if (!digits(t, at, 0, &y) || at < 4 || y < 1970 || !skip(t, at, '-') ||
+        !digits(t, at, 2, &mo) || !skip(t, at, '-') || !digits(t, at, 2, &d) || !skip(t, at, 'T') ||
+        !digits(t, at, 2, &h) || !skip(t, at, ':') || !digits(t, at, 2, &mi) || !skip(t, at, ':') ||
+        !digits(t, at, 2, &s))
         return false;
-    const char* rest = text.c_str() + used;
-    if (*rest == '.')
-        for (++rest; g_ascii_isdigit(*rest); ++rest, ++digits)
-            if (digits < 3)
-                frac = frac * 10 + (*rest - '0');
-    for (int i = digits; i < 3; ++i)
-        frac *= 10;
-    if (*rest && std::strcmp(rest, "Z") != 0 &&
-        !((*rest == '+' || *rest == '-') && std::strlen(rest) == 6 && rest[3] == ':'))
-        return false;
-    int64_t days = days_of(y, mo, d);
-    *ms = static_cast<uint64_t>(days) * DAY_MS +
-          static_cast<uint64_t>(((h * 60 + mi) * 60 + s) * 1000 + frac);
-    return *ms < (uint64_t{1} << 48);
+    if (skip(t, at, '.')) {
+        size_t begin = at;
+        if (!digits(t, at, 0, &frac) || at - begin > 3)
+            return false;
+        for (size_t i = at - begin; i < 3; ++i)
+            frac *= 10;
+    }
+    bool zone = at == t.size() || (skip(t, at, 'Z') && at == t.size()) ||
+                ((skip(t, at, '+') || skip(t, at, '-')) && digits(t, at, 2, &ignored) &&
+                 skip(t, at, ':') && digits(t, at, 2, &ignored) && at == t.size());
+    return zone && civil_ms(y, mo, d, h, mi, s, frac, ms);
 }
 
 // "13:45:12.34 15/03/09" of the export's layout. Its year is the clock's year minus 2000
 // modulo 256: the years the clock can reach, 1970 to 2106, are told apart.
-bool read_export_time(const std::string& text, uint64_t* ms) {
-    int h, mi, s, cs, d, mo, y, used = 0;
-    if (std::sscanf(text.c_str(), "%2d:%2d:%2d.%2d %2d/%2d/%3d%n", &h, &mi, &s, &cs, &d, &mo, &y,
-                    &used) != 7 ||
-        text.c_str()[used] || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59 ||
-        y > 255)
+bool read_export_time(std::string_view t, uint64_t* ms) {
+    size_t at = 0;
+    int64_t h, mi, s, cs, d, mo, y;
+    if (!digits(t, at, 2, &h) || !skip(t, at, ':') || !digits(t, at, 2, &mi) || !skip(t, at, ':') ||
+        !digits(t, at, 2, &s) || !skip(t, at, '.') || !digits(t, at, 2, &cs) || !skip(t, at, ' ') ||
+        !digits(t, at, 2, &d) || !skip(t, at, '/') || !digits(t, at, 2, &mo) || !skip(t, at, '/') ||
+        !digits(t, at, 0, &y) || at != t.size() || y > 255)
         return false;
-    int64_t year = y >= 226 ? 1744 + y : 2000 + y;
-    *ms = static_cast<uint64_t>(days_of(year, mo, d)) * DAY_MS +
-          static_cast<uint64_t>(((h * 60 + mi) * 60 + s) * 1000 + cs * 10);
-    return true;
+    return civil_ms(y >= 226 ? 1744 + y : 2000 + y, mo, d, h, mi, s, cs * 10, ms);
 }
 
 std::string column_row(int relays) {
@@ -271,7 +278,9 @@ bool read_event_file(const std::string& text, EventFileHeader* header,
             continue;
         if (!columns && line[0] == '#') {
             size_t colon = line.find(": ");
-            std::string key = line.substr(2, colon == std::string::npos ? 0 : colon - 2);
+            std::string key = line.size() > 2 && colon != std::string::npos && colon > 2
+                                  ? line.substr(2, colon - 2)
+                                  : "";
             std::string value = colon == std::string::npos ? "" : line.substr(colon + 2);
             if (key == "tool")
                 header->tool = value;
@@ -284,7 +293,8 @@ bool read_event_file(const std::string& text, EventFileHeader* header,
             else if (key == "time zone") {
                 int hours = 0, minutes = 0;
                 char sign = '+';
-                if (std::sscanf(value.c_str(), "UTC%c%d:%d", &sign, &hours, &minutes) == 3)
+                if (std::sscanf(value.c_str(), "UTC%c%2d:%2d", &sign, &hours, &minutes) == 3 &&
+                    minutes < 60)
                     header->utc_offset_minutes = (sign == '-' ? -1 : 1) * (hours * 60 + minutes);
             } else if (key == "latest download") {
                 // "FROM to TO, N records"
@@ -300,19 +310,26 @@ bool read_event_file(const std::string& text, EventFileHeader* header,
             }
             continue;
         }
-        std::vector<std::string> fields = split(line);
         if (!columns) {
             columns = true;
-            iso = fields[0] == "Time";
-            if (!iso && line + "\n" != event_csv_header())
-                return fail("not a column row of event records");
-            header->relays = static_cast<int>(fields.size()) - 11;
+            iso = line.rfind("Time,", 0) == 0;
+            header->relays = static_cast<int>(std::count(line.begin(), line.end(), ',')) - 10;
             if (header->relays < 0 || header->relays > EVENT_RELAYS ||
                 line + "\n" != (iso ? column_row(header->relays) : event_csv_header()))
                 return fail("not a column row of event records");
             continue;
         }
-        if (static_cast<int>(fields.size()) != 11 + header->relays)
+        // The row's cells, without a copy of each.
+        std::string_view fields[11 + EVENT_RELAYS], row(line);
+        size_t count = 0;
+        for (size_t from = 0, comma = 0; comma != std::string_view::npos; from = comma + 1) {
+            comma = row.find(',', from);
+            if (count == std::size(fields))
+                return fail("a row with another number of columns");
+            fields[count++] =
+                row.substr(from, comma == std::string_view::npos ? comma : comma - from);
+        }
+        if (count != static_cast<size_t>(11 + header->relays))
             return fail("a row with another number of columns");
         EventRecord r{};
         if (!(iso ? read_iso_time(fields[0], &r.timestamp)
@@ -320,12 +337,12 @@ bool read_event_file(const std::string& text, EventFileHeader* header,
             return fail("a time that is not one");
         for (size_t i = 0; i < 10; ++i) {
             int64_t value = 0;
-            if (!read_number(fields[i + 1], 0, 255, &value))
+            if (!read_number(fields[i + 1], 255, &value))
                 return fail("a reading that is not 0 to 255");
             r.readings[i] = static_cast<uint8_t>(value);
         }
         for (int j = 0; j < header->relays; ++j) {
-            const std::string& state = fields[static_cast<size_t>(11 + j)];
+            std::string_view state = fields[static_cast<size_t>(11 + j)];
             if (state != "Closed" && state != "Open")
                 return fail("a relay neither Closed nor Open");
             if (state == "Closed")
