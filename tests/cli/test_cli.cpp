@@ -688,6 +688,16 @@ TEST(Cli, HistoriesShareThroughARemote) {
     ASSERT_EQ(std::system(("git -C " + a + " remote add origin " + remote).c_str()), 0);
     EXPECT_EQ(in(a, {"sync"}).out, "shared with " + remote + "\n");
     ASSERT_EQ(git("clone " + remote + " " + b), 0);
+    // Both keep event records of the asset: the one from a download, the other from a record
+    // only it has (written by hand here).
+    ASSERT_EQ(in(a, {"events"}).status, 0);
+    put(b + "/site12/events.csv", "Time,RTD1,RTD2,RTD3,RTD4,RTD5,RTD6,Oil,Wdg. 1,Wdg. 2,Wdg. 3,"
+                                  "Relay 1,Relay 2\n2024-06-01T00:00:00.000Z,1,2,3,4,5,6,7,8,9,10,"
+                                  "Open,Closed\n");
+    ASSERT_EQ(std::system(("git -C " + b + " add site12 && git -C " + b +
+                           " -c user.name=T -c user.email=t@example.com commit -qm e")
+                              .c_str()),
+              0);
     for (const auto& [history, value] : {std::pair{a, "81"}, {b, "82"}}) {
         put(file,
             std::regex_replace(slurp(a + "/site12/config.cfg"), std::regex("address=\"0\">\\d+<"),
@@ -699,6 +709,10 @@ TEST(Cli, HistoriesShareThroughARemote) {
     for (const std::string& history : {a, b})
         EXPECT_NE(slurp(history + "/site12/config.cfg").find("address=\"0\">82<"),
                   std::string::npos);
+    std::string events = slurp(a + "/site12/events.csv");
+    EXPECT_EQ(slurp(b + "/site12/events.csv"), events);
+    EXPECT_NE(events.find("\n2024-06-01T00:00:00.000+"), std::string::npos);
+    EXPECT_EQ(std::ranges::count(events.substr(events.find("\nTime,") + 1), '\n'), 1 + 3584 + 1);
     std::string versions = in(a, {"history", "site12"}).out;
     for (const char* kept : {"Set Point (°C) 1 80 °C -> 81 °C", "Set Point (°C) 1 81 °C -> 82 °C"})
         EXPECT_NE(versions.find(kept), std::string::npos) << versions;
