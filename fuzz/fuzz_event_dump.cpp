@@ -33,6 +33,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::memcpy(stream.data() + at, bytes, std::min(length, stream.size() - at));
     fuzz::Script script = fuzz::make_script(stream, cuts, read_error);
 
+    // A burst that ends at the dump's length before a silence (or the reply's end) ends the
+    // answer there: what comes later is a tail for the next request to drop.
+    bool whole_then_quiet = false;
+    const auto& arrivals = script.replies.front();
+    size_t at = 0;
+    for (size_t i = 0; i < arrivals.size() && at < EVENTS_LENGTH; ++i) {
+        at += arrivals[i].bytes.size();
+        if (arrivals[i].kind == fake::Arrival::Silence && arrivals[i].ms >= NEXT_BYTE_TIMEOUT_MS)
+            break;
+        whole_then_quiet = at == EVENTS_LENGTH && (i + 1 == arrivals.size() ||
+                                                   arrivals[i + 1].kind == fake::Arrival::Silence);
+    }
+
     fuzz::ScriptedLink link(script);
     uint8_t* buffer = reinterpret_cast<uint8_t*>(1); // must be cleared on failure
     uint32_t dump_length = 0;
@@ -48,9 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                                          EVENTS_ADDRESS & 0xFF, 0x00, 0x01}));
 
     // Fewer than three bytes, or the bridge failing before the limit, is no answer. Else the
-    // answer is what came until the silence or the limit, and a dump when it is 64512 bytes.
-    size_t came = script.delivered.front().size();
-    bool answered = came >= 3 && !(script.error_reached && came < EVENTS_LIMIT);
+    // answer is what came until the silence or the limit (or the whole dump before a pause), and
+    // a dump when it is 64512 bytes.
+    size_t came = whole_then_quiet ? EVENTS_LENGTH : script.delivered.front().size();
+    bool error_reached = script.error_reached && !whole_then_quiet;
+    bool answered = came >= 3 && !(error_reached && came < EVENTS_LIMIT);
     FUZZ_CHECK(rc == (!answered               ? LINK_COMM_FAILURE
                       : came == EVENTS_LENGTH ? LINK_OK
                                               : LINK_REPLY_FAULT));

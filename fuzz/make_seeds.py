@@ -126,6 +126,8 @@ dump("long", b"\x5a", 64513)
 dump("over_limit", b"\x01\x02\x03\x04\x05", 65535, to_limit=True)
 dump("gap", records, 64, [(60000, 2)])
 dump("gap_after_whole", records, 65, [(64512, 2)])
+dump("pause_after_whole", records, 65, [(64512, 1)])
+dump("burst_after_whole", records, 65, [(64512, 0)])
 dump("read_error", records, 64, read_error=True)
 dump("two_bytes", b"\x01\x03")
 

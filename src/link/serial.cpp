@@ -147,6 +147,8 @@ int Link::open(bridge::OpenFailure* why) {
         return 0;
     }
     handle_ = opened;
+    quiet_ms_ = bridge::is_network(where) ? QUIET_NETWORK_MS : QUIET_LINE_MS;
+    settle_until_ = 0;
     drain();
     return 1;
 }
@@ -162,8 +164,6 @@ void Link::close() {
     handle_ = nullptr;
 }
 
-// Reads a reply in cycles: one blocking byte, then everything already queued. Returns the
-// count received, or -1 on a bridge failure.
 gint64 Link::line_us(uint64_t bytes) const {
     return static_cast<gint64>(bytes * 10 * G_USEC_PER_SEC / std::max<uint32_t>(settings_.baud, 1));
 }
@@ -193,8 +193,10 @@ void Link::drain() {
     }
 }
 
-int64_t Link::receive(uint8_t* reply, uint32_t limit, bool crc_terminated, uint16_t& crc,
-                      EventProgress progress, void* progress_data, gint64 deadline) {
+// Reads a reply in cycles: one blocking byte, then everything already queued. Returns the
+// count received, or -1 on a bridge failure.
+int64_t Link::receive(uint8_t* reply, uint32_t limit, bool crc_terminated, uint32_t whole,
+                      uint16_t& crc, EventProgress progress, void* progress_data, gint64 deadline) {
     uint32_t received = 0;
     crc = 0xFFFF;
     while (received < limit && !(crc_terminated && crc == 0)) {
@@ -217,7 +219,10 @@ int64_t Link::receive(uint8_t* reply, uint32_t limit, bool crc_terminated, uint1
             crc = crc16_modbus_1(crc, reply[received + i]);
         received += got;
 
-        if (FT_SetTimeouts(handle_, NEXT_BYTE_TIMEOUT_MS, NEXT_BYTE_TIMEOUT_MS) != FT_OK)
+        // A raw reply with its whole length needs only a short silence to show it has no more;
+        // one byte further it is too long, and ends by the byte timeout as any other.
+        uint32_t next = !crc_terminated && received == whole ? quiet_ms_ : NEXT_BYTE_TIMEOUT_MS;
+        if (FT_SetTimeouts(handle_, next, next) != FT_OK)
             return -1;
         if (progress)
             progress(received, progress_data);
@@ -229,6 +234,28 @@ int64_t Link::receive(uint8_t* reply, uint32_t limit, bool crc_terminated, uint1
     return received;
 }
 
+void Link::settle() {
+    gint64 left = settle_until_ - g_get_monotonic_time();
+    settle_until_ = 0;
+    if (left <= 0)
+        return;
+    // Read as a raw reply of its own: once a tail comes, it ends by the byte timeout.
+    auto ms = static_cast<uint32_t>((left + 999) / 1000);
+    if (FT_SetTimeouts(handle_, ms, ms) != FT_OK)
+        return;
+    gint64 bound = g_get_monotonic_time() + line_us(EVENTS_LIMIT) + 2 * G_USEC_PER_SEC;
+    uint8_t tail[4096];
+    uint16_t crc = 0;
+    int64_t got = 0;
+    do {
+        got = receive(tail, sizeof tail, false, 0, crc, nullptr, nullptr, bound);
+        if (got > 0) {
+            stats_.bytes_in += static_cast<uint64_t>(got);
+            trace('<', tail, static_cast<size_t>(got));
+        }
+    } while (got == sizeof tail);
+}
+
 int Link::comm_once(const uint8_t* request, uint32_t request_length, uint8_t* reply,
                     uint32_t* reply_length, int32_t limit, bool crc_terminated,
                     EventProgress progress, void* progress_data, uint32_t expected) {
@@ -238,6 +265,7 @@ int Link::comm_once(const uint8_t* request, uint32_t request_length, uint8_t* re
     Lock lock(*this);
     if (!lock || !handle_ || (!request && request_length) || (!reply && limit > 0))
         return 0;
+    settle();
     // The request and its CRC go out in one write: written apart, the bridge may send them in two
     // USB transfers, and a gap inside a frame longer than 1.5 characters makes an RTU device
     // drop it.
@@ -260,7 +288,11 @@ int Link::comm_once(const uint8_t* request, uint32_t request_length, uint8_t* re
     uint16_t running = 0xFFFF;
     gint64 deadline = sent + gint64{settings_.first_byte_ms} * 1000 + 2 * line_us(expected);
     int64_t received = receive(reply, limit > 0 ? static_cast<uint32_t>(limit) : 0, crc_terminated,
-                               running, progress, progress_data, deadline);
+                               expected, running, progress, progress_data, deadline);
+    // Ended by the short quiet: a tail may still be on its way within the byte timeout, and is
+    // not to run into the next reply.
+    if (!crc_terminated && received == expected)
+        settle_until_ = g_get_monotonic_time() + gint64{NEXT_BYTE_TIMEOUT_MS - quiet_ms_} * 1000;
     if (received > 0) {
         stats_.bytes_in += static_cast<uint64_t>(received);
         trace('<', reply, static_cast<size_t>(received));

@@ -34,6 +34,13 @@ constexpr const char* DEVICE_DESCRIPTIONS[] = {"UNIT-A/1", "UNIT-A/2", "UNIT-A/3
 constexpr uint32_t LINK_BAUD_RATE = 115200;
 constexpr uint32_t FIRST_BYTE_TIMEOUT_MS = 2000;
 constexpr uint32_t NEXT_BYTE_TIMEOUT_MS = 1000;
+// Silence that ends a raw reply once it has its whole length (the event dump). A reply running on
+// at line rate shows its next byte well within it: a USB bridge holds a part-filled packet for
+// its latency timer (16 ms by default), a serial device server its bytes for its packing time
+// (ser2net up to 20 ms) and the network adds its jitter. Waiting for the controller does not
+// shorten it: bytes that came meanwhile are found queued.
+constexpr uint32_t QUIET_LINE_MS = 50;
+constexpr uint32_t QUIET_NETWORK_MS = 200;
 constexpr int32_t REPLY_LIMIT = 1024;
 constexpr int32_t EVENTS_LIMIT = 0x40000;
 constexpr uint16_t MAX_REGISTERS = 127;
@@ -116,8 +123,9 @@ class Link {
              uint32_t* reply_length, uint32_t expected = REPLY_LIMIT);
     // One transaction without retry: sends the request and its CRC, collects at most limit bytes
     // into reply. With crc_terminated the reply is a MODBUS frame that ends when its CRC closes;
-    // without it, raw bytes until the line falls silent. progress, when given, is told the count
-    // received after every read cycle. Each byte must follow the one before within the byte
+    // without it, raw bytes until the line falls silent, or for the quiet time once exactly
+    // `expected` have come. progress, when given, is told the count received after every read
+    // cycle. Each byte must follow the one before within the byte
     // timeout, and the whole reply must be in by the line time of `expected` bytes (twice over)
     // after the first-byte timeout, so a line that trickles ends too. 1 with *reply_length set,
     // or 0 with *reply_length 0.
@@ -128,8 +136,13 @@ class Link {
 
   private:
     class Lock;
-    int64_t receive(uint8_t* reply, uint32_t limit, bool crc_terminated, uint16_t& crc,
-                    EventProgress progress, void* progress_data, gint64 deadline);
+    // Collects a reply (see comm_once); a raw one that has `whole` bytes ends after quiet_ms_
+    // of silence. The count, or -1 on a bridge failure.
+    int64_t receive(uint8_t* reply, uint32_t limit, bool crc_terminated, uint32_t whole,
+                    uint16_t& crc, EventProgress progress, void* progress_data, gint64 deadline);
+    // Before a request: what remains of the byte timeout after a raw reply that ended by the
+    // quiet time is waited out, and a late tail of that reply dropped with it.
+    void settle();
     // Microseconds the line takes for `bytes`.
     gint64 line_us(uint64_t bytes) const;
     // Waits for the line to fall silent, dropping what comes; bounded by an event download.
@@ -142,6 +155,8 @@ class Link {
     GMutex mutex_;
     gpointer owner_ = nullptr; // the thread holding mutex_
     uint64_t drained_ = 0;
+    uint32_t quiet_ms_ = QUIET_LINE_MS;
+    gint64 settle_until_ = 0; // monotonic; 0: nothing to wait for
     LinkIdle idle_ = nullptr;
     LinkStats stats_;
     FILE* trace_ = nullptr;

@@ -1,7 +1,8 @@
 // The CRC, the transaction engine and the MODBUS requests over a scripted bridge: opening the
 // device, one request and its reply, the retry, link operations started from inside a running
-// one, and each register request's verdict on every reply. The event dump's verdict is checked
-// by its fuzz target over its corpus (fuzz/fuzz_event_dump.cpp).
+// one, each register request's verdict on every reply, and how the event dump ends. The dump's
+// verdict on every reply is checked by its fuzz target over its corpus
+// (fuzz/fuzz_event_dump.cpp).
 #include "device.h"
 #include "link/crc16.h"
 #include "support/fake_bridge.h"
@@ -288,6 +289,58 @@ TEST_F(Engine, ReadAndWriteRegisters) {
             write ? with_values(header(W, start, count), count) : with_crc(header(R, start, count));
         size_t sent = write && count > 127 ? 0 : result == LINK_COMM_FAILURE ? 2 : 1;
         EXPECT_EQ(l->requests, std::vector<Bytes>(sent, request)) << name;
+    }
+}
+
+// The dump ends at its length after a short quiet, else by the byte timeout; a tail that comes
+// after the quiet is dropped before the next request, whose reply then comes clean at once.
+TEST_F(Engine, EventDumpEndsAtItsLengthAfterAShortQuiet) {
+    const Bytes image(EVENTS_LENGTH, 0x5A), tail{0x00, 0x11, 0x22};
+    Bytes over = image;
+    over.push_back(0x00);
+    const uint32_t Q = QUIET_LINE_MS, whole = EVENTS_LENGTH;
+    struct Case {
+        const char* name;
+        std::vector<fake::Arrival> script;
+        int result;
+        uint32_t length;
+        std::vector<uint32_t> waited;
+    } cases[] = {
+        {"whole", {burst(image)}, LINK_OK, whole, {Q}},
+        {"whole, late tail", {burst(image), silence(Q + 10), burst(tail)}, LINK_OK, whole, {Q}},
+        {"one byte over", {burst(over)}, LINK_REPLY_FAULT, whole + 1, {1000}},
+        {"tail within the quiet",
+         {burst(image), silence(Q - 1), burst(tail)},
+         LINK_REPLY_FAULT,
+         whole + 3,
+         {1000}},
+        {"one byte short", {burst(Bytes(whole - 1, 0x5A))}, LINK_REPLY_FAULT, whole - 1, {1000}},
+        {"no answer", {}, LINK_COMM_FAILURE, 0, {2000}},
+    };
+    for (auto& c : cases) {
+        fake::Scope l;
+        l->in_flight = true;
+        ASSERT_EQ(controller.open(), 1);
+        l->reply(c.script);
+        l->reply(read_reply(1));
+        uint8_t* buffer = nullptr;
+        uint32_t length = 0, shown = 0;
+        EXPECT_EQ(
+            controller.read_events(
+                &buffer, &length,
+                [](uint32_t received, void* data) { *static_cast<uint32_t*>(data) = received; },
+                &shown),
+            c.result)
+            << c.name;
+        EXPECT_EQ(std::tuple(length, shown, l->timeouts_hit),
+                  std::tuple(c.length, c.length, c.waited))
+            << c.name;
+        EXPECT_EQ(buffer != nullptr, c.result == LINK_OK) << c.name;
+        g_free(buffer);
+        uint16_t value = 0;
+        EXPECT_EQ(controller.read_registers(0, 1, &value), LINK_OK) << c.name;
+        EXPECT_EQ(std::pair(value, l->requests.size()), std::pair(uint16_t{0x0101}, size_t{2}))
+            << c.name;
     }
 }
 

@@ -101,7 +101,8 @@ void Link::purge(uint32_t mask) {
     purges.push_back(mask);
     if (mask & FT_PURGE_RX) {
         rx.clear();
-        pending.clear();
+        if (!in_flight)
+            pending.clear();
     }
     fresh = true;
 }
@@ -111,9 +112,10 @@ FT_STATUS Link::write(const uint8_t* data, uint32_t count, uint32_t* written) {
     if (fresh || requests.empty()) {
         fresh = false;
         requests.emplace_back();
-        pending.clear();
+        if (!in_flight)
+            pending.clear();
         if (!scripts.empty()) {
-            pending.assign(scripts.front().begin(), scripts.front().end());
+            pending.insert(pending.end(), scripts.front().begin(), scripts.front().end());
             scripts.pop_front();
         }
     }

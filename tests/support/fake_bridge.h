@@ -58,6 +58,9 @@ class Link {
     std::set<std::string> present{"UNIT-A/1"};
     // Each write takes at most the next cap's bytes.
     std::deque<uint32_t> write_caps;
+    // What a reply's script still holds is on the way, not yet in the bridge: a purge leaves it,
+    // and it comes before the next reply.
+    bool in_flight = false;
 
     // What the engine did.
     std::vector<std::string> tried;
