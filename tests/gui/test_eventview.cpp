@@ -1,5 +1,6 @@
 // The event viewer: the log read from an event memory, zoom, and through the window against
 // kelvra-sim the plot on screen and in its picture, the table in step with it, and the exports.
+#include "base/gmem.h"
 #include "device.h"
 #include "gui/eventview.h"
 #include "gui/params.h"
@@ -64,6 +65,59 @@ TEST(EventPlot, ZoomAndPanStayInsideTheLog) {
               std::pair(first + 300000, first + 600000));
 }
 
+// For spans from a minute to the clock's whole range, at a narrow and a wide plot, the time
+// labels keep apart and at least two are shown; a step of a day or more starts on a calendar
+// day, month or year and its labels begin with the year (GLib's calendar is the judge).
+TEST(EventPlot, TimeLabelsKeepApartAndNameTheYear) {
+    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1);
+    cairo_t* cr = cairo_create(surface);
+    constexpr uint64_t MIN = 60000, DAY = 1440 * MIN, LAST = (uint64_t{1} << 32) * 1000 - 1;
+    auto text = [](uint64_t t, const char* format) {
+        GDateTime* d = g_date_time_new_from_unix_utc(static_cast<gint64>(t / 1000));
+        std::string s = GCharPtr(g_date_time_format(d, format)).get();
+        g_date_time_unref(d);
+        return s;
+    };
+    std::vector<uint64_t> spans;
+    for (uint64_t span = MIN; span < LAST; span = span * 7 / 4)
+        spans.push_back(span);
+    spans.push_back(LAST);
+    for (int width : {420, 1100})
+        for (uint64_t span : spans)
+            for (uint64_t from : {uint64_t{0}, uint64_t{1735689600000} + 12345678, LAST - span}) {
+                if (from > LAST - span)
+                    continue;
+                const EventLog log{{}, 0, 0, from, from + span};
+                PlotView v = full_view(log, 0);
+                TimeAxis axis = time_axis_layout(cr, plot_frame(log, v, width, 400), v);
+                SCOPED_TRACE(std::to_string(width) + " px, " + text(from, "%F %T") + " + " +
+                             std::to_string(span / MIN) + " min, step " +
+                             std::to_string(axis.step_ms) + " ms");
+                ASSERT_GE(axis.ticks.size(), 2u);
+                for (size_t i = 0; i < axis.ticks.size(); ++i) {
+                    const TimeTick& tick = axis.ticks[i];
+                    EXPECT_TRUE(tick.t >= v.from && tick.t <= v.to) << tick.label;
+                    if (i > 0) {
+                        EXPECT_GE(tick.label_left - axis.ticks[i - 1].label_right, TICK_LABEL_GAP)
+                            << axis.ticks[i - 1].label << " / " << tick.label;
+                    }
+                    if (axis.step_ms < DAY)
+                        continue;
+                    EXPECT_EQ(tick.label.substr(0, 4), text(tick.t, "%Y"));
+                    EXPECT_EQ(text(tick.t, "%T"), "00:00:00") << tick.label;
+                    // Months and years start on the first.
+                    std::string month_day = text(tick.t, "%m-%d");
+                    if (axis.step_ms >= 365 * DAY) {
+                        EXPECT_EQ(month_day, "01-01") << tick.label;
+                    } else if (axis.step_ms >= 28 * DAY) {
+                        EXPECT_EQ(month_day.substr(3), "01") << tick.label;
+                    }
+                }
+            }
+    cairo_destroy(cr);
+    cairo_surface_destroy(surface);
+}
+
 // The pixels of a picture: a PNG file, or what a window shows.
 struct Picture {
     GdkPixbuf* pixbuf;
@@ -119,6 +173,7 @@ TEST_F(EventViewer, ShowsZoomsAndExportsTheDownloadedEvents) {
     sim::Device device({6, OPTION_EVENTS, sim::Variant::full, 3000});
     EventLog log = read_event_log(device.event_image().data(), device.event_image().size());
     PlotView v = full_view(log, 6);
+    v.title = plot_title({}, log); // the dates, above the charts
     PlotFrame f = plot_frame(log, v, png.size().first, png.size().second);
     // Twice the series of which a point is drawn where it belongs (the lines may cross: some of
     // them), less twice the series.
