@@ -280,6 +280,10 @@ void show_between(Viewer& v) {
             }
         }
     }
+    // Always as many lines as the whole table, so the plot above keeps its height.
+    int lines = 1 + (v.log.channels ? 5 : 0) + (view.relays > 0 ? 1 : 0);
+    for (int n = static_cast<int>(std::count(text.begin(), text.end(), '\n')) + 1; n < lines; ++n)
+        text += '\n';
     gtk_label_set_text(GTK_LABEL(v.between), text.c_str());
 }
 
