@@ -704,8 +704,9 @@ struct EventOutputs {
         }
         if (png) {
             EventLog log = make_event_log(drawn);
-            if (!write_plot_png(png->stream(), PNG_WIDTH, PNG_HEIGHT, log,
-                                full_view(log, about.relays)) ||
+            PlotView view = full_view(log, about.relays);
+            view.title = plot_title(about, log);
+            if (!write_plot_png(png->stream(), PNG_WIDTH, PNG_HEIGHT, log, view) ||
                 !png->commit()) {
                 say(picture_write_error_text(opts.png, png->error()));
                 return EXIT_FILE;

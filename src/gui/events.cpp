@@ -135,7 +135,12 @@ void on_menu_viewevents_activate(GtkMenuItem*, gpointer) {
         return;
     }
     status.finished();
-    open_event_viewer(std::vector<uint8_t>(dump.get(), dump.get() + length), nrelays);
+    EventSource source;
+    source.about.asset = asset_key();
+    source.about.variant = variant->program;
+    source.about.relays = nrelays;
+    source.dump.assign(dump.get(), dump.get() + length);
+    open_event_viewer(std::move(source));
 }
 
 void on_menu_saveevents_activate(GtkMenuItem*, gpointer) {

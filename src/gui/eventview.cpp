@@ -7,25 +7,106 @@
 #include "plot/eventplot.h"
 #include "text/messages.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <gdk/gdkkeysyms.h>
 #include <glib/gi18n.h>
 #include <memory>
 #include <string>
 
 namespace {
 
+// The table's model: row i is event i of the log. Rows are implicit, so a merged history of
+// tens of thousands of records opens without a store to fill.
+struct RowModel {
+    GObject parent;
+    gint n;
+    gint stamp;
+};
+struct RowModelClass {
+    GObjectClass parent;
+};
+void row_model_interface(GtkTreeModelIface* iface);
+G_DEFINE_TYPE_WITH_CODE(RowModel, row_model, G_TYPE_OBJECT,
+                        G_IMPLEMENT_INTERFACE(GTK_TYPE_TREE_MODEL, row_model_interface))
+void row_model_class_init(RowModelClass*) {}
+void row_model_init(RowModel* m) {
+    m->stamp = g_random_int();
+}
+
+RowModel* rows_of(GtkTreeModel* model) {
+    return G_TYPE_CHECK_INSTANCE_CAST(model, row_model_get_type(), RowModel);
+}
+gboolean row_iter(GtkTreeModel* model, GtkTreeIter* iter, gint row) {
+    RowModel* m = rows_of(model);
+    iter->stamp = m->stamp;
+    iter->user_data = GINT_TO_POINTER(row);
+    return row >= 0 && row < m->n;
+}
+gint row_of(const GtkTreeIter* iter) {
+    return GPOINTER_TO_INT(iter->user_data);
+}
+
+void row_model_interface(GtkTreeModelIface* iface) {
+    iface->get_flags = [](GtkTreeModel*) {
+        return static_cast<GtkTreeModelFlags>(GTK_TREE_MODEL_LIST_ONLY |
+                                              GTK_TREE_MODEL_ITERS_PERSIST);
+    };
+    iface->get_n_columns = [](GtkTreeModel*) { return 1; };
+    iface->get_column_type = [](GtkTreeModel*, gint) { return G_TYPE_UINT; };
+    iface->get_iter = [](GtkTreeModel* model, GtkTreeIter* iter, GtkTreePath* path) -> gboolean {
+        return gtk_tree_path_get_depth(path) == 1 &&
+               row_iter(model, iter, gtk_tree_path_get_indices(path)[0]);
+    };
+    iface->get_path = [](GtkTreeModel*, GtkTreeIter* iter) {
+        return gtk_tree_path_new_from_indices(row_of(iter), -1);
+    };
+    iface->get_value = [](GtkTreeModel*, GtkTreeIter* iter, gint, GValue* value) {
+        g_value_init(value, G_TYPE_UINT);
+        g_value_set_uint(value, static_cast<guint>(row_of(iter)));
+    };
+    iface->iter_next = [](GtkTreeModel* model, GtkTreeIter* iter) {
+        return row_iter(model, iter, row_of(iter) + 1);
+    };
+    iface->iter_children = [](GtkTreeModel* model, GtkTreeIter* iter,
+                              GtkTreeIter* parent) -> gboolean {
+        return !parent && row_iter(model, iter, 0);
+    };
+    iface->iter_has_child = [](GtkTreeModel*, GtkTreeIter*) { return FALSE; };
+    iface->iter_n_children = [](GtkTreeModel* model, GtkTreeIter* iter) {
+        return iter ? 0 : rows_of(model)->n;
+    };
+    iface->iter_nth_child = [](GtkTreeModel* model, GtkTreeIter* iter, GtkTreeIter* parent,
+                               gint n) -> gboolean { return !parent && row_iter(model, iter, n); };
+    iface->iter_parent = [](GtkTreeModel*, GtkTreeIter*, GtkTreeIter*) { return FALSE; };
+}
+
 struct Viewer {
-    std::vector<uint8_t> dump;
+    EventSource source;
     EventLog log;
     PlotView view;
     GtkWidget* window = nullptr;
     GtkWidget* area = nullptr;
     GtkWidget* tree = nullptr;
     GtkWidget* readout = nullptr;
-    // A press on the plot: where, with which button, and whether it has become a drag.
-    int button = 0;
+    GtkWidget* between = nullptr;
+    // A press on the plot: where, with which button, what it does, and whether it has become a
+    // drag.
+    enum class Gesture { none, click, pan, band, cursor };
+    Gesture gesture = Gesture::none;
+    int button = 0, grabbed = -1;
     double press_x = 0, last_x = 0;
     bool dragged = false;
+    // The charts as last drawn, kept on the X server: the pointer's moves redraw only the marks.
+    cairo_surface_t* charts = nullptr;
+    uint64_t charts_from = 0, charts_to = 0;
+    int charts_width = 0, charts_height = 0;
+
+    ~Viewer() {
+        if (charts)
+            cairo_surface_destroy(charts);
+    }
 };
 
 GtkWidget* last_viewer = nullptr;
@@ -34,6 +115,8 @@ constexpr int TIME_COLUMN = 0;
 constexpr int FIRST_READING = 1;
 constexpr int FIRST_RELAY = FIRST_READING + 10;
 constexpr double DRAG_PIXELS = 4;
+// How near a press must be to a cursor to take hold of it.
+constexpr double GRAB_PIXELS = 6;
 
 PlotFrame frame_of(const Viewer& v) {
     return plot_frame(v.log, v.view, v.area->allocation.width, v.area->allocation.height);
@@ -45,12 +128,10 @@ void redraw(Viewer& v) {
 
 // The text of one cell: the CSV's, and for a record whose time stamp the clock cannot have, the
 // word that says so.
-void cell_text(GtkTreeViewColumn*, GtkCellRenderer* cell, GtkTreeModel* model, GtkTreeIter* iter,
+void cell_text(GtkTreeViewColumn*, GtkCellRenderer* cell, GtkTreeModel*, GtkTreeIter* iter,
                gpointer data) {
     int column = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(cell), "column"));
-    guint row = 0;
-    gtk_tree_model_get(model, iter, 0, &row, -1);
-    const Event& e = static_cast<Viewer*>(data)->log.events[row];
+    const Event& e = static_cast<Viewer*>(data)->log.events[static_cast<size_t>(row_of(iter))];
     std::string text;
     if (column == TIME_COLUMN)
         text = e.valid ? event_time_text(e.record.timestamp) : _("invalid time");
@@ -62,14 +143,10 @@ void cell_text(GtkTreeViewColumn*, GtkCellRenderer* cell, GtkTreeModel* model, G
 }
 
 GtkWidget* new_table(Viewer& v) {
-    GtkListStore* store = gtk_list_store_new(1, G_TYPE_UINT);
-    // Filled before the view sees it: one number a row, the text made only for the rows shown.
-    for (guint i = 0; i < v.log.events.size(); ++i) {
-        GtkTreeIter iter;
-        gtk_list_store_insert_with_values(store, &iter, -1, 0, i, -1);
-    }
-    GtkWidget* tree = gtk_tree_view_new_with_model(GTK_TREE_MODEL(store));
-    g_object_unref(store);
+    auto* model = static_cast<RowModel*>(g_object_new(row_model_get_type(), nullptr));
+    model->n = static_cast<gint>(v.log.events.size());
+    GtkWidget* tree = gtk_tree_view_new_with_model(GTK_TREE_MODEL(model));
+    g_object_unref(model);
     gtk_widget_set_name(tree, "events_table");
     gtk_tree_view_set_rules_hint(GTK_TREE_VIEW(tree), TRUE);
     // The CSV's own header names the columns.
@@ -89,7 +166,7 @@ GtkWidget* new_table(Viewer& v) {
         gtk_tree_view_append_column(GTK_TREE_VIEW(tree), column);
     }
     g_strfreev(names);
-    // Every row has the same height: the view need not measure 3584 of them.
+    // Every row has the same height: the view need not measure each of them.
     gtk_tree_view_set_fixed_height_mode(GTK_TREE_VIEW(tree), TRUE);
     return tree;
 }
@@ -112,6 +189,104 @@ void show_readout(Viewer& v, double x) {
     gtk_label_set_text(GTK_LABEL(v.readout), text.c_str());
 }
 
+// "2 d 03:04:05.06": a length of time to the hundredth, as the controller's clock counts.
+std::string span_text(uint64_t ms) {
+    uint64_t days = ms / 86400000, rest = ms % 86400000;
+    char text[64];
+    g_snprintf(text, sizeof text, "%02u:%02u:%02u.%02u", static_cast<unsigned>(rest / 3600000),
+               static_cast<unsigned>(rest / 60000 % 60), static_cast<unsigned>(rest / 1000 % 60),
+               static_cast<unsigned>(rest / 10 % 100));
+    return days ? std::to_string(days) + " d " + text : text;
+}
+
+// A cell of the read-out's table, right-aligned in its column.
+std::string cell(const std::string& text, size_t width) {
+    // Counted in characters: "°C" is one column on screen.
+    auto length = static_cast<size_t>(g_utf8_strlen(text.c_str(), -1));
+    return std::string(width > length ? width - length : 0, ' ') + text;
+}
+
+// What changed between the cursors: the span; for each series its change (the reading at the
+// later cursor less that at the earlier), lowest, highest and mean over the records from one
+// cursor to the other; each relay's closings among them.
+void show_between(Viewer& v) {
+    const PlotView& view = v.view;
+    std::string text;
+    if (!view.cursor_set[0] && !view.cursor_set[1]) {
+        text = _("Click the plot to place cursor A, and again for cursor B.");
+    } else if (!view.cursor_set[1] || !view.cursor_set[0]) {
+        int c = view.cursor_set[0] ? 0 : 1;
+        GCharPtr said(g_strdup_printf(_("Cursor %s at %s. Click again for the other cursor."),
+                                      c == 0 ? "A" : "B", event_time_text(view.cursor[c]).c_str()));
+        text = said.get();
+    } else {
+        uint64_t a = view.cursor[0], b = view.cursor[1];
+        uint64_t early = std::min(a, b), late = std::max(a, b);
+        auto begin = v.log.events.begin(), end = begin + static_cast<long>(v.log.valid_count);
+        auto lo = std::lower_bound(
+            begin, end, early, [](const Event& e, uint64_t t) { return e.record.timestamp < t; });
+        auto hi = std::upper_bound(
+            begin, end, late, [](uint64_t t, const Event& e) { return t < e.record.timestamp; });
+        auto count = static_cast<size_t>(hi - lo);
+        GCharPtr head(g_strdup_printf(
+            // TRANSLATORS: the cursors' times, the time between them, and how many records lie
+            // between them (both ends included).
+            ngettext("A %s   B %s   span %s, %zu record", "A %s   B %s   span %s, %zu records",
+                     count),
+            event_time_text(a).c_str(), event_time_text(b).c_str(), span_text(late - early).c_str(),
+            count));
+        text = head.get();
+        if (count > 0) {
+            std::string rows[5];
+            const char* names[5] = {"°C", _("change"), _("min"), _("max"), _("mean")};
+            size_t first = 0;
+            for (const char* n : names)
+                first = std::max(first, static_cast<size_t>(g_utf8_strlen(n, -1)));
+            for (int r = 0; r < 5; ++r)
+                rows[r] = names[r] + std::string(first - g_utf8_strlen(names[r], -1), ' ');
+            for (size_t ch = 0; ch < 10; ++ch) {
+                if (!(v.log.channels >> ch & 1))
+                    continue;
+                int low = 255, high = 0;
+                uint64_t sum = 0;
+                for (auto e = lo; e != hi; ++e) {
+                    int value = e->record.readings[ch];
+                    low = std::min(low, value);
+                    high = std::max(high, value);
+                    sum += static_cast<uint64_t>(value);
+                }
+                int change = hi[-1].record.readings[ch] - lo->record.readings[ch];
+                char mean[32];
+                g_snprintf(mean, sizeof mean, "%.1f",
+                           static_cast<double>(sum) / static_cast<double>(count));
+                std::string values[5] = {EVENT_CHANNEL_NAMES[ch],
+                                         (change > 0 ? "+" : "") + std::to_string(change),
+                                         std::to_string(low), std::to_string(high), mean};
+                for (int r = 0; r < 5; ++r)
+                    rows[r] += cell(values[r], 8);
+            }
+            if (v.log.channels)
+                for (const std::string& row : rows)
+                    text += "\n" + row;
+            if (view.relays > 0) {
+                // TRANSLATORS: followed by "relay: count" for each relay.
+                text += "\n" + std::string(_("Closings (Open → Closed) per relay:"));
+                for (int r = 0; r < view.relays; ++r) {
+                    int closings = 0;
+                    for (auto e = lo; e + 1 < hi; ++e)
+                        closings += !(e->record.relays >> r & 1) && (e[1].record.relays >> r & 1);
+                    text += "  " + std::to_string(r + 1) + ": " + std::to_string(closings);
+                }
+            }
+        }
+    }
+    // Always as many lines as the whole table, so the plot above keeps its height.
+    int lines = 1 + (v.log.channels ? 5 : 0) + (view.relays > 0 ? 1 : 0);
+    for (int n = static_cast<int>(std::count(text.begin(), text.end(), '\n')) + 1; n < lines; ++n)
+        text += '\n';
+    gtk_label_set_text(GTK_LABEL(v.between), text.c_str());
+}
+
 void select_event(Viewer& v, const Event* e) {
     GtkTreePath* path =
         gtk_tree_path_new_from_indices(static_cast<int>(e - v.log.events.data()), -1);
@@ -120,37 +295,122 @@ void select_event(Viewer& v, const Event* e) {
     gtk_tree_path_free(path);
 }
 
+// The charts, drawn again only when the range or the size changed: drawn on the client (cairo's
+// image code is fast) and handed to the server once.
+cairo_surface_t* charts_of(Viewer& v) {
+    int width = v.area->allocation.width, height = v.area->allocation.height;
+    if (v.charts && v.charts_from == v.view.from && v.charts_to == v.view.to &&
+        v.charts_width == width && v.charts_height == height)
+        return v.charts;
+    if (v.charts)
+        cairo_surface_destroy(v.charts);
+    cairo_surface_t* image = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
+    cairo_t* cr = cairo_create(image);
+    draw_plot_charts(cr, width, height, v.log, v.view);
+    cairo_destroy(cr);
+    v.charts =
+        gdk_window_create_similar_surface(v.area->window, CAIRO_CONTENT_COLOR, width, height);
+    cr = cairo_create(v.charts);
+    cairo_set_source_surface(cr, image, 0, 0);
+    cairo_paint(cr);
+    cairo_destroy(cr);
+    cairo_surface_destroy(image);
+    v.charts_from = v.view.from;
+    v.charts_to = v.view.to;
+    v.charts_width = width;
+    v.charts_height = height;
+    return v.charts;
+}
+
 gboolean on_expose(GtkWidget* area, GdkEventExpose* event, gpointer data) {
     auto* v = static_cast<Viewer*>(data);
+    cairo_surface_t* charts = charts_of(*v);
     cairo_t* cr = gdk_cairo_create(area->window);
     gdk_cairo_region(cr, event->region);
     cairo_clip(cr);
-    draw_event_plot(cr, area->allocation.width, area->allocation.height, v->log, v->view);
+    cairo_set_source_surface(cr, charts, 0, 0);
+    cairo_paint(cr);
+    draw_plot_marks(cr, area->allocation.width, area->allocation.height, v->log, v->view);
     cairo_destroy(cr);
     return TRUE;
+}
+
+// The cursor placed at the event nearest to x: cursor `c`, or when -1 the one not placed yet,
+// else the nearer.
+void place_cursor(Viewer& v, int c, double x) {
+    PlotFrame f = frame_of(v);
+    const Event* e = nearest_event(v.log, time_at(f, v.view, x));
+    if (!e)
+        return;
+    PlotView& view = v.view;
+    if (c < 0)
+        c = !view.cursor_set[0]   ? 0
+            : !view.cursor_set[1] ? 1
+                                  : (std::abs(x_of(f, view, view.cursor[0]) - x) <=
+                                             std::abs(x_of(f, view, view.cursor[1]) - x)
+                                         ? 0
+                                         : 1);
+    view.cursor_set[c] = true;
+    view.cursor[c] = e->record.timestamp;
+    show_between(v);
+    redraw(v);
+}
+
+// The placed cursor within reach of x; -1 when none is.
+int cursor_at(const Viewer& v, double x) {
+    PlotFrame f = frame_of(v);
+    int found = -1;
+    double best = GRAB_PIXELS;
+    for (int c = 0; c < 2; ++c) {
+        if (!v.view.cursor_set[c] || v.view.cursor[c] < v.view.from || v.view.cursor[c] > v.view.to)
+            continue;
+        double off = std::abs(x_of(f, v.view, v.view.cursor[c]) - x);
+        if (off <= best) {
+            best = off;
+            found = c;
+        }
+    }
+    return found;
 }
 
 gboolean on_press(GtkWidget*, GdkEventButton* event, gpointer data) {
     auto* v = static_cast<Viewer*>(data);
     if (event->type != GDK_BUTTON_PRESS)
         return FALSE;
+    using G = Viewer::Gesture;
     v->button = static_cast<int>(event->button);
     v->press_x = v->last_x = event->x;
     v->dragged = false;
+    v->grabbed = -1;
+    if (v->button == 2 || (v->button == 1 && (event->state & GDK_CONTROL_MASK)))
+        v->gesture = G::band;
+    else if (v->button == 3 || (event->state & GDK_SHIFT_MASK))
+        v->gesture = G::pan;
+    else if (v->button == 1 && (v->grabbed = cursor_at(*v, event->x)) >= 0)
+        v->gesture = G::cursor;
+    else
+        v->gesture = v->button == 1 ? G::click : G::none;
     return TRUE;
 }
 
 gboolean on_motion(GtkWidget*, GdkEventMotion* event, gpointer data) {
     auto* v = static_cast<Viewer*>(data);
     show_readout(*v, event->x);
-    if (!v->button)
+    using G = Viewer::Gesture;
+    if (v->gesture == G::none)
         return TRUE;
     v->dragged = v->dragged || std::abs(event->x - v->press_x) > DRAG_PIXELS;
+    if (v->gesture == G::cursor) {
+        place_cursor(*v, v->grabbed, event->x);
+        return TRUE;
+    }
     if (!v->dragged)
         return TRUE;
-    PlotFrame f = frame_of(*v);
-    bool pan = v->button != 1 || (event->state & GDK_SHIFT_MASK);
-    if (pan) { // the plot follows the pointer
+    // A plain drag away from the cursors moves the plot.
+    if (v->gesture == G::click)
+        v->gesture = G::pan;
+    if (v->gesture == G::pan) { // the plot follows the pointer
+        PlotFrame f = frame_of(*v);
         int64_t by = static_cast<int64_t>(time_at(f, v->view, v->last_x)) -
                      static_cast<int64_t>(time_at(f, v->view, event->x));
         v->view = pan_view(v->view, v->log, by);
@@ -166,16 +426,24 @@ gboolean on_motion(GtkWidget*, GdkEventMotion* event, gpointer data) {
 
 gboolean on_release(GtkWidget*, GdkEventButton* event, gpointer data) {
     auto* v = static_cast<Viewer*>(data);
+    using G = Viewer::Gesture;
     PlotFrame f = frame_of(*v);
     if (v->view.banded) {
         v->view.banded = false;
         v->view = range_view(v->view, v->log, time_at(f, v->view, v->press_x),
                              time_at(f, v->view, event->x));
         redraw(*v);
-    } else if (!v->dragged && v->button == 1) {
+    } else if (!v->dragged && (v->gesture == G::click || v->gesture == G::cursor)) {
+        // A click places a cursor and finds the row.
+        place_cursor(*v, v->gesture == G::cursor ? v->grabbed : -1, event->x);
         if (const Event* e = nearest_event(v->log, time_at(f, v->view, event->x)))
             select_event(*v, e);
+    } else if (!v->dragged && v->button == 3) {
+        v->view.cursor_set[0] = v->view.cursor_set[1] = false;
+        show_between(*v);
+        redraw(*v);
     }
+    v->gesture = G::none;
     v->button = 0;
     return TRUE;
 }
@@ -212,9 +480,7 @@ void on_selection(GtkTreeSelection* selection, gpointer data) {
     GtkTreeIter iter;
     v->view.marked = false;
     if (gtk_tree_selection_get_selected(selection, &model, &iter)) {
-        guint row = 0;
-        gtk_tree_model_get(model, &iter, 0, &row, -1);
-        const Event& e = v->log.events[row];
+        const Event& e = v->log.events[static_cast<size_t>(row_of(&iter))];
         v->view.marked = e.valid;
         v->view.mark = e.record.timestamp;
         // A time outside the range shown brings the range to it.
@@ -231,9 +497,8 @@ void on_selection(GtkTreeSelection* selection, gpointer data) {
 void on_reset(GtkButton*, gpointer data) {
     auto* v = static_cast<Viewer*>(data);
     PlotView full = full_view(v->log, v->view.relays);
-    full.marked = v->view.marked;
-    full.mark = v->view.mark;
-    v->view = full;
+    v->view.from = full.from;
+    v->view.to = full.to;
     redraw(*v);
 }
 
@@ -252,8 +517,16 @@ void on_export(GtkButton*, gpointer data) {
     if (!name)
         return;
     SafeFile out(name.get());
-    if (!out.stream() || !write_event_csv(out.stream(), v->dump.data(), v->dump.size()) ||
-        !out.commit())
+    const EventSource& s = v->source;
+    bool written = false;
+    if (!out.stream()) {
+    } else if (!s.dump.empty()) {
+        written = write_event_csv(out.stream(), s.dump.data(), s.dump.size());
+    } else {
+        std::string text = event_iso_text(s.about, s.records);
+        written = std::fwrite(text.data(), 1, text.size(), out.stream()) == text.size();
+    }
+    if (!written || !out.commit())
         error_dialog(events_write_error_text());
 }
 
@@ -276,7 +549,8 @@ GtkWidget* button(const char* name, const char* stock, const char* text, GCallba
     GtkWidget* b = gtk_button_new_with_mnemonic(text);
     gtk_button_set_image(GTK_BUTTON(b), gtk_image_new_from_stock(stock, GTK_ICON_SIZE_BUTTON));
     gtk_widget_set_name(b, name);
-    g_signal_connect(b, "clicked", handler, v);
+    if (handler)
+        g_signal_connect(b, "clicked", handler, v);
     return b;
 }
 
@@ -287,16 +561,29 @@ GtkWidget* new_picture_chooser(GtkWindow* parent) {
                             "untitled.png");
 }
 
-GtkWidget* open_event_viewer(std::vector<uint8_t> dump, int relays) {
+gboolean on_key(GtkWidget* window, GdkEventKey* event, gpointer) {
+    if (event->keyval != GDK_Escape)
+        return FALSE;
+    gtk_widget_destroy(window);
+    return TRUE;
+}
+
+GtkWidget* open_event_viewer(EventSource source) {
     auto* v = new Viewer;
-    v->dump = std::move(dump);
-    v->log = read_event_log(v->dump.data(), v->dump.size());
-    v->view = full_view(v->log, relays);
+    v->source = std::move(source);
+    const EventSource& s = v->source;
+    v->log =
+        s.dump.empty() ? make_event_log(s.records) : read_event_log(s.dump.data(), s.dump.size());
+    v->view = full_view(v->log, s.about.relays);
+    v->view.title = plot_title(s.about, v->log);
 
     v->window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_widget_set_name(v->window, "events_window");
-    gtk_window_set_title(GTK_WINDOW(v->window), _("Events"));
-    gtk_window_set_default_size(GTK_WINDOW(v->window), 1100, 780);
+    std::string title = _("Events");
+    gtk_window_set_title(
+        GTK_WINDOW(v->window),
+        (v->view.title.empty() ? title : title + " \u2014 " + v->view.title).c_str());
+    gtk_window_set_default_size(GTK_WINDOW(v->window), 1100, 820);
     if (GtkWindow* main = main_window())
         gtk_window_set_transient_for(GTK_WINDOW(v->window), main);
     g_object_set_data_full(G_OBJECT(v->window), "viewer", v, [](gpointer p) {
@@ -305,6 +592,7 @@ GtkWidget* open_event_viewer(std::vector<uint8_t> dump, int relays) {
             last_viewer = nullptr;
         delete viewer;
     });
+    g_signal_connect(v->window, "key-press-event", G_CALLBACK(on_key), nullptr);
     last_viewer = v->window;
 
     GtkWidget* commands = gtk_hbox_new(FALSE, 6);
@@ -313,6 +601,9 @@ GtkWidget* open_event_viewer(std::vector<uint8_t> dump, int relays) {
         GTK_BOX(commands),
         button("events_reset", GTK_STOCK_ZOOM_100, _("_Whole Range"), G_CALLBACK(on_reset), v),
         FALSE, FALSE, 0);
+    GtkWidget* close = button("events_close", GTK_STOCK_CLOSE, _("_Close"), nullptr, v);
+    g_signal_connect_swapped(close, "clicked", G_CALLBACK(gtk_widget_destroy), v->window);
+    gtk_box_pack_end(GTK_BOX(commands), close, FALSE, FALSE, 0);
     gtk_box_pack_end(
         GTK_BOX(commands),
         button("events_picture", GTK_STOCK_SAVE_AS, _("Save _Picture…"), G_CALLBACK(on_picture), v),
@@ -322,7 +613,9 @@ GtkWidget* open_event_viewer(std::vector<uint8_t> dump, int relays) {
         button("events_export", GTK_STOCK_SAVE, _("_Export CSV…"), G_CALLBACK(on_export), v), FALSE,
         FALSE, 0);
     GtkWidget* hint = gtk_label_new(
-        _("Wheel: zoom. Drag: zoom to a range. Right drag or Shift: move. Click: find the row."));
+        _("Click: cursor A, B (and the row). Drag a cursor to move it; right click: none. "
+          "Drag: move. Ctrl+drag or middle drag: zoom to a range. Wheel: zoom."));
+    gtk_label_set_line_wrap(GTK_LABEL(hint), TRUE);
     gtk_box_pack_start(GTK_BOX(commands), hint, FALSE, FALSE, 12);
 
     v->area = gtk_drawing_area_new();
@@ -340,6 +633,16 @@ GtkWidget* open_event_viewer(std::vector<uint8_t> dump, int relays) {
     gtk_widget_set_name(v->readout, "events_readout");
     gtk_misc_set_alignment(GTK_MISC(v->readout), 0, 0.5);
     gtk_misc_set_padding(GTK_MISC(v->readout), 6, 3);
+    v->between = gtk_label_new("");
+    gtk_widget_set_name(v->between, "events_cursors");
+    gtk_misc_set_alignment(GTK_MISC(v->between), 0, 0);
+    gtk_misc_set_padding(GTK_MISC(v->between), 6, 3);
+    gtk_label_set_selectable(GTK_LABEL(v->between), TRUE);
+    // A table in columns of characters.
+    PangoFontDescription* mono = pango_font_description_from_string("Monospace");
+    gtk_widget_modify_font(v->between, mono);
+    pango_font_description_free(mono);
+    show_between(*v);
 
     v->tree = new_table(*v);
     g_signal_connect(gtk_tree_view_get_selection(GTK_TREE_VIEW(v->tree)), "changed",
@@ -352,10 +655,11 @@ GtkWidget* open_event_viewer(std::vector<uint8_t> dump, int relays) {
     GtkWidget* top = gtk_vbox_new(FALSE, 0);
     gtk_box_pack_start(GTK_BOX(top), v->area, TRUE, TRUE, 0);
     gtk_box_pack_start(GTK_BOX(top), v->readout, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(top), v->between, FALSE, FALSE, 0);
     GtkWidget* panes = gtk_vpaned_new();
     gtk_paned_pack1(GTK_PANED(panes), top, TRUE, FALSE);
     gtk_paned_pack2(GTK_PANED(panes), scroller, TRUE, TRUE);
-    gtk_paned_set_position(GTK_PANED(panes), 480);
+    gtk_paned_set_position(GTK_PANED(panes), 600);
 
     GtkWidget* layout = gtk_vbox_new(FALSE, 0);
     gtk_box_pack_start(GTK_BOX(layout), commands, FALSE, FALSE, 0);

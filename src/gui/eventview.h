@@ -1,16 +1,28 @@
-// The event viewer: a window with the plot of a downloaded event memory and the table of its
-// records, kept in step, and the commands that save them (the CSV from the records already
-// downloaded, the plot as a picture).
+// The event viewer: a window with the plot of event records and the table of them, kept in step,
+// two cursors with what changed between them, and the commands that save them (the CSV from the
+// records already at hand, the plot as a picture).
 #pragma once
+
+#include "formats/eventcsv.h"
 
 #include <cstdint>
 #include <gtk/gtk.h>
 #include <vector>
 
-// Opens a viewer of a whole dump for a controller with `relays` relays; the window keeps the
-// dump for as long as it is open. Named "events_window"; its parts are "events_plot",
-// "events_table", "events_readout", "events_reset", "events_export" and "events_picture".
-GtkWidget* open_event_viewer(std::vector<uint8_t> dump, int relays);
+// What a viewer shows. One download keeps its dump, and its export writes the classic layout
+// from the dump; records without a dump (an asset's history merged from many downloads) are
+// exported in the layout that explains itself, with `about`. The plot has `about.relays` rows.
+struct EventSource {
+    EventFileHeader about;
+    std::vector<EventRecord> records; // not needed when `dump` is given
+    std::vector<uint8_t> dump;        // a whole event memory, or empty
+};
+
+// Opens a viewer; the window keeps what it shows for as long as it is open. Named
+// "events_window"; its parts are "events_plot", "events_table", "events_readout" (the records
+// under the pointer), "events_cursors" (what changed between the cursors), "events_reset",
+// "events_export", "events_picture" and "events_close".
+GtkWidget* open_event_viewer(EventSource source);
 
 // The viewer opened last that is still open; null when none is.
 GtkWidget* current_event_viewer();

@@ -1,8 +1,9 @@
 #include "plot/eventplot.h"
 
-#include "formats/datetime.h"
+#include "base/gmem.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <glib/gi18n.h>
 #include <string>
@@ -11,6 +12,7 @@ namespace {
 
 constexpr double FONT = 11;
 constexpr double MARGIN = 8;
+constexpr double TITLE_FONT = 13;
 
 // Tableau's ten colours: told apart on screen and on paper.
 constexpr Colour COLOURS[10] = {{0.12, 0.47, 0.71}, {1.00, 0.50, 0.05}, {0.17, 0.63, 0.17},
@@ -59,28 +61,107 @@ void text_at(cairo_t* cr, double x, double y, const std::string& text, double al
     cairo_show_text(cr, text.c_str());
 }
 
+// Calendar dates of the controller's clock (proleptic Gregorian, no zone), from and to days
+// since 1970-01-01.
+struct Civil {
+    int64_t year;
+    int month, day; // 1-based
+};
+Civil civil_from_days(int64_t z) {
+    z += 719468;
+    int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    int64_t doe = z - era * 146097;
+    int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    int64_t mp = (5 * doy + 2) / 153;
+    int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    return {yoe + era * 400 + (month <= 2), month, day};
+}
+int64_t days_from_civil(int64_t y, int m, int d) {
+    y -= m <= 2;
+    int64_t era = (y >= 0 ? y : y - 399) / 400;
+    int64_t yoe = y - era * 400;
+    int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+constexpr uint64_t S = 1000, M = 60 * S, H = 60 * M, D = 24 * H;
+
+std::string date_text(uint64_t t) {
+    Civil c = civil_from_days(static_cast<int64_t>(t / D));
+    char text[32];
+    g_snprintf(text, sizeof text, "%04lld-%02d-%02d", static_cast<long long>(c.year), c.month,
+               c.day);
+    return text;
+}
+
+// A step of the time axis: fixed milliseconds, or whole calendar months.
 struct Step {
     uint64_t ms;
-    const char* format; // of the labels: 'd' date, 'm' date and minutes, 's' seconds
+    int months;  // when not 0, the step is this many months from the first of a month (or year)
+    char format; // of the labels: 's' time with seconds, 'm' day and time, 'd' date, 'M' month,
+                 // 'y' year
 };
-constexpr uint64_t S = 1000, M = 60 * S, H = 60 * M, D = 24 * H;
-constexpr Step STEPS[] = {{10 * S, "s"}, {30 * S, "s"}, {M, "m"},      {2 * M, "m"},  {5 * M, "m"},
-                          {10 * M, "m"}, {15 * M, "m"}, {30 * M, "m"}, {H, "m"},      {2 * H, "m"},
-                          {3 * H, "m"},  {6 * H, "m"},  {12 * H, "m"}, {D, "d"},      {2 * D, "d"},
-                          {3 * D, "d"},  {7 * D, "d"},  {14 * D, "d"}, {28 * D, "d"}, {91 * D, "d"},
-                          {364 * D, "d"}};
+constexpr Step STEPS[] = {
+    {S, 0, 's'},           {2 * S, 0, 's'},      {5 * S, 0, 's'},      {10 * S, 0, 's'},
+    {15 * S, 0, 's'},      {30 * S, 0, 's'},     {M, 0, 'm'},          {2 * M, 0, 'm'},
+    {5 * M, 0, 'm'},       {10 * M, 0, 'm'},     {15 * M, 0, 'm'},     {30 * M, 0, 'm'},
+    {H, 0, 'm'},           {2 * H, 0, 'm'},      {3 * H, 0, 'm'},      {6 * H, 0, 'm'},
+    {12 * H, 0, 'm'},      {D, 0, 'd'},          {2 * D, 0, 'd'},      {3 * D, 0, 'd'},
+    {7 * D, 0, 'd'},       {14 * D, 0, 'd'},     {30 * D, 1, 'M'},     {61 * D, 2, 'M'},
+    {91 * D, 3, 'M'},      {182 * D, 6, 'M'},    {365 * D, 12, 'y'},   {730 * D, 24, 'y'},
+    {1826 * D, 60, 'y'},   {3652 * D, 120, 'y'}, {7305 * D, 240, 'y'}, {18262 * D, 600, 'y'},
+    {36525 * D, 1200, 'y'}};
 
 std::string tick_text(uint64_t t, char format) {
-    EventTime e{};
-    pcf8583_gmtime(&e, t);
-    char text[32];
-    if (format == 'd')
-        g_snprintf(text, sizeof text, "%02d/%02d/%02d", e.day, e.month, e.year);
-    else if (format == 'm')
-        g_snprintf(text, sizeof text, "%02d/%02d %02d:%02d", e.day, e.month, e.hours, e.minutes);
-    else
-        g_snprintf(text, sizeof text, "%02d:%02d:%02d", e.hours, e.minutes, e.seconds);
+    Civil c = civil_from_days(static_cast<int64_t>(t / D));
+    uint64_t in_day = t % D;
+    int hours = static_cast<int>(in_day / H), minutes = static_cast<int>(in_day % H / M),
+        seconds = static_cast<int>(in_day % M / S);
+    auto year = static_cast<long long>(c.year);
+    char text[40];
+    switch (format) {
+    case 's':
+        g_snprintf(text, sizeof text, "%02d:%02d:%02d", hours, minutes, seconds);
+        break;
+    case 'm':
+        g_snprintf(text, sizeof text, "%02d-%02d %02d:%02d", c.month, c.day, hours, minutes);
+        break;
+    case 'd':
+        return date_text(t);
+    case 'M':
+        g_snprintf(text, sizeof text, "%04lld-%02d", year, c.month);
+        break;
+    default:
+        g_snprintf(text, sizeof text, "%04lld", year);
+    }
     return text;
+}
+
+// The tick times of a step within [from, to].
+std::vector<uint64_t> tick_times(const Step& step, uint64_t from, uint64_t to) {
+    std::vector<uint64_t> out;
+    if (!step.months) {
+        for (uint64_t t = (from + step.ms - 1) / step.ms * step.ms; t <= to; t += step.ms)
+            out.push_back(t);
+        return out;
+    }
+    Civil c = civil_from_days(static_cast<int64_t>(from / D));
+    // Months counted from year 0, started at a multiple of the step.
+    int64_t month = (c.year * 12 + c.month - 1) / step.months * step.months;
+    for (;; month += step.months) {
+        int64_t days = days_from_civil(month / 12, static_cast<int>(month % 12) + 1, 1);
+        if (days < 0)
+            continue;
+        uint64_t t = static_cast<uint64_t>(days) * D;
+        if (t > to)
+            break;
+        if (t >= from)
+            out.push_back(t);
+    }
+    return out;
 }
 
 void set_colour(cairo_t* cr, Colour c, double alpha = 1) {
@@ -88,23 +169,25 @@ void set_colour(cairo_t* cr, Colour c, double alpha = 1) {
 }
 
 void draw_time_axis(cairo_t* cr, const PlotFrame& f, const PlotView& v, double bottom) {
-    double room = f.right - f.left;
-    const Step* step = &STEPS[std::size(STEPS) - 1];
-    for (const Step& s : STEPS)
-        if ((v.to - v.from) / s.ms <= static_cast<uint64_t>(room / 110)) {
-            step = &s;
-            break;
-        }
-    for (uint64_t t = (v.from + step->ms - 1) / step->ms * step->ms; t <= v.to; t += step->ms) {
-        double x = std::round(x_of(f, v, t)) + 0.5;
+    for (const TimeTick& tick : time_axis_layout(cr, f, v).ticks) {
+        double x = std::round(tick.x) + 0.5;
         cairo_set_source_rgb(cr, 0.88, 0.88, 0.88);
         cairo_move_to(cr, x, f.top);
         cairo_line_to(cr, x, bottom);
         cairo_stroke(cr);
         cairo_set_source_rgb(cr, 0.2, 0.2, 0.2);
-        text_at(cr, x, bottom + FONT + 4, tick_text(t, step->format[0]), 0.5);
+        cairo_move_to(cr, tick.label_left, bottom + FONT + 4);
+        cairo_show_text(cr, tick.label.c_str());
     }
     text_at(cr, (f.left + f.right) / 2, bottom + 2 * FONT + 10, _("Time (controller clock)"), 0.5);
+}
+
+// Long enough to show a whole period of the longest dash pattern.
+constexpr double LEGEND_LINE = 26;
+
+void set_dashes(cairo_t* cr, int channel) {
+    std::vector<double> d = channel_dashes(channel);
+    cairo_set_dash(cr, d.data(), static_cast<int>(d.size()), 0);
 }
 
 void draw_temperatures(cairo_t* cr, const PlotFrame& f, const EventLog& log, const PlotView& v) {
@@ -133,80 +216,108 @@ void draw_temperatures(cairo_t* cr, const PlotFrame& f, const EventLog& log, con
     cairo_clip(cr);
     cairo_set_line_width(cr, 1.5);
     cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
+    // More events than pixel columns: each column is drawn as one bar from its lowest to its
+    // highest reading (reaching the column before, so the line is unbroken), the columns of a
+    // dash pattern's gaps left out. The picture is that of the line, and a redraw costs the
+    // width of the plot, not the length of the log: stroking a line that turns back on itself
+    // in every column is what made long logs slow.
+    bool dense = static_cast<double>(hi - lo) > f.right - f.left;
     for (int ch = 0; ch < 10; ++ch) {
         if (!(log.channels >> ch & 1))
             continue;
-        // Per pixel column only its lowest and highest reading: the picture is the same, and a
-        // redraw costs the width of the plot, not the length of the log.
-        long column = -1;
-        double low = 0, high = 0;
-        bool high_first = false;
-        auto flush = [&] {
-            if (column < 0)
-                return;
-            double x = static_cast<double>(column) + 0.5;
-            cairo_line_to(cr, x, y_of(f, high_first ? high : low));
-            cairo_line_to(cr, x, y_of(f, high_first ? low : high));
+        set_colour(cr, channel_colour(ch));
+        if (!dense) {
+            for (size_t i = lo; i < hi; ++i) {
+                const Event& e = log.events[i];
+                cairo_line_to(cr, x_of(f, v, e.record.timestamp),
+                              y_of(f, e.record.readings[static_cast<size_t>(ch)]));
+            }
+            set_dashes(cr, ch);
+            cairo_stroke(cr);
+            continue;
+        }
+        std::vector<double> dashes = channel_dashes(ch);
+        double period = 0;
+        for (double d : dashes)
+            period += d;
+        auto drawn = [&](long column) {
+            double at = std::fmod(static_cast<double>(column) - f.left, period);
+            for (size_t k = 0; k < dashes.size(); at -= dashes[k++])
+                if (at < dashes[k])
+                    return k % 2 == 0;
+            return true;
         };
+        long column = LONG_MIN;
+        double low = 0, high = 0, last = -1;
+        auto flush = [&] {
+            if (column == LONG_MIN || (period > 0 && !drawn(column)))
+                return;
+            // Whole pixels: cairo fills such boxes without its general scan conversion.
+            double top = std::floor(y_of(f, last >= 0 ? std::max(high, last) : high) - 0.5);
+            double bottom = std::ceil(y_of(f, last >= 0 ? std::min(low, last) : low) + 0.5);
+            cairo_rectangle(cr, static_cast<double>(column), top, 1, bottom - top);
+        };
+        double value = 0;
         for (size_t i = lo; i < hi; ++i) {
             const Event& e = log.events[i];
-            double x = x_of(f, v, e.record.timestamp);
-            double value = e.record.readings[static_cast<size_t>(ch)];
-            long c = std::lround(std::floor(x));
-            if (i == lo || i + 1 == hi) { // the points beyond the edges keep their place
-                flush();
-                column = -1;
-                cairo_line_to(cr, x, y_of(f, value));
-                continue;
-            }
+            long c = std::lround(std::floor(x_of(f, v, e.record.timestamp)));
+            double previous = value;
+            value = e.record.readings[static_cast<size_t>(ch)];
             if (c != column) {
                 flush();
+                last = column == LONG_MIN ? -1 : previous;
                 column = c;
                 low = high = value;
-                high_first = false;
-            } else if (value < low) {
-                low = value;
-                high_first = true;
-            } else if (value > high) {
-                high = value;
+            } else {
+                low = std::min(low, value);
+                high = std::max(high, value);
             }
         }
         flush();
-        set_colour(cr, channel_colour(ch));
-        cairo_stroke(cr);
+        cairo_fill(cr);
     }
     cairo_restore(cr);
 
-    // The legend, in a row above the chart.
+    // The legend, in a row above the chart: each line as it is drawn.
     double x = f.left;
+    cairo_save(cr);
+    cairo_set_line_width(cr, 2);
     for (int ch = 0; ch < 10; ++ch) {
         if (!(log.channels >> ch & 1))
             continue;
         set_colour(cr, channel_colour(ch));
-        cairo_rectangle(cr, x, f.top - FONT - 6, 14, 3);
-        cairo_fill(cr);
+        set_dashes(cr, ch);
+        cairo_move_to(cr, x, f.top - FONT - 4.5);
+        cairo_line_to(cr, x + LEGEND_LINE, f.top - FONT - 4.5);
+        cairo_stroke(cr);
         cairo_set_source_rgb(cr, 0.2, 0.2, 0.2);
-        text_at(cr, x + 18, f.top - FONT - 1, EVENT_CHANNEL_NAMES[ch]);
-        x += 26 + text_width(cr, EVENT_CHANNEL_NAMES[ch]);
+        text_at(cr, x + LEGEND_LINE + 4, f.top - FONT - 1, EVENT_CHANNEL_NAMES[ch]);
+        x += LEGEND_LINE + 12 + text_width(cr, EVENT_CHANNEL_NAMES[ch]);
     }
+    cairo_restore(cr);
 }
 
 void draw_relays(cairo_t* cr, const PlotFrame& f, const EventLog& log, const PlotView& v) {
     auto [lo, hi] = visible(log, v);
-    // Rows too low for a number each are numbered every other one.
-    double font = std::min(FONT, f.row + 1);
+    // Every row numbered, in a font the row's height holds.
+    double font = std::min(FONT, f.row - 1);
     cairo_set_font_size(cr, font);
     for (int r = 0; r < v.relays; ++r) {
         double top = f.strip_top + r * f.row;
         cairo_set_source_rgb(cr, 0.2, 0.2, 0.2);
-        if (f.row >= 10 || r % 2 == 0)
-            text_at(cr, f.left - 4, top + f.row / 2 + font / 3, std::to_string(r + 1), 1);
+        text_at(cr, f.left - 4, top + f.row / 2 + font * 0.36, std::to_string(r + 1), 1);
         cairo_set_source_rgb(cr, 0.94, 0.94, 0.94);
         cairo_rectangle(cr, f.left, top + 1, f.right - f.left, f.row - 2);
         cairo_fill(cr);
         // A relay is closed from an event that says so to the next event.
         set_colour(cr, RELAY_COLOUR);
         auto closed = [&log, r](size_t i) { return log.events[i].record.relays >> r & 1; };
+        // Spans less than a pixel apart are one rectangle: a long log costs the plot's width.
+        double run_from = 0, run_to = -2;
+        auto flush = [&] {
+            if (run_to > run_from)
+                cairo_rectangle(cr, run_from, top + 1, std::max(1.0, run_to - run_from), f.row - 2);
+        };
         for (size_t i = lo; i < hi; ++i) {
             if (!closed(i))
                 continue;
@@ -216,10 +327,16 @@ void draw_relays(cairo_t* cr, const PlotFrame& f, const EventLog& log, const Plo
             uint64_t end = log.events[j < log.valid_count ? j : j - 1].record.timestamp;
             double x0 = std::max(f.left, x_of(f, v, log.events[i].record.timestamp));
             double x1 = std::min(f.right, x_of(f, v, end));
-            if (x1 > x0)
-                cairo_rectangle(cr, x0, top + 1, std::max(1.0, x1 - x0), f.row - 2);
+            if (x1 > x0) {
+                if (x0 > run_to + 1) {
+                    flush();
+                    run_from = x0;
+                }
+                run_to = std::max(run_to, x1);
+            }
             i = j - 1;
         }
+        flush();
         cairo_fill(cr);
     }
     cairo_set_font_size(cr, FONT);
@@ -231,6 +348,11 @@ void draw_relays(cairo_t* cr, const PlotFrame& f, const EventLog& log, const Plo
     cairo_rel_move_to(cr, -text_width(cr, title) / 2, 0);
     cairo_show_text(cr, title.c_str());
     cairo_restore(cr);
+}
+
+// The lowest edge of the charts: the strip chart's, or the temperatures' without relays.
+double chart_bottom(const PlotFrame& f, const PlotView& v) {
+    return v.relays > 0 ? f.strip_top + v.relays * f.row : f.bottom;
 }
 
 cairo_status_t write_to_file(void* file, const unsigned char* data, unsigned int length) {
@@ -270,10 +392,11 @@ PlotFrame plot_frame(const EventLog& log, const PlotView& v, int width, int heig
     PlotFrame f{};
     f.left = MARGIN + 2 * FONT + 34;
     f.right = std::max(f.left + 10, width - MARGIN - 10.0);
-    f.top = MARGIN + FONT + 12;
+    f.top = MARGIN + FONT + 12 + (v.title.empty() ? 0 : TITLE_FONT + 8);
     double axis = 2 * FONT + 16; // tick labels and the axis title
     double rows = v.relays;
-    f.row = std::clamp((height - f.top - axis - 8) * 0.35 / std::max(1.0, rows), 7.0, 16.0);
+    // Rows high enough for a readable number each.
+    f.row = std::clamp((height - f.top - axis - 8) * 0.35 / std::max(1.0, rows), 10.0, 16.0);
     double strip = v.relays > 0 ? rows * f.row + 8 : 0;
     f.bottom = std::max(f.top + 10, height - axis - strip - MARGIN);
     f.strip_top = f.bottom + 8;
@@ -306,7 +429,62 @@ Colour channel_colour(int channel) {
     return COLOURS[channel % 10];
 }
 
-void draw_event_plot(cairo_t* cr, int width, int height, const EventLog& log, const PlotView& v) {
+std::vector<double> channel_dashes(int channel) {
+    // RTD 1 to 6, oil, windings 1 to 3. The windings (grey, olive, cyan) often lie on one
+    // another: each has its own pattern, as do the inputs of like colour.
+    static const std::vector<double> DASHES[10] = {
+        {}, {6, 3}, {2, 2}, {8, 3, 2, 3}, {12, 4}, {8, 3, 2, 3, 2, 3},
+        {}, {9, 3}, {2, 3}, {9, 3, 2, 3}};
+    return DASHES[channel % 10];
+}
+
+TimeAxis time_axis_layout(cairo_t* cr, const PlotFrame& f, const PlotView& v) {
+    cairo_save(cr);
+    cairo_select_font_face(cr, "Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr, FONT);
+    double room = f.right - f.left;
+    double span = static_cast<double>(v.to - v.from);
+    TimeAxis axis{};
+    for (const Step& step : STEPS) {
+        // Steps that cannot fit are passed over before any label is measured.
+        double count = span / static_cast<double>(step.ms);
+        double least = text_width(cr, tick_text(v.from, step.format)) + TICK_LABEL_GAP;
+        if (count * least > room + least && &step != &STEPS[std::size(STEPS) - 1])
+            continue;
+        axis = {step.ms, {}};
+        bool apart = true;
+        for (uint64_t t : tick_times(step, v.from, v.to)) {
+            TimeTick tick{t, x_of(f, v, t), tick_text(t, step.format), 0, 0};
+            double w = text_width(cr, tick.label);
+            tick.label_left = tick.x - w / 2;
+            tick.label_right = tick.x + w / 2;
+            if (!axis.ticks.empty() &&
+                tick.label_left - axis.ticks.back().label_right < TICK_LABEL_GAP)
+                apart = false;
+            axis.ticks.push_back(std::move(tick));
+        }
+        if (apart)
+            break;
+    }
+    cairo_restore(cr);
+    return axis;
+}
+
+std::string plot_title(const EventFileHeader& about, const EventLog& log) {
+    std::string name = about.asset;
+    if (!about.serial.empty())
+        name += name.empty() ? about.serial : " (" + about.serial + ")";
+    if (log.valid_count == 0)
+        return name;
+    std::string first = date_text(log.first), last = date_text(log.last);
+    // TRANSLATORS: the dates of the first and the last event shown.
+    std::string range =
+        first == last ? first
+                      : GCharPtr(g_strdup_printf(_("%s to %s"), first.c_str(), last.c_str())).get();
+    return name.empty() ? range : name + " \u2014 " + range;
+}
+
+void draw_plot_charts(cairo_t* cr, int width, int height, const EventLog& log, const PlotView& v) {
     cairo_save(cr);
     cairo_set_source_rgb(cr, 1, 1, 1);
     cairo_paint(cr);
@@ -314,25 +492,60 @@ void draw_event_plot(cairo_t* cr, int width, int height, const EventLog& log, co
     cairo_set_font_size(cr, FONT);
     cairo_set_line_width(cr, 1);
     PlotFrame f = plot_frame(log, v, width, height);
-    double bottom = v.relays > 0 ? f.strip_top + v.relays * f.row : f.bottom;
+    if (!v.title.empty()) {
+        cairo_save(cr);
+        cairo_select_font_face(cr, "Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
+        cairo_set_font_size(cr, TITLE_FONT);
+        cairo_set_source_rgb(cr, 0.1, 0.1, 0.1);
+        text_at(cr, (f.left + f.right) / 2, MARGIN + TITLE_FONT, v.title, 0.5);
+        cairo_restore(cr);
+    }
     if (log.valid_count == 0) {
         cairo_set_source_rgb(cr, 0.2, 0.2, 0.2);
         text_at(cr, width / 2.0, height / 2.0, _("The event memory holds no events."), 0.5);
         cairo_restore(cr);
         return;
     }
-    draw_time_axis(cr, f, v, bottom);
+    draw_time_axis(cr, f, v, chart_bottom(f, v));
     draw_temperatures(cr, f, log, v);
     draw_relays(cr, f, log, v);
     cairo_set_source_rgb(cr, 0.4, 0.4, 0.4);
     cairo_rectangle(cr, f.left + 0.5, f.top + 0.5, f.right - f.left - 1, f.bottom - f.top - 1);
     cairo_stroke(cr);
-    if (v.marked && v.mark >= v.from && v.mark <= v.to) {
-        double x = std::round(x_of(f, v, v.mark)) + 0.5;
-        cairo_set_source_rgb(cr, 0.8, 0, 0);
+    cairo_restore(cr);
+}
+
+void draw_plot_marks(cairo_t* cr, int width, int height, const EventLog& log, const PlotView& v) {
+    if (log.valid_count == 0)
+        return;
+    PlotFrame f = plot_frame(log, v, width, height);
+    double bottom = chart_bottom(f, v);
+    cairo_save(cr);
+    cairo_set_line_width(cr, 1);
+    auto line_at = [&](uint64_t t) {
+        double x = std::round(x_of(f, v, t)) + 0.5;
         cairo_move_to(cr, x, f.top);
         cairo_line_to(cr, x, bottom);
         cairo_stroke(cr);
+        return x;
+    };
+    if (v.marked && v.mark >= v.from && v.mark <= v.to) {
+        cairo_set_source_rgb(cr, 0.8, 0, 0);
+        line_at(v.mark);
+    }
+    cairo_select_font_face(cr, "Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
+    cairo_set_font_size(cr, FONT);
+    for (int c = 0; c < 2; ++c) {
+        if (!v.cursor_set[c] || v.cursor[c] < v.from || v.cursor[c] > v.to)
+            continue;
+        set_colour(cr, CURSOR_COLOUR);
+        double x = line_at(v.cursor[c]);
+        // The name in a tab at the chart's top, on the side with room.
+        double w = FONT + 2, left = x + w + 1 > f.right ? x - w : x;
+        cairo_rectangle(cr, left, f.top + 1, w, FONT + 4);
+        cairo_fill(cr);
+        cairo_set_source_rgb(cr, 1, 1, 1);
+        text_at(cr, left + w / 2, f.top + FONT + 1, c == 0 ? "A" : "B", 0.5);
     }
     if (v.banded) {
         cairo_set_source_rgba(cr, 0.2, 0.4, 0.9, 0.2);
@@ -342,6 +555,11 @@ void draw_event_plot(cairo_t* cr, int width, int height, const EventLog& log, co
         cairo_fill(cr);
     }
     cairo_restore(cr);
+}
+
+void draw_event_plot(cairo_t* cr, int width, int height, const EventLog& log, const PlotView& v) {
+    draw_plot_charts(cr, width, height, log, v);
+    draw_plot_marks(cr, width, height, log, v);
 }
 
 int write_plot_png(FILE* file, int width, int height, const EventLog& log, const PlotView& v) {

@@ -1,5 +1,6 @@
 // The event viewer: the log read from an event memory, zoom, and through the window against
 // kelvra-sim the plot on screen and in its picture, the table in step with it, and the exports.
+#include "base/gmem.h"
 #include "device.h"
 #include "gui/eventview.h"
 #include "gui/params.h"
@@ -10,7 +11,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <gdk/gdkkeysyms.h>
+#include <iterator>
+#include <map>
 #include <optional>
+#include <sstream>
 
 namespace {
 
@@ -62,6 +67,59 @@ TEST(EventPlot, ZoomAndPanStayInsideTheLog) {
     EXPECT_EQ(pan_view(in, log, -10000000).from, first);
     EXPECT_EQ(span(range_view(all, log, first + 600000, first + 300000)),
               std::pair(first + 300000, first + 600000));
+}
+
+// For spans from a minute to the clock's whole range, at a narrow and a wide plot, the time
+// labels keep apart and at least two are shown; a step of a day or more starts on a calendar
+// day, month or year and its labels begin with the year (GLib's calendar is the judge).
+TEST(EventPlot, TimeLabelsKeepApartAndNameTheYear) {
+    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1);
+    cairo_t* cr = cairo_create(surface);
+    constexpr uint64_t MIN = 60000, DAY = 1440 * MIN, LAST = (uint64_t{1} << 32) * 1000 - 1;
+    auto text = [](uint64_t t, const char* format) {
+        GDateTime* d = g_date_time_new_from_unix_utc(static_cast<gint64>(t / 1000));
+        std::string s = GCharPtr(g_date_time_format(d, format)).get();
+        g_date_time_unref(d);
+        return s;
+    };
+    std::vector<uint64_t> spans;
+    for (uint64_t span = MIN; span < LAST; span = span * 7 / 4)
+        spans.push_back(span);
+    spans.push_back(LAST);
+    for (int width : {420, 1100})
+        for (uint64_t span : spans)
+            for (uint64_t from : {uint64_t{0}, uint64_t{1735689600000} + 12345678, LAST - span}) {
+                if (from > LAST - span)
+                    continue;
+                const EventLog log{{}, 0, 0, from, from + span};
+                PlotView v = full_view(log, 0);
+                TimeAxis axis = time_axis_layout(cr, plot_frame(log, v, width, 400), v);
+                SCOPED_TRACE(std::to_string(width) + " px, " + text(from, "%F %T") + " + " +
+                             std::to_string(span / MIN) + " min, step " +
+                             std::to_string(axis.step_ms) + " ms");
+                ASSERT_GE(axis.ticks.size(), 2u);
+                for (size_t i = 0; i < axis.ticks.size(); ++i) {
+                    const TimeTick& tick = axis.ticks[i];
+                    EXPECT_TRUE(tick.t >= v.from && tick.t <= v.to) << tick.label;
+                    if (i > 0) {
+                        EXPECT_GE(tick.label_left - axis.ticks[i - 1].label_right, TICK_LABEL_GAP)
+                            << axis.ticks[i - 1].label << " / " << tick.label;
+                    }
+                    if (axis.step_ms < DAY)
+                        continue;
+                    EXPECT_EQ(tick.label.substr(0, 4), text(tick.t, "%Y"));
+                    EXPECT_EQ(text(tick.t, "%T"), "00:00:00") << tick.label;
+                    // Months and years start on the first.
+                    std::string month_day = text(tick.t, "%m-%d");
+                    if (axis.step_ms >= 365 * DAY) {
+                        EXPECT_EQ(month_day, "01-01") << tick.label;
+                    } else if (axis.step_ms >= 28 * DAY) {
+                        EXPECT_EQ(month_day.substr(3), "01") << tick.label;
+                    }
+                }
+            }
+    cairo_destroy(cr);
+    cairo_surface_destroy(surface);
 }
 
 // The pixels of a picture: a PNG file, or what a window shows.
@@ -119,6 +177,7 @@ TEST_F(EventViewer, ShowsZoomsAndExportsTheDownloadedEvents) {
     sim::Device device({6, OPTION_EVENTS, sim::Variant::full, 3000});
     EventLog log = read_event_log(device.event_image().data(), device.event_image().size());
     PlotView v = full_view(log, 6);
+    v.title = plot_title({}, log); // the dates, above the charts
     PlotFrame f = plot_frame(log, v, png.size().first, png.size().second);
     // Twice the series of which a point is drawn where it belongs (the lines may cross: some of
     // them), less twice the series.
@@ -186,6 +245,158 @@ TEST_F(EventViewer, ShowsZoomsAndExportsTheDownloadedEvents) {
     EXPECT_EQ(test::messages(), std::vector<std::string>{});
     gtk_widget_destroy(window);
     controller.close();
+}
+
+// A pointer event on the plot, as X delivers it.
+void pointer(GtkWidget* area, GdkEventType type, double x, guint button = 1, guint state = 0) {
+    GdkEvent* e = gdk_event_new(type);
+    if (type == GDK_MOTION_NOTIFY) {
+        e->motion.window = GDK_WINDOW(g_object_ref(area->window));
+        e->motion.x = x;
+        e->motion.y = 100;
+        e->motion.state = state | GDK_BUTTON1_MASK;
+    } else {
+        e->button.window = GDK_WINDOW(g_object_ref(area->window));
+        e->button.x = x;
+        e->button.y = 100;
+        e->button.button = button;
+        e->button.state = state;
+    }
+    gtk_widget_event(area, e);
+    gdk_event_free(e);
+}
+void click(GtkWidget* area, double x, guint button = 1) {
+    pointer(area, GDK_BUTTON_PRESS, x, button);
+    pointer(area, GDK_BUTTON_RELEASE, x, button);
+}
+void drag(GtkWidget* area, double from, double to, guint button = 1, guint state = 0) {
+    pointer(area, GDK_BUTTON_PRESS, from, button, state);
+    for (int i = 1; i <= 4; ++i)
+        pointer(area, GDK_MOTION_NOTIFY, from + (to - from) * i / 4, button, state);
+    pointer(area, GDK_BUTTON_RELEASE, to, button, state);
+}
+
+// An asset's merged history (no dump) through the real window: cursors placed and moved by the
+// pointer and the read-out's figures between them, the band zoom and the pan, the export in the
+// layout that explains itself, and the window closed by Escape and by Close.
+TEST_F(EventViewer, CursorsReadOutWhatChangedBetweenThem) {
+    constexpr uint64_t MIN = 60000, BASE = 1735689600000ULL; // 2025-01-01
+    // Record i: RTD1 20 + i, oil 90 - i; relay 1 closed in the second five of every ten, relay 2
+    // always, relay 3 never.
+    EventSource source;
+    source.about.asset = "site12";
+    source.about.serial = "FT12AB";
+    source.about.relays = 3;
+    for (int i = 0; i < 60; ++i) {
+        EventRecord r{BASE + static_cast<uint64_t>(i) * MIN, {}, 0};
+        r.readings[0] = static_cast<uint8_t>(20 + i);
+        r.readings[6] = static_cast<uint8_t>(90 - i);
+        r.relays = static_cast<uint16_t>((i / 5 % 2) | 2);
+        source.records.push_back(r);
+    }
+    const std::vector<EventRecord> records = source.records;
+    test::TempDir dir;
+    GtkWidget* window = open_event_viewer(source);
+    test::flush_events();
+    EXPECT_EQ(std::string(gtk_window_get_title(GTK_WINDOW(window))),
+              "Events \u2014 site12 (FT12AB) \u2014 2025-01-01");
+    GtkWidget* area = event_viewer_part(window, "events_plot");
+    GtkTreeView* table = GTK_TREE_VIEW(event_viewer_part(window, "events_table"));
+    EXPECT_EQ(gtk_tree_model_iter_n_children(gtk_tree_view_get_model(table), nullptr), 60);
+    const EventLog log = make_event_log(records);
+    PlotView v = full_view(log, 3);
+    auto x = [&](double record) {
+        PlotFrame f = plot_frame(log, v, area->allocation.width, area->allocation.height);
+        return x_of(f, v, BASE + static_cast<uint64_t>(record * MIN));
+    };
+    // The read-out's rows by their first word, and its first and last lines.
+    auto readout = [window] {
+        std::map<std::string, std::vector<std::string>> rows;
+        std::string text =
+            gtk_label_get_text(GTK_LABEL(event_viewer_part(window, "events_cursors")));
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream words(line);
+            std::vector<std::string> row{std::istream_iterator<std::string>(words), {}};
+            if (!row.empty())
+                rows[row[0]] = row;
+        }
+        rows["first"] = {text.substr(0, text.find('\n'))};
+        rows["last"] = {text.substr(text.rfind('\n') + 1)};
+        return rows;
+    };
+    using Row = std::vector<std::string>;
+    // A at record 40, then B at 10: the figures run from the earlier cursor to the later.
+    click(area, x(40));
+    click(area, x(10));
+    auto rows = readout();
+    EXPECT_EQ(rows["first"][0], "A 00:40:00.00 01/01/25   B 00:10:00.00 01/01/25   span "
+                                "00:30:00.00, 31 records");
+    EXPECT_EQ(rows["°C"], (Row{"°C", "RTD1", "Oil"}));
+    EXPECT_EQ(rows["change"], (Row{"change", "+30", "-30"}));
+    EXPECT_EQ(rows["min"], (Row{"min", "30", "50"}));
+    EXPECT_EQ(rows["max"], (Row{"max", "60", "80"}));
+    EXPECT_EQ(rows["mean"], (Row{"mean", "45.0", "65.0"}));
+    EXPECT_EQ(rows["last"][0], "Closings (Open → Closed) per relay:  1: 3  2: 0  3: 0");
+    GtkTreeModel* model = nullptr;
+    GtkTreeIter row;
+    ASSERT_TRUE(gtk_tree_selection_get_selected(gtk_tree_view_get_selection(table), &model, &row));
+    guint selected = 99;
+    gtk_tree_model_get(model, &row, 0, &selected, -1);
+    EXPECT_EQ(selected, 10u) << "a click finds the row";
+
+    // B dragged from record 10 to 20 moves B alone, and not the plot.
+    drag(area, x(10) + 2, x(20));
+    rows = readout();
+    EXPECT_EQ(rows["first"][0], "A 00:40:00.00 01/01/25   B 00:20:00.00 01/01/25   span "
+                                "00:20:00.00, 21 records");
+    EXPECT_EQ(rows["change"], (Row{"change", "+20", "-20"}));
+    EXPECT_EQ(rows["mean"], (Row{"mean", "50.0", "60.0"}));
+    EXPECT_EQ(rows["last"][0], "Closings (Open → Closed) per relay:  1: 2  2: 0  3: 0");
+    uint64_t from = 0, to = 0;
+    ASSERT_TRUE(event_viewer_range(window, &from, &to));
+    EXPECT_EQ(std::pair(from, to), std::pair(log.first, log.last));
+
+    // Ctrl+drag zooms to the band; a plain drag then moves the plot the other way.
+    drag(area, x(30), x(50), 1, GDK_CONTROL_MASK);
+    ASSERT_TRUE(event_viewer_range(window, &v.from, &v.to));
+    EXPECT_NEAR(static_cast<double>(v.from - BASE) / MIN, 30, 0.5);
+    EXPECT_NEAR(static_cast<double>(v.to - BASE) / MIN, 50, 0.5);
+    drag(area, x(45), x(40));
+    ASSERT_TRUE(event_viewer_range(window, &from, &to));
+    EXPECT_NEAR(static_cast<double>(from - v.from) / MIN, 5, 0.5);
+    // A right click takes both cursors away.
+    click(area, x(40), 3);
+    EXPECT_EQ(readout()["first"][0], "Click the plot to place cursor A, and again for cursor B.");
+
+    auto press = [window](const char* name) {
+        return [window, name] { gtk_button_clicked(GTK_BUTTON(event_viewer_part(window, name))); };
+    };
+    test::choose(press("events_export"), dir.path("history.csv"));
+    EventFileHeader about;
+    std::vector<EventRecord> back;
+    std::string error;
+    ASSERT_TRUE(read_event_file(test::slurp(dir.path("history.csv")), &about, &back, &error))
+        << error;
+    EXPECT_EQ(std::pair(about.asset, about.serial),
+              std::pair(source.about.asset, source.about.serial));
+    ASSERT_EQ(back.size(), records.size());
+    for (size_t i = 0; i < back.size(); ++i)
+        EXPECT_TRUE(back[i].timestamp == records[i].timestamp &&
+                    back[i].readings == records[i].readings && back[i].relays == records[i].relays)
+            << "record " << i;
+
+    // Escape closes the window, and so does Close.
+    GdkEvent* escape = gdk_event_new(GDK_KEY_PRESS);
+    escape->key.window = GDK_WINDOW(g_object_ref(window->window));
+    escape->key.keyval = GDK_Escape;
+    gtk_widget_event(window, escape);
+    gdk_event_free(escape);
+    EXPECT_EQ(current_event_viewer(), nullptr);
+    window = open_event_viewer(source);
+    gtk_button_clicked(GTK_BUTTON(event_viewer_part(window, "events_close")));
+    EXPECT_EQ(current_event_viewer(), nullptr);
+    EXPECT_EQ(test::messages(), std::vector<std::string>{});
 }
 
 } // namespace
