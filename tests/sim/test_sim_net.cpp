@@ -31,8 +31,8 @@ Bytes mbap_read(uint8_t unit, uint16_t first) {
 }
 const Bytes REPLY_PDU{3, 4, 0, 0, 0, 150};
 Bytes rtu_reply(uint8_t slave) {
-    Bytes f{slave};
-    f.insert(f.end(), REPLY_PDU.begin(), REPLY_PDU.end());
+    Bytes f = REPLY_PDU;
+    f.insert(f.begin(), slave);
     return sim::append_crc(f), f;
 }
 // The reply of a MODBUS TCP gateway: transaction 0x1234 echoed, then the unit and the PDU.
