@@ -270,10 +270,15 @@ struct AssetHistory {
     }
     // A version of the asset: EXIT_OK (also when no history is kept), or EXIT_FILE after the
     // message.
-    int record(const Parameters& p, const std::string& action, const std::string& what = "") {
+    int record(const Parameters& p, const std::string& action, const std::string& what = "",
+               const std::string& body = "") {
         if (!history)
             return EXIT_OK;
-        std::string error, message = action + " " + asset.key + (what.empty() ? "" : ": " + what);
+        std::string error, message = action + " " + asset.key;
+        if (!what.empty())
+            message.append(": ").append(what);
+        if (!body.empty())
+            message.append("\n\n").append(body);
         if (!history->record(asset, p, message, &error).empty())
             return EXIT_OK;
         say(history_error_text(error));
@@ -484,8 +489,8 @@ int upload(Parameters& p, const char* source, const char* action) {
     }
     // What the controller holds now, kept even when it is not all that was written.
     if ((r.status == UploadStatus::done || r.status == UploadStatus::kept_other) &&
-        kept.record(r.after, action, (named + ", " + changes_summary(r.before, r.after)).c_str()) !=
-            EXIT_OK)
+        kept.record(r.after, action, named + ", " + changes_summary(r.before, r.after),
+                    read_back_text(*p.variant, r.kept)) != EXIT_OK)
         status = status == EXIT_OK ? EXIT_FILE : status;
     if (b && r.status != UploadStatus::refused) {
         json_member(b, "written", static_cast<gint64>(r.written));

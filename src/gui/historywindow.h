@@ -10,10 +10,10 @@
 
 // The connected asset's key; empty when it has no name (then no history is kept).
 std::string asset_key();
-// Keeps a version of the asset: the status bar's addition ("" when none was kept), or false
-// with the failure shown.
+// Keeps a version of the asset, `body` after its first line: the status bar's addition (""
+// when none was kept), or false with the failure shown.
 bool keep_version(const Parameters& p, const std::string& action, const std::string& what,
-                  std::string* said);
+                  std::string* said, const std::string& body = "");
 // After an event export: keeps the event memory as a version; a failure is shown.
 void keep_events(const uint8_t* dump, uint32_t length);
 // For Upload: keeps the backup of what the controller held before the first write.
