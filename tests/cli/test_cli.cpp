@@ -170,7 +170,7 @@ TEST(Cli, RefusalsAndTheirExitStatus) {
         {{}, 2, "No command given.\nTry 'kelvra-cli --help'."},
         {{"erase"}, 2, "Unknown command 'erase'."},
         {{"download"}, 2, "The command needs -o FILE."},
-        {{"info", "-o", "x"}, 2, "Only download and events take -o."},
+        {{"info", "-o", "x"}, 2, "Only download, events and report take -o."},
         {{"upload"}, 2, "The command needs one configuration file."},
         {{"--dry-run", "events", "-o", "x"}, 2, "Only upload takes --dry-run and --all."},
         {{"--all", "info"}, 2, "Only upload takes --dry-run and --all."},
