@@ -97,6 +97,8 @@ class Document {
                 text_at(cr, VALUE_X, y + 10 + LINE * static_cast<double>(i), shown[i]);
         });
     }
+    // The last block stays on the page of the next.
+    void keep_with_next() { blocks_.back().keep_with_next = true; }
     void picture(double height, std::function<void(cairo_t*, double)> draw) {
         add(height, false, std::move(draw));
     }
@@ -236,9 +238,13 @@ void settings(Document& d, const Parameters& p) {
         else
             sections[param->def->section].push_back(param);
     }
+    // A section's rows stay on one page.
     auto rows = [&](const std::vector<const Parameter*>& params) {
-        for (const Parameter* param : params)
+        for (const Parameter* param : params) {
+            if (param != params.front())
+                d.keep_with_next();
             d.row(param->label, shown_value(*param, p.value(param->address), p.nrelays));
+        }
     };
     if (!relays.empty())
         d.heading(_("Relays"));
