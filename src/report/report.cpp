@@ -293,8 +293,11 @@ void last_upload(Document& d, const ReportSubject& s, const History* history) {
                             : _("No history is kept of this controller."));
         return;
     }
+    // The version, its action and its read-back stay on one page.
     d.row(_("Version"), upload->rev + "  " + upload->date + "  " + upload->author);
+    d.keep_with_next();
     d.row(_("Action"), upload->message);
+    d.keep_with_next();
     size_t at = upload->body.find("Read back: ");
     std::string verdict = at == std::string::npos ? "" : upload->body.substr(at);
     verdict = verdict.substr(0, verdict.find('\n'));
