@@ -693,7 +693,21 @@ TEST(Cli, TheReportOfAControllerAndItsHistory) {
     std::string now = slurp(dir.path("now.cfg"));
     GCharPtr sha(g_compute_checksum_for_string(G_CHECKSUM_SHA256, now.c_str(), now.size()));
 
+    // Each page ends with its footer and number; the text flows on across them.
     std::string text = pdf_text(pdf);
+    long pages = std::ranges::count(text, '\f');
+    EXPECT_GE(pages, 2);
+    for (long page = 1; page <= pages; ++page) {
+        std::string footer = "Commissioning report of site12, ";
+        size_t at = text.find(footer);
+        ASSERT_NE(at, std::string::npos) << page;
+        size_t end = text.find('\f', at);
+        EXPECT_TRUE(
+            std::regex_match(text.substr(at + footer.size(), end - at - footer.size()),
+                             std::regex("\\d{4}-\\d\\d-\\d\\d Page " + std::to_string(page) +
+                                        " of " + std::to_string(pages) + " ")));
+        text.erase(at, end + 1 - at);
+    }
     for (const std::string& said :
          Lines{"Asset site12 ",
                "Program kelvra Relays 3 Communication port MODBUS Event memory yes Reached by " +
@@ -706,11 +720,6 @@ TEST(Cli, TheReportOfAControllerAndItsHistory) {
                "controller since Nothing: the controller holds the settings that upload left.",
                "The latest event download: 2025-01-01 00:10:00 to ", "80 records (of 80 kept)"})
         EXPECT_NE(text.find(said), std::string::npos) << said << "\nin: " << text;
-    long pages = std::ranges::count(text, '\f');
-    EXPECT_GE(pages, 2);
-    for (long page = 1; page <= pages; ++page)
-        EXPECT_NE(text.find("Page " + std::to_string(page) + " of " + std::to_string(pages)),
-                  std::string::npos);
 
     Outcome bare = cli({"report", "-o", pdf});
     EXPECT_EQ(bare.status, 0) << bare.err;

@@ -579,8 +579,9 @@ TEST_F(Commands, TheReportLeavesTheWindowAsEdited) {
     std::string text = test::pdf_text(pdf);
     for (const char* said :
          {"Asset site12 ", "Relays 2 ", "Relay 1 Set Point (°C) 1 95 °C ",
-          "Read back every value as written. What the upload changed Set Point (°C) 1 80 °C → "
-          "95 °C Changed on the controller since Nothing",
+          "Read back every value as written. ",
+          "What the upload changed Set Point (°C) 1 80 °C → 95 °C ",
+          "Changed on the controller since Nothing",
           "The history holds no event records of this controller.", "Page 1 of "})
         EXPECT_NE(text.find(said), std::string::npos) << said << "\nin: " << text;
     std::unique_ptr<History> history = History::open(dir.path("history"), nullptr);
