@@ -795,11 +795,13 @@ int events(Parameters& p) {
     EventOutputs out;
     std::optional<SafeFile> export_csv;
     const char* export_name = opts.output;
+    GCharPtr export_owned; // taken from the options, which no longer hold it
     if (opts.output && !opts.iso) {
         if (!export_csv.emplace(opts.output).stream()) {
             say(events_write_error_text(opts.output, export_csv->error()));
             return EXIT_FILE;
         }
+        export_owned.reset(opts.output);
         opts.output = nullptr;
     }
     if (int status = out.open())
