@@ -5,6 +5,7 @@
 //   - the window's Download, and kelvra-cli's download, upload of an unchanged file and
 //     upload --all, each a whole process, and the download again over raw RTU on TCP,
 //   - kelvra-cli scan of slaves 1-247 and 1-10, the simulator at slave 1,
+//   - kelvra-cli report of the 14-relay controller with its full event memory plotted,
 // each as elapsed time and as a ratio to the wire's physical limit, and the longest gap between
 // two dispatches of the main loop while the dump streams. Needs a display (xvfb-run -a).
 //
@@ -25,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
@@ -430,6 +432,22 @@ int main(int argc, char** argv) {
                 std::snprintf(what, sizeof what, "kelvra-cli scan --slaves %s", range);
                 report(what, s.best, s.limit, 1.0);
             }
+            // The report reads the controller and draws its history: the asset's history is
+            // given its events first, untimed; then the whole process against one second.
+            std::string history = "/tmp/link-bench-history-" + std::to_string(getpid());
+            auto in_history = [&](std::vector<std::string> args) {
+                args.insert(args.begin(), {cli, "--asset", "bench", "--history", history});
+                return args;
+            };
+            bool kept = run(in_history({"events"}));
+            DownloadResult r = timed(rounds, 1.0, [&] {
+                return run(in_history({"report", "-o", history + ".pdf"}));
+            });
+            failures += !kept || !r.ok;
+            report("kelvra-cli report, 14 relays (best)", r.best, r.limit, 1.0);
+            report("  median", r.median, r.limit, 1.0);
+            std::filesystem::remove_all(history);
+            std::filesystem::remove(history + ".pdf");
             g_object_unref(glade_xml);
             glade_xml = nullptr;
         }

@@ -14,8 +14,9 @@ ALLOWED = {
     "model": {"base", "link", "formats", "text"},
     "history": {"base", "link", "formats", "text", "model"},
     "plot": {"base", "formats"},
-    "gui": {"base", "link", "formats", "model", "history", "plot", "text"},
-    "cli": {"base", "link", "formats", "model", "history", "plot", "text"},
+    "report": {"base", "formats", "text", "model", "history", "plot"},
+    "gui": {"base", "link", "formats", "model", "history", "plot", "report", "text"},
+    "cli": {"base", "link", "formats", "model", "history", "plot", "report", "text"},
 }
 TOOLKIT = re.compile(r'#include\s*<(gtk|gdk|glade|gdk-pixbuf)/')
 LOCAL = re.compile(r'#include\s*"([^"]+)"')

@@ -4,7 +4,7 @@
 set -euo pipefail
 pkgs=("$@" cmake g++ make pkg-config libgtk2.0-dev libglade2-dev libglib2.0-dev libjson-glib-dev libgit2-dev libcairo2-dev gettext
       libgtest-dev xvfb xauth xfonts-base python3 clang-format
-      dpkg-dev file ser2net)
+      dpkg-dev file ser2net poppler-utils)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

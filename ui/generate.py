@@ -486,6 +486,7 @@ def menubar(ids):
          "gtk-index", None),
         ("menu_comparefile", "Compare with _File…", "on_menu_comparefile_activate", "gtk-index",
          None),
+        ("menu_report", "_Report…", "on_menu_report_activate", "gtk-print", None),
     ]:
         file_menu.add(menu_item(wid, text, handler, stock, accel))
     file_menu.add(W("GtkSeparatorMenuItem", ids("separator"), {"visible": True}))

@@ -13,6 +13,7 @@
 #include "link/serial.h"
 #include "model/upload.h"
 #include "plot/eventplot.h"
+#include "report/report.h"
 #include "text/messages.h"
 #include "text/textdomain.h"
 
@@ -50,6 +51,7 @@ struct Options {
     gchar* device = nullptr;
     gchar* asset = nullptr;
     gchar* history = nullptr;
+    gchar* engineer = nullptr;
     gboolean no_history = FALSE;
     gchar* slaves = nullptr;
     gchar* bauds = nullptr;
@@ -250,12 +252,12 @@ struct AssetHistory {
     // After the link opened: EXIT_OK, or EXIT_FILE after the message when the history cannot
     // be used.
     int open(const Link& link) {
-        if (opts.no_history)
-            return EXIT_OK;
         asset.reached = link.opened();
         for (const bridge::UsbTty& t : attached_bridges())
             if (t.path == link.opened())
                 asset.serial = t.serial;
+        if (opts.no_history)
+            return EXIT_OK;
         asset.key = opts.asset ? opts.asset : asset.serial;
         if (asset.key.empty()) {
             say(no_history_text());
@@ -270,10 +272,15 @@ struct AssetHistory {
     }
     // A version of the asset: EXIT_OK (also when no history is kept), or EXIT_FILE after the
     // message.
-    int record(const Parameters& p, const std::string& action, const std::string& what = "") {
+    int record(const Parameters& p, const std::string& action, const std::string& what = "",
+               const std::string& body = "") {
         if (!history)
             return EXIT_OK;
-        std::string error, message = action + " " + asset.key + (what.empty() ? "" : ": " + what);
+        std::string error, message = action + " " + asset.key;
+        if (!what.empty())
+            message.append(": ").append(what);
+        if (!body.empty())
+            message.append("\n\n").append(body);
         if (!history->record(asset, p, message, &error).empty())
             return EXIT_OK;
         say(history_error_text(error));
@@ -359,6 +366,41 @@ int download(Parameters& p) {
         return EXIT_FILE;
     }
     return history_status ? history_status : kept.record(p, "download");
+}
+
+// The commissioning report: the controller as it is, kept as a version, drawn with what the
+// history knows of its last upload and its events.
+int report(Parameters& p) {
+    Connection connection;
+    if (int status = connection.open(p))
+        return status;
+    // Whatever the controller is, its report is of its own variant.
+    if (int status = Connection::check(detect_variant(connection.link, &p.variant)))
+        return status;
+    AssetHistory kept;
+    int history_status = kept.open(connection.link);
+    SafeFile out(opts.output);
+    if (!out.stream()) {
+        say(report_write_error_text(opts.output, out.error()));
+        return EXIT_FILE;
+    }
+    if (int status = Connection::check(download_parameters(connection.link, p)))
+        return status;
+    if (!history_status)
+        history_status = kept.record(p, "report");
+    ReportSubject subject;
+    subject.settings = p;
+    subject.asset = kept.asset;
+    subject.slave = opts.slave;
+    subject.baud = static_cast<uint32_t>(opts.baud);
+    subject.engineer = opts.engineer ? opts.engineer : default_engineer();
+    subject.made = std::time(nullptr);
+    subject.tool = std::string("kelvra-cli ") + KELVRA_VERSION;
+    if (!write_report(out.stream(), subject, kept.history.get()) || !out.commit()) {
+        say(report_write_error_text(opts.output, out.error()));
+        return EXIT_FILE;
+    }
+    return history_status;
 }
 
 // The layout a file covers: its relays, and the port whose registers it has.
@@ -484,8 +526,8 @@ int upload(Parameters& p, const char* source, const char* action) {
     }
     // What the controller holds now, kept even when it is not all that was written.
     if ((r.status == UploadStatus::done || r.status == UploadStatus::kept_other) &&
-        kept.record(r.after, action, (named + ", " + changes_summary(r.before, r.after)).c_str()) !=
-            EXIT_OK)
+        kept.record(r.after, action, named + ", " + changes_summary(r.before, r.after),
+                    read_back_text(*p.variant, r.kept)) != EXIT_OK)
         status = status == EXIT_OK ? EXIT_FILE : status;
     if (b && r.status != UploadStatus::refused) {
         json_member(b, "written", static_cast<gint64>(r.written));
@@ -754,11 +796,13 @@ int events(Parameters& p) {
     EventOutputs out;
     std::optional<SafeFile> export_csv;
     const char* export_name = opts.output;
+    GCharPtr export_owned; // taken from the options, which no longer hold it
     if (opts.output && !opts.iso) {
         if (!export_csv.emplace(opts.output).stream()) {
             say(events_write_error_text(opts.output, export_csv->error()));
             return EXIT_FILE;
         }
+        export_owned.reset(opts.output);
         opts.output = nullptr;
     }
     if (int status = out.open())
@@ -826,6 +870,8 @@ int run(int argc, char** argv) {
         {"history", 0, 0, G_OPTION_ARG_FILENAME, &opts.history,
          N_("The history's folder (else KELVRA_HISTORY, else $XDG_DATA_HOME/kelvra/history)"),
          N_("DIR")},
+        {"engineer", 0, 0, G_OPTION_ARG_STRING, &opts.engineer,
+         N_("Report: the engineer who signs it (else the user's real name)"), N_("NAME")},
         {"no-history", 0, 0, G_OPTION_ARG_NONE, &opts.no_history,
          N_("Keep no history of this transfer"), nullptr},
         {"stats", 0, 0, G_OPTION_ARG_NONE, &opts.stats,
@@ -866,6 +912,9 @@ int run(int argc, char** argv) {
           "                     of the asset's whole history, else of this download)\n"
           "  events ASSET       the asset's merged event history, from the history alone:\n"
           "                     -o FILE (the --iso layout) and/or --png FILE\n"
+          "  report -o FILE.pdf the commissioning report: the controller's identity and every\n"
+          "                     setting with their SHA-256, the last upload's read-back and\n"
+          "                     changes, and the latest events, from the history (--engineer)\n"
           "  list               the controllers' USB bridges attached, with their serial numbers\n"
           "  history [ASSET]    the versions the history keeps of an asset, newest first\n"
           "  restore ASSET@REV  a version of the history back into the controller, as upload\n"
@@ -893,7 +942,7 @@ int run(int argc, char** argv) {
         return usage_error(_("No command given."));
     std::string command = argv[1];
     bool takes_file = command == "upload" || command == "diff";
-    bool writes = command == "download" || command == "events";
+    bool writes = command == "download" || command == "events" || command == "report";
     bool history = command == "history" || command == "restore" || command == "sync";
     if (!takes_file && !writes && !history && command != "info" && command != "list" &&
         command != "scan")
@@ -932,7 +981,11 @@ int run(int argc, char** argv) {
     if (opts.iso && !dump)
         return usage_error(_("Only events takes --iso."));
     if (!writes && opts.output)
-        return usage_error(_("Only download and events take -o."));
+        return usage_error(_("Only download, events and report take -o."));
+    if (command == "report" && !opts.output)
+        return usage_error(_("The command needs -o FILE."));
+    if (opts.engineer && command != "report")
+        return usage_error(_("Only report takes --engineer."));
     if (opts.json && command != "info" && command != "diff" && command != "upload")
         return usage_error(_("Only info, diff and upload take --json."));
     if (opts.slave < 1 || opts.slave > 247)
@@ -960,6 +1013,8 @@ int run(int argc, char** argv) {
         return info(p);
     if (command == "download")
         return download(p);
+    if (command == "report")
+        return report(p);
     if (command == "upload")
         return upload(p, argv[2], "upload");
     if (command == "diff")

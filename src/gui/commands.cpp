@@ -122,7 +122,8 @@ void upload() noexcept {
         break;
     }
     std::string kept;
-    keep_version(r.after, "upload", changes_summary(r.before, r.after), &kept);
+    keep_version(r.after, "upload", changes_summary(r.before, r.after), &kept,
+                 read_back_text(*variant, r.kept));
     std::string said = _("Parameters uploaded.");
     if (!kept.empty())
         said.append(" ").append(kept);

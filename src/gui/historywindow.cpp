@@ -56,7 +56,7 @@ std::string asset_key() {
 }
 
 bool keep_version(const Parameters& p, const std::string& action, const std::string& what,
-                  std::string* said) {
+                  std::string* said, const std::string& body) {
     said->clear();
     Asset asset = current_asset();
     const std::string& key = asset.key;
@@ -64,7 +64,11 @@ bool keep_version(const Parameters& p, const std::string& action, const std::str
         return true;
     std::unique_ptr<History> history = open_history();
     std::string error;
-    std::string message = action + " " + key + (what.empty() ? "" : ": " + what);
+    std::string message = action + " " + key;
+    if (!what.empty())
+        message.append(": ").append(what);
+    if (!body.empty())
+        message.append("\n\n").append(body);
     if (!history || history->record(asset, p, message, &error).empty()) {
         if (history)
             error_dialog(history_error_text(error).c_str());

@@ -3,17 +3,21 @@
 // History dialog lists them, compares one with the window, and restores one through Upload.
 #pragma once
 
+#include "history/history.h"
 #include "model/upload.h"
 
 #include <gtk/gtk.h>
 #include <string>
 
-// The connected asset's key; empty when it has no name (then no history is kept).
+// The connected asset: its key (empty when it has no name: then no history is kept), its USB
+// serial number and the port or URL it is reached by.
+Asset current_asset();
+// The connected asset's key.
 std::string asset_key();
-// Keeps a version of the asset: the status bar's addition ("" when none was kept), or false
-// with the failure shown.
+// Keeps a version of the asset, `body` after its first line: the status bar's addition (""
+// when none was kept), or false with the failure shown.
 bool keep_version(const Parameters& p, const std::string& action, const std::string& what,
-                  std::string* said);
+                  std::string* said, const std::string& body = "");
 // After an event export: keeps the event memory as a version; a failure is shown.
 void keep_events(const uint8_t* dump, uint32_t length);
 // For Upload: keeps the backup of what the controller held before the first write.

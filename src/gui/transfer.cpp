@@ -7,7 +7,8 @@ bool running = false;
 bool device_commands = false;
 
 constexpr const char* DEVICE_COMMANDS[] = {
-    "Download", "Upload", "menu_events", "menu_viewevents", "menu_comparedevice", "SetClockNow"};
+    "Download",           "Upload",      "menu_events", "menu_viewevents",
+    "menu_comparedevice", "SetClockNow", "menu_report"};
 // Commands that need no device but must not run while a transfer does.
 constexpr const char* OTHER_COMMANDS[] = {"Connect",          "menu_openconfig", "menu_saveconfig",
                                           "menu_comparefile", "menu_connection", "menu_history",

@@ -85,19 +85,6 @@ std::string asset_json(const Asset& a, const Parameters& p) {
     return GCharPtr(json_generator_to_data(g.get(), nullptr)).get() + std::string("\n");
 }
 
-// The configuration file's text of p, as the window saves it.
-std::string config_text(const Parameters& p) {
-    char* data = nullptr;
-    size_t size = 0;
-    FILE* memory = open_memstream(&data, &size);
-    bool ok = memory && write_config(memory, p);
-    if (memory)
-        std::fclose(memory);
-    std::string text = ok ? std::string(data, size) : "";
-    free(data);
-    return text;
-}
-
 // The author: git's own configuration, else the login name at this host.
 git_signature* author(git_repository* repo) {
     git_signature* s = nullptr;
@@ -150,6 +137,26 @@ std::string changes_summary(const Parameters& before, const Parameters& after) {
                (d.ours_known ? plain_value(*p, d.ours) : "-");
     }
     return out.empty() ? "no change" : out;
+}
+
+std::string read_back_text(const Variant& v, const std::vector<Difference>& kept) {
+    if (kept.empty())
+        return READ_BACK_AS_WRITTEN;
+    std::vector<Parameter> map = parameter_map(v);
+    std::string out = READ_BACK_KEPT;
+    for (const Difference& d : kept) {
+        const Parameter* p = find_parameter(map, d.address);
+        if (!p)
+            continue;
+        if (&d != &kept.front())
+            out.append("; ");
+        out.append(plain_label(*p))
+            .append(" written ")
+            .append(d.ours_known ? plain_value(*p, d.ours) : "-")
+            .append(", kept ")
+            .append(d.theirs_known ? plain_value(*p, d.theirs) : "-");
+    }
+    return out.append(".");
 }
 
 std::string History::folder(const char* dir) {
@@ -393,8 +400,11 @@ std::vector<Version> History::versions(const std::string& key) const {
         char rev[8];
         git_oid_tostr(rev, sizeof rev, &id);
         std::string message = git_commit_message(commit.p);
-        out.push_back(
-            {rev, date.get(), who->name ? who->name : "", message.substr(0, message.find('\n'))});
+        size_t end = message.find('\n');
+        std::string body = end == std::string::npos ? "" : message.substr(end);
+        body.erase(0, body.find_first_not_of('\n'));
+        body.erase(body.find_last_not_of(" \n") + 1);
+        out.push_back({rev, date.get(), who->name ? who->name : "", message.substr(0, end), body});
     }
     return out;
 }

@@ -25,6 +25,7 @@ struct Version {
     std::string date; // ISO 8601, local time
     std::string author;
     std::string message; // its first line
+    std::string body;    // what follows the first line and the blank line after it
 };
 
 class History {
@@ -89,6 +90,12 @@ std::string settings_text(const Parameters& p);
 // "Set Point (°C) 1 80 -> 81, Line Frequency 50 Hz -> 60 Hz": what a change did, for a
 // commit message (the first few; "and N more").
 std::string changes_summary(const Parameters& before, const Parameters& after);
+
+// The paragraph an upload's version gives after its first line: what the read-back found of
+// the values written (`kept`: ours written, theirs kept), in the description's own words.
+constexpr const char* READ_BACK_AS_WRITTEN = "Read back: every value as written.";
+constexpr const char* READ_BACK_KEPT = "Read back: the controller kept other values: ";
+std::string read_back_text(const Variant& v, const std::vector<Difference>& kept);
 
 // What a controller's event records are, for their file: the tool, the asset, the controller's
 // variant and relays, and the computer's offset from UTC now.

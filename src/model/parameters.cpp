@@ -217,6 +217,18 @@ int write_config(FILE* file, const Parameters& p) {
         [&p](int address) { return in_map(*p.variant, address) ? p.value(address) : 0; });
 }
 
+std::string config_text(const Parameters& p) {
+    char* data = nullptr;
+    size_t size = 0;
+    FILE* memory = open_memstream(&data, &size);
+    bool ok = memory && write_config(memory, p);
+    if (memory)
+        std::fclose(memory);
+    std::string text = ok ? std::string(data, size) : "";
+    free(data);
+    return text;
+}
+
 int read_config(FILE* file, const Variant& v, const RegisterSink& apply, GError** error) {
     if (read_config(file, v.device_name, apply, error))
         return 1;

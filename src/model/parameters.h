@@ -109,6 +109,8 @@ int write_config(FILE* file, const Variant& v, int nrelays, int options,
 // The configuration file of p's layout; a register without a value is written as 0. 1 when all
 // of it was written.
 int write_config(FILE* file, const Parameters& p);
+// The bytes of that file, as it is saved; empty when it could not be made.
+std::string config_text(const Parameters& p);
 // Reads a configuration file of the variant, each value through `apply`; 0 with *error set at
 // the first fault (the values read before it were applied). A file of the other variant is
 // said to be one, by program name.

@@ -152,6 +152,11 @@ std::string picture_write_error_text(const char* filename, int error) {
     return with_reason(_("Error writing picture file %s: %s."), filename, error, true);
 }
 
+std::string report_write_error_text(const char* filename, int error) {
+    // TRANSLATORS: the file's name, then why it failed.
+    return with_reason(_("Error writing report %s: %s."), filename, error, true);
+}
+
 std::string unreadable_text(const char* filename, int error) {
     // TRANSLATORS: the file's name, then why it failed.
     return with_reason(_("Cannot open configuration file %s: %s."), filename, error, false);

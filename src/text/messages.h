@@ -39,6 +39,7 @@ std::string config_read_error_text(const char* filename, const GError* error);
 std::string config_write_error_text(const char* filename, int error);
 std::string events_write_error_text(const char* filename, int error);
 std::string picture_write_error_text(const char* filename, int error);
+std::string report_write_error_text(const char* filename, int error);
 std::string unreadable_text(const char* filename, int error);
 
 // "The file is a configuration for kelvra0, not for kelvra."

@@ -170,7 +170,7 @@ TEST(Cli, RefusalsAndTheirExitStatus) {
         {{}, 2, "No command given.\nTry 'kelvra-cli --help'."},
         {{"erase"}, 2, "Unknown command 'erase'."},
         {{"download"}, 2, "The command needs -o FILE."},
-        {{"info", "-o", "x"}, 2, "Only download and events take -o."},
+        {{"info", "-o", "x"}, 2, "Only download, events and report take -o."},
         {{"upload"}, 2, "The command needs one configuration file."},
         {{"--dry-run", "events", "-o", "x"}, 2, "Only upload takes --dry-run and --all."},
         {{"--all", "info"}, 2, "Only upload takes --dry-run and --all."},
@@ -665,6 +665,68 @@ TEST(Cli, TheHistoryKeepsEveryTransfer) {
     }
     EXPECT_EQ(writes(sim), Lines{});
     EXPECT_EQ(slurp(dir.path("in-the-way")) + slurp(dir.path("other/notes")), "mine\nmine\n");
+}
+
+// The commissioning report reads the controller as it is and keeps that as a version; it
+// names the controller and how it was reached, gives every setting with its unit and the
+// SHA-256 of the file a download writes, the last upload's read-back (the controller clamps
+// one value) and changes, the latest events; and it numbers its pages. Without a history it
+// says so.
+TEST(Cli, TheReportOfAControllerAndItsHistory) {
+    SimHarness sim({"--baud", "0", "--relays", "3", "--events", "80", "--clamp", "20:5"});
+    ASSERT_TRUE(sim.started());
+    TempDir dir;
+    const std::string file = dir.path("b.cfg"), pdf = dir.path("r.pdf");
+    auto run = [&dir](std::vector<std::string> args) {
+        args.insert(args.begin(), {"--asset", "site12", "--history", dir.path("history")});
+        return cli(args);
+    };
+    ASSERT_EQ(run({"download", "-o", file}).status, 0);
+    put(file, replace(replace(slurp(file), "address=\"0\">80<", "address=\"0\">81<"),
+                      "address=\"20\">5<", "address=\"20\">7<"));
+    EXPECT_EQ(run({"upload", file}).status, 6);
+    ASSERT_EQ(run({"events"}).status, 0);
+    Outcome made = run({"report", "-o", pdf, "--engineer", "Ana Ruiz"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_TRUE(run({"history", "site12"}).out.find("  report site12\n") != std::string::npos);
+    ASSERT_EQ(cli({"download", "-o", dir.path("now.cfg")}).status, 0);
+    std::string now = slurp(dir.path("now.cfg"));
+    GCharPtr sha(g_compute_checksum_for_string(G_CHECKSUM_SHA256, now.c_str(), now.size()));
+
+    // Each page ends with its footer and number; the text flows on across them.
+    std::string text = pdf_text(pdf);
+    long pages = std::ranges::count(text, '\f');
+    EXPECT_GE(pages, 2);
+    for (long page = 1; page <= pages; ++page) {
+        std::string footer = "Commissioning report of site12, ";
+        size_t at = text.find(footer);
+        ASSERT_NE(at, std::string::npos) << page;
+        size_t end = text.find('\f', at);
+        EXPECT_TRUE(
+            std::regex_match(text.substr(at + footer.size(), end - at - footer.size()),
+                             std::regex("\\d{4}-\\d\\d-\\d\\d Page " + std::to_string(page) +
+                                        " of " + std::to_string(pages) + " ")));
+        text.erase(at, end + 1 - at);
+    }
+    for (const std::string& said :
+         Lines{"Asset site12 ",
+               "Program kelvra Relays 3 Communication port MODBUS Event memory yes Reached by " +
+                   sim.port() + " Slave address 1 Baud rate 115200 ",
+               "Engineer Ana Ruiz ", std::string("SHA-256 of the configuration file: ") + sha.get(),
+               "Relay 1 Set Point (°C) 1 81 °C Hysteresis (°C) 1 5 °C ", "Timeout 3 10.0 s ",
+               "Winding temperature Delta T1 20 °C ", "In 1 5.0 A ", "MODBUS Address 1 ",
+               "Read back the controller kept other values: Hysteresis (°C) 1 written 7 °C, kept 5 "
+               "°C. What the upload changed Set Point (°C) 1 80 °C → 81 °C Changed on the "
+               "controller since Nothing: the controller holds the settings that upload left.",
+               "The latest event download: 2025-01-01 00:10:00 to ", "80 records (of 80 kept)"})
+        EXPECT_NE(text.find(said), std::string::npos) << said << "\nin: " << text;
+
+    Outcome bare = cli({"report", "-o", pdf});
+    EXPECT_EQ(bare.status, 0) << bare.err;
+    text = pdf_text(pdf);
+    for (const char* said : {"No history is kept of this controller.",
+                             "The history holds no event records of this controller."})
+        EXPECT_NE(text.find(said), std::string::npos) << said;
 }
 
 // Two histories share one remote: each keeps its own assets, an asset both changed keeps both

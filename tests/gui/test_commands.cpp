@@ -10,6 +10,7 @@
 #include "gui/events.h"
 #include "gui/params.h"
 #include "gui/transfer.h"
+#include "history/history.h"
 #include "link/serial.h"
 #include "support/sim_harness.h"
 #include "support/window.h"
@@ -545,6 +546,47 @@ TEST_F(Commands, HistoryKeepsTheTransfersAndRestoresAVersion) {
     Lines written = writes_in(sim.log());
     ASSERT_FALSE(written.empty());
     EXPECT_EQ(numbers(written.front()), (std::vector<int>{0, 2, 80, 90})) << "the first value back";
+    GCharPtr settings(
+        g_build_filename(g_get_user_config_dir(), "kelvra", "connection.ini", nullptr));
+    g_unlink(settings.get());
+    g_unsetenv("KELVRA_HISTORY");
+}
+
+// File > Report reads the controller into a set of its own: the window keeps the value edited
+// and not uploaded, the report has what the controller holds, the upload's read-back and
+// change, and the read is a version.
+TEST_F(Commands, TheReportLeavesTheWindowAsEdited) {
+    test::TempDir dir;
+    g_setenv("KELVRA_HISTORY", dir.path("history").c_str(), TRUE);
+    test::respond([] { gtk_menu_item_activate(GTK_MENU_ITEM(widget("menu_connection"))); },
+                  "connection_dialog", GTK_RESPONSE_OK,
+                  [](GtkWidget* d) {
+                      gtk_entry_set_text(GTK_ENTRY(find_named_widget(d, "connection_asset")),
+                                         "site12");
+                  });
+    test::SimHarness sim({"--baud", "0", "--relays", "2"});
+    connect_to(sim, true);
+    GtkSpinButton* set_point = GTK_SPIN_BUTTON(widget("SetPoint C 1"));
+    gtk_spin_button_set_value(set_point, 95);
+    click("Upload");
+    gtk_spin_button_set_value(set_point, 70);
+    const std::string pdf = dir.path("r.pdf");
+    test::choose("menu_report", pdf);
+    EXPECT_EQ(messages(), Lines{});
+    EXPECT_EQ(test::status_text(), "Report written to " + pdf + ". Kept in the history of site12.");
+    EXPECT_EQ(gtk_spin_button_get_value(set_point), 70);
+    EXPECT_EQ(parameters.value(0), 70);
+    std::string text = test::pdf_text(pdf);
+    for (const char* said :
+         {"Asset site12 ", "Relays 2 ", "Relay 1 Set Point (°C) 1 95 °C ",
+          "Read back every value as written. ",
+          "What the upload changed Set Point (°C) 1 80 °C → 95 °C ",
+          "Changed on the controller since Nothing",
+          "The history holds no event records of this controller.", "Page 1 of "})
+        EXPECT_NE(text.find(said), std::string::npos) << said << "\nin: " << text;
+    std::unique_ptr<History> history = History::open(dir.path("history"), nullptr);
+    ASSERT_TRUE(history);
+    EXPECT_EQ(history->versions("site12").front().message, "report site12");
     GCharPtr settings(
         g_build_filename(g_get_user_config_dir(), "kelvra", "connection.ini", nullptr));
     g_unlink(settings.get());

@@ -22,6 +22,24 @@ std::string slurp(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
+std::string pdf_text(const std::string& path) {
+    const char* argv[] = {"pdftotext", "-layout", path.c_str(), "-", nullptr};
+    gchar* out = nullptr;
+    int wait = 0;
+    EXPECT_TRUE(g_spawn_sync(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_SEARCH_PATH,
+                             nullptr, nullptr, &out, nullptr, &wait, nullptr) &&
+                wait == 0)
+        << "pdftotext " << path;
+    std::string text;
+    for (const char* c = out ? out : ""; *c; ++c)
+        if (*c == '\f' || !g_ascii_isspace(*c))
+            text += *c;
+        else if (!text.empty() && text.back() != ' ')
+            text += ' ';
+    g_free(out);
+    return text;
+}
+
 void put(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }

@@ -25,6 +25,9 @@ Outcome cli(std::vector<std::string> args);
 void use_own_home();
 
 std::string slurp(const std::string& path);
+// The text of a PDF as `pdftotext -layout` gives it, its whitespace runs made single spaces
+// (lines wrap where the layout wants); each page ends with a form feed.
+std::string pdf_text(const std::string& path);
 void put(const std::string& path, const std::string& text);
 
 // A fresh folder, removed with all it holds.
