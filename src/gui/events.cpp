@@ -135,12 +135,9 @@ void on_menu_viewevents_activate(GtkMenuItem*, gpointer) {
         return;
     }
     status.finished();
-    EventSource source;
-    source.about.asset = asset_key();
-    source.about.variant = variant->program;
-    source.about.relays = nrelays;
-    source.dump.assign(dump.get(), dump.get() + length);
-    open_event_viewer(std::move(source));
+    EventSource view;
+    keep_events(dump.get(), length, &view);
+    open_event_viewer(std::move(view));
 }
 
 void on_menu_saveevents_activate(GtkMenuItem*, gpointer) {

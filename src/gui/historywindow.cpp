@@ -4,6 +4,7 @@
 #include "gui/compare.h"
 #include "gui/config.h"
 #include "gui/connection.h"
+#include "gui/eventview.h"
 #include "gui/linkwindow.h"
 #include "gui/registers.h"
 #include "gui/transfer.h"
@@ -37,7 +38,7 @@ std::string chosen_rev(GtkWidget* list) {
     return GCharPtr(rev).get();
 }
 
-enum { RESPONSE_COMPARE = 1, RESPONSE_RESTORE = 2, RESPONSE_CONTROLLER = 3 };
+enum { RESPONSE_COMPARE = 1, RESPONSE_RESTORE = 2, RESPONSE_CONTROLLER = 3, RESPONSE_EVENTS = 4 };
 
 } // namespace
 
@@ -79,20 +80,26 @@ bool keep_version(const Parameters& p, const std::string& action, const std::str
     return true;
 }
 
-void keep_events(const uint8_t* dump, uint32_t length) {
+void keep_events(const uint8_t* dump, uint32_t length, EventSource* view) {
     Asset asset = current_asset();
-    if (asset.key.empty())
-        return;
-    std::unique_ptr<History> history = open_history();
+    EventFileHeader about =
+        events_about(parameters, asset, std::string(variant->program) + " " + KELVRA_VERSION);
+    if (view) {
+        view->about = about;
+        view->dump.assign(dump, dump + length);
+    }
+    std::unique_ptr<History> history = asset.key.empty() ? nullptr : open_history();
     std::string error;
-    if (history &&
-        history
-            ->record_events(asset,
-                            events_about(parameters, asset,
-                                         std::string(variant->program) + " " + KELVRA_VERSION),
-                            dump_records(dump, length), "events " + asset.key, &error)
-            .empty())
+    EventSource merged;
+    if (!history)
+        return;
+    if (history
+            ->record_events(asset, about, dump_records(dump, length), "events " + asset.key, &error)
+            .empty() ||
+        (view && !history->events(asset.key, "HEAD", &merged.about, &merged.records, &error)))
         error_dialog(history_error_text(error).c_str());
+    else if (view)
+        *view = std::move(merged);
 }
 
 bool keep_backup(const Parameters& held, std::string* why) {
@@ -118,8 +125,8 @@ void on_menu_history_activate(GtkMenuItem*, gpointer) {
     GCharPtr title(g_strdup_printf(_("History of %s"), key.c_str()));
     GtkWidget* dialog = gtk_dialog_new_with_buttons(
         title.get(), main_window(),
-        GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
-        _("Compare with _Window"), RESPONSE_COMPARE, _("Compare with _Controller"),
+        GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT), _("_Events…"),
+        RESPONSE_EVENTS, _("Compare with _Window"), RESPONSE_COMPARE, _("Compare with _Controller"),
         RESPONSE_CONTROLLER, _("_Restore…"), RESPONSE_RESTORE, GTK_STOCK_CLOSE, GTK_RESPONSE_CLOSE,
         nullptr);
     gtk_widget_set_name(dialog, "history_dialog");
@@ -149,6 +156,16 @@ void on_menu_history_activate(GtkMenuItem*, gpointer) {
     gtk_widget_show_all(dialog);
     for (;;) {
         int response = gtk_dialog_run(GTK_DIALOG(dialog));
+        // Every event record the history keeps of the asset, whatever version is chosen.
+        if (response == RESPONSE_EVENTS) {
+            EventSource source;
+            std::string error;
+            if (history->events(key, "HEAD", &source.about, &source.records, &error))
+                open_event_viewer(std::move(source));
+            else
+                error_dialog(history_error_text(error).c_str());
+            continue;
+        }
         std::string rev = chosen_rev(list);
         if ((response != RESPONSE_COMPARE && response != RESPONSE_RESTORE &&
              response != RESPONSE_CONTROLLER) ||

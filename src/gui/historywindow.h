@@ -4,6 +4,7 @@
 #pragma once
 
 #include "history/history.h"
+#include "gui/eventview.h"
 #include "model/upload.h"
 
 #include <gtk/gtk.h>
@@ -18,8 +19,10 @@ std::string asset_key();
 // when none was kept), or false with the failure shown.
 bool keep_version(const Parameters& p, const std::string& action, const std::string& what,
                   std::string* said, const std::string& body = "");
-// After an event export: keeps the event memory as a version; a failure is shown.
-void keep_events(const uint8_t* dump, uint32_t length);
+// After an event download: merges its records into the asset's event history, a version; a
+// failure is shown. *view gets what the viewer shows then: the asset's whole merged history,
+// or, without one, the download itself.
+void keep_events(const uint8_t* dump, uint32_t length, EventSource* view = nullptr);
 // For Upload: keeps the backup of what the controller held before the first write.
 bool keep_backup(const Parameters& held, std::string* why);
 

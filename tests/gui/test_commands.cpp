@@ -8,6 +8,7 @@
 #include "gui/config.h"
 #include "gui/connection.h"
 #include "gui/events.h"
+#include "gui/eventview.h"
 #include "gui/params.h"
 #include "gui/transfer.h"
 #include "history/history.h"
@@ -526,20 +527,53 @@ TEST_F(Commands, HistoryKeepsTheTransfersAndRestoresAVersion) {
                       gtk_entry_set_text(GTK_ENTRY(find_named_widget(d, "connection_asset")),
                                          "site12");
                   });
-    test::SimHarness sim({"--baud", "0", "--relays", "2"});
+    test::SimHarness sim({"--baud", "0", "--relays", "2", "--options", "3", "--events", "50"});
     connect_to(sim, true);
     EXPECT_EQ(test::status_text(), "Parameters downloaded. Kept in the history of site12.");
     gtk_spin_button_set_value(GTK_SPIN_BUTTON(widget("SetPoint C 1")), 95);
     click("Upload");
     EXPECT_EQ(test::status_text(), "Parameters uploaded. Kept in the history of site12.");
+
+    // Each event download merges into the asset's event history, each record once; the viewer
+    // shows that history, and the History dialog opens it without the controller.
+    auto viewed = [] {
+        GtkWidget* viewer = current_event_viewer();
+        GtkTreeView* table = GTK_TREE_VIEW(event_viewer_part(viewer, "events_table"));
+        std::pair<std::string, int> seen{
+            gtk_window_get_title(GTK_WINDOW(viewer)),
+            gtk_tree_model_iter_n_children(gtk_tree_view_get_model(table), nullptr)};
+        gtk_widget_destroy(viewer);
+        return seen;
+    };
+    for (int twice = 0; twice < 2; ++twice)
+        gtk_menu_item_activate(GTK_MENU_ITEM(widget("menu_viewevents")));
+    auto [title, rows] = viewed();
+    EXPECT_EQ(rows, 50);
+    EXPECT_NE(title.find("site12 — 2025-01-01"), std::string::npos) << title;
+    set_connected(false);
+    test::respond([] { gtk_menu_item_activate(GTK_MENU_ITEM(widget("menu_history"))); },
+                  "history_dialog", 4 /* Events */,
+                  [](GtkWidget* d) {
+                      g_timeout_add(
+                          50,
+                          [](gpointer dialog) {
+                              gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_CLOSE);
+                              return FALSE;
+                          },
+                          d);
+                  });
+    EXPECT_EQ(viewed().second, 50);
+    EXPECT_EQ(messages(), Lines{});
+    sim.clear_log();
+    connect_to(sim, true);
     sim.clear_log();
     test::respond([] { gtk_menu_item_activate(GTK_MENU_ITEM(widget("menu_history"))); },
                   "history_dialog", 2 /* Restore */,
                   [](GtkWidget* d) {
                       GtkTreeView* list = GTK_TREE_VIEW(find_named_widget(d, "history_list"));
                       GtkTreeModel* model = gtk_tree_view_get_model(list);
-                      EXPECT_EQ(gtk_tree_model_iter_n_children(model, nullptr), 3);
-                      GtkTreePath* oldest = gtk_tree_path_new_from_indices(2, -1);
+                      EXPECT_EQ(gtk_tree_model_iter_n_children(model, nullptr), 6);
+                      GtkTreePath* oldest = gtk_tree_path_new_from_indices(5, -1);
                       gtk_tree_selection_select_path(gtk_tree_view_get_selection(list), oldest);
                       gtk_tree_path_free(oldest);
                   });
