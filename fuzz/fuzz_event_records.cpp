@@ -1,5 +1,5 @@
 // The event records past the link: decoding, both CSV layouts and their reader, the merge of
-// downloads, and the plot drawn over whatever the records hold.
+// downloads, and the plot drawn over whatever the records hold, its time labels kept apart.
 //
 // Input: byte 0 bit 7 set, the rest is a file for the reader; else byte 0 (low five bits) is the
 // relay count, byte 1 the clock's offset from UTC in quarter hours (signed), and the rest the
@@ -49,8 +49,16 @@ void draw(const std::vector<EventRecord>& records, int relays) {
     cairo_t* cr = cairo_create(surface);
     PlotView whole = full_view(log, relays);
     FUZZ_CHECK(whole.from <= whole.to);
-    draw_event_plot(cr, 320, 200, log, whole);
-    draw_event_plot(cr, 320, 200, log, zoom_view(whole, log, 0.01, log.last));
+    whole.title = plot_title(EventFileHeader{}, log);
+    // The time labels keep apart, in order, at any span the records make.
+    for (const PlotView& v : {whole, zoom_view(whole, log, 0.01, log.last)}) {
+        draw_event_plot(cr, 320, 200, log, v);
+        TimeAxis axis = time_axis_layout(cr, plot_frame(log, v, 320, 200), v);
+        for (size_t i = 1; i < axis.ticks.size(); ++i)
+            FUZZ_CHECK(axis.ticks[i].t > axis.ticks[i - 1].t &&
+                       axis.ticks[i].label_left >=
+                           axis.ticks[i - 1].label_right + TICK_LABEL_GAP - 0.01);
+    }
     FUZZ_CHECK(cairo_status(cr) == CAIRO_STATUS_SUCCESS);
     cairo_destroy(cr);
     cairo_surface_destroy(surface);
