@@ -34,3 +34,12 @@ EventTime* pcf8583_gmtime(EventTime* t, uint64_t milliseconds);
 // 2000); the weekday is not read. A month outside 1 to 12 or a day outside 1 to 31 is no date:
 // the result is then 0.
 uint64_t pcf8583_mktime(const EventTime* t);
+
+// Calendar dates of the controller's clock for any span (proleptic Gregorian, no zone), from and
+// to days since 1970-01-01.
+struct Civil {
+    int64_t year;
+    int month, day; // 1-based
+};
+Civil civil_from_days(int64_t days);
+int64_t days_from_civil(int64_t year, int month, int day);

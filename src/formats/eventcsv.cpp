@@ -68,27 +68,6 @@ int write_event_csv(FILE* file, const uint8_t* dump, size_t length) {
 
 namespace {
 
-// Days since 1970-01-01 of a civil date, and back (proleptic Gregorian, any year).
-int64_t days_of(int64_t y, int m, int d) {
-    y -= m <= 2;
-    int64_t era = (y >= 0 ? y : y - 399) / 400;
-    int64_t yoe = y - era * 400;
-    int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
-}
-
-void date_of(int64_t days, int64_t* y, int* m, int* d) {
-    days += 719468;
-    int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    int64_t doe = days - era * 146097;
-    int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    int64_t mp = (5 * doy + 2) / 153;
-    *d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    *m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    *y = yoe + era * 400 + (*m <= 2);
-}
-
 constexpr uint64_t DAY_MS = 86400000;
 
 std::string offset_text(int minutes) {
@@ -126,7 +105,8 @@ bool civil_ms(int64_t y, int64_t mo, int64_t d, int64_t h, int64_t mi, int64_t s
               uint64_t* out) {
     if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59)
         return false;
-    *out = static_cast<uint64_t>(days_of(y, static_cast<int>(mo), static_cast<int>(d))) * DAY_MS +
+    *out = static_cast<uint64_t>(days_from_civil(y, static_cast<int>(mo), static_cast<int>(d))) *
+               DAY_MS +
            static_cast<uint64_t>(((h * 60 + mi) * 60 + s) * 1000 + ms);
     return *out < (uint64_t{1} << 48);
 }
@@ -195,15 +175,13 @@ std::vector<EventRecord> dump_records(const uint8_t* dump, size_t length) {
 
 namespace {
 std::string iso_time(uint64_t milliseconds, const std::string& offset) {
-    int64_t y;
-    int m, d;
-    date_of(static_cast<int64_t>(milliseconds / DAY_MS), &y, &m, &d);
+    Civil c = civil_from_days(static_cast<int64_t>(milliseconds / DAY_MS));
     uint64_t in_day = milliseconds % DAY_MS;
     char text[48];
-    g_snprintf(text, sizeof text, "%04" G_GINT64_FORMAT "-%02d-%02dT%02d:%02d:%02d.%03d%s", y, m, d,
-               static_cast<int>(in_day / 3600000), static_cast<int>(in_day / 60000 % 60),
-               static_cast<int>(in_day / 1000 % 60), static_cast<int>(in_day % 1000),
-               offset.c_str());
+    g_snprintf(text, sizeof text, "%04" G_GINT64_FORMAT "-%02d-%02dT%02d:%02d:%02d.%03d%s", c.year,
+               c.month, c.day, static_cast<int>(in_day / 3600000),
+               static_cast<int>(in_day / 60000 % 60), static_cast<int>(in_day / 1000 % 60),
+               static_cast<int>(in_day % 1000), offset.c_str());
     return text;
 }
 } // namespace

@@ -1,6 +1,7 @@
 #include "plot/eventplot.h"
 
 #include "base/gmem.h"
+#include "formats/datetime.h"
 
 #include <algorithm>
 #include <climits>
@@ -59,32 +60,6 @@ double text_width(cairo_t* cr, const std::string& text) {
 void text_at(cairo_t* cr, double x, double y, const std::string& text, double align = 0) {
     cairo_move_to(cr, x - align * text_width(cr, text), y);
     cairo_show_text(cr, text.c_str());
-}
-
-// Calendar dates of the controller's clock (proleptic Gregorian, no zone), from and to days
-// since 1970-01-01.
-struct Civil {
-    int64_t year;
-    int month, day; // 1-based
-};
-Civil civil_from_days(int64_t z) {
-    z += 719468;
-    int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    int64_t doe = z - era * 146097;
-    int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    int64_t mp = (5 * doy + 2) / 153;
-    int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    return {yoe + era * 400 + (month <= 2), month, day};
-}
-int64_t days_from_civil(int64_t y, int m, int d) {
-    y -= m <= 2;
-    int64_t era = (y >= 0 ? y : y - 399) / 400;
-    int64_t yoe = y - era * 400;
-    int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
 }
 
 constexpr uint64_t S = 1000, M = 60 * S, H = 60 * M, D = 24 * H;

@@ -516,8 +516,8 @@ TEST_F(Commands, ConnectionSettingsStatisticsTraceAndTheChoiceOfBridge) {
 
 namespace {
 
-// With an asset name, Download and Upload keep versions as kelvra-cli does, and the History
-// dialog brings an old version back through Upload.
+// With an asset name, Download, Upload, the event downloads and the report keep versions as
+// kelvra-cli does, and the History dialog brings an old version back through Upload.
 TEST_F(Commands, HistoryKeepsTheTransfersAndRestoresAVersion) {
     test::TempDir dir;
     g_setenv("KELVRA_HISTORY", dir.path("history").c_str(), TRUE);
@@ -550,6 +550,26 @@ TEST_F(Commands, HistoryKeepsTheTransfersAndRestoresAVersion) {
     auto [title, rows] = viewed();
     EXPECT_EQ(rows, 50);
     EXPECT_NE(title.find("site12 — 2025-01-01"), std::string::npos) << title;
+
+    // File > Report reads the controller into a set of its own: the window keeps the value
+    // edited and not uploaded; the report has what the controller holds, the upload's read-back
+    // and change, and the events; the read is a version.
+    GtkSpinButton* set_point = GTK_SPIN_BUTTON(widget("SetPoint C 1"));
+    gtk_spin_button_set_value(set_point, 70);
+    const std::string pdf = dir.path("r.pdf");
+    test::choose("menu_report", pdf);
+    EXPECT_EQ(messages(), Lines{});
+    EXPECT_EQ(test::status_text(), "Report written to " + pdf + ". Kept in the history of site12.");
+    EXPECT_EQ(std::pair(gtk_spin_button_get_value(set_point), int(parameters.value(0))),
+              std::pair(70.0, 70));
+    std::string text = test::pdf_text(pdf);
+    for (const char* said :
+         {"Asset site12 ", "Relays 2 ", "Relay 1 Set Point (°C) 1 95 °C ",
+          "Read back every value as written. ",
+          "What the upload changed Set Point (°C) 1 80 °C → 95 °C ",
+          "Changed on the controller since Nothing", "50 records (of 50 kept)", "Page 1 of "})
+        EXPECT_NE(text.find(said), std::string::npos) << said << "\nin: " << text;
+
     set_connected(false);
     test::respond([] { gtk_menu_item_activate(GTK_MENU_ITEM(widget("menu_history"))); },
                   "history_dialog", 4 /* Events */,
@@ -572,55 +592,14 @@ TEST_F(Commands, HistoryKeepsTheTransfersAndRestoresAVersion) {
                   [](GtkWidget* d) {
                       GtkTreeView* list = GTK_TREE_VIEW(find_named_widget(d, "history_list"));
                       GtkTreeModel* model = gtk_tree_view_get_model(list);
-                      EXPECT_EQ(gtk_tree_model_iter_n_children(model, nullptr), 6);
-                      GtkTreePath* oldest = gtk_tree_path_new_from_indices(5, -1);
+                      EXPECT_EQ(gtk_tree_model_iter_n_children(model, nullptr), 7);
+                      GtkTreePath* oldest = gtk_tree_path_new_from_indices(6, -1);
                       gtk_tree_selection_select_path(gtk_tree_view_get_selection(list), oldest);
                       gtk_tree_path_free(oldest);
                   });
     Lines written = writes_in(sim.log());
     ASSERT_FALSE(written.empty());
     EXPECT_EQ(numbers(written.front()), (std::vector<int>{0, 2, 80, 90})) << "the first value back";
-    GCharPtr settings(
-        g_build_filename(g_get_user_config_dir(), "kelvra", "connection.ini", nullptr));
-    g_unlink(settings.get());
-    g_unsetenv("KELVRA_HISTORY");
-}
-
-// File > Report reads the controller into a set of its own: the window keeps the value edited
-// and not uploaded, the report has what the controller holds, the upload's read-back and
-// change, and the read is a version.
-TEST_F(Commands, TheReportLeavesTheWindowAsEdited) {
-    test::TempDir dir;
-    g_setenv("KELVRA_HISTORY", dir.path("history").c_str(), TRUE);
-    test::respond([] { gtk_menu_item_activate(GTK_MENU_ITEM(widget("menu_connection"))); },
-                  "connection_dialog", GTK_RESPONSE_OK,
-                  [](GtkWidget* d) {
-                      gtk_entry_set_text(GTK_ENTRY(find_named_widget(d, "connection_asset")),
-                                         "site12");
-                  });
-    test::SimHarness sim({"--baud", "0", "--relays", "2"});
-    connect_to(sim, true);
-    GtkSpinButton* set_point = GTK_SPIN_BUTTON(widget("SetPoint C 1"));
-    gtk_spin_button_set_value(set_point, 95);
-    click("Upload");
-    gtk_spin_button_set_value(set_point, 70);
-    const std::string pdf = dir.path("r.pdf");
-    test::choose("menu_report", pdf);
-    EXPECT_EQ(messages(), Lines{});
-    EXPECT_EQ(test::status_text(), "Report written to " + pdf + ". Kept in the history of site12.");
-    EXPECT_EQ(gtk_spin_button_get_value(set_point), 70);
-    EXPECT_EQ(parameters.value(0), 70);
-    std::string text = test::pdf_text(pdf);
-    for (const char* said :
-         {"Asset site12 ", "Relays 2 ", "Relay 1 Set Point (°C) 1 95 °C ",
-          "Read back every value as written. ",
-          "What the upload changed Set Point (°C) 1 80 °C → 95 °C ",
-          "Changed on the controller since Nothing",
-          "The history holds no event records of this controller.", "Page 1 of "})
-        EXPECT_NE(text.find(said), std::string::npos) << said << "\nin: " << text;
-    std::unique_ptr<History> history = History::open(dir.path("history"), nullptr);
-    ASSERT_TRUE(history);
-    EXPECT_EQ(history->versions("site12").front().message, "report site12");
     GCharPtr settings(
         g_build_filename(g_get_user_config_dir(), "kelvra", "connection.ini", nullptr));
     g_unlink(settings.get());
