@@ -145,7 +145,7 @@ constexpr Edit EDITS[] = {
 void connect_step() {
     // First with no controller there: the message the user sees then.
     GCharPtr port(g_strdup(g_getenv("KELVRA_PORT")));
-    g_setenv("KELVRA_PORT", "/nonexistent/kelvra-port", TRUE);
+    g_unsetenv("KELVRA_PORT"); // then the USB bridge is looked for by its name
     click("Connect");
     check(messages() == std::vector<std::string>{"Temperature controller not detected on the USB "
                                                  "port."} &&
@@ -255,8 +255,21 @@ void events_step() {
         shoot(widget("kelvra_main"), "events-finished", widget("statusbar")->parent);
 }
 
-// The viewer over the memory just exported: the whole range, then zoomed in on a day with a row
-// chosen, as the user guide shows them.
+// A click on the viewer's plot at `share` of its width, as X delivers it.
+void click_plot(GtkWidget* area, double share, guint button = 1) {
+    for (GdkEventType type : {GDK_BUTTON_PRESS, GDK_BUTTON_RELEASE}) {
+        GdkEvent* e = gdk_event_new(type);
+        e->button.window = GDK_WINDOW(g_object_ref(area->window));
+        e->button.x = share * area->allocation.width;
+        e->button.y = area->allocation.height / 3.0;
+        e->button.button = button;
+        gtk_widget_event(area, e);
+        gdk_event_free(e);
+    }
+}
+
+// The viewer over the memory just exported: the whole range with cursors A and B placed, then
+// zoomed in on a day with cursors placed again and a row chosen, as the user guide shows them.
 void viewer_step() {
     gtk_menu_item_activate(GTK_MENU_ITEM(widget("menu_viewevents")));
     flush_events();
@@ -268,9 +281,15 @@ void viewer_step() {
     int rows = gtk_tree_model_iter_n_children(gtk_tree_view_get_model(table), nullptr);
     check(rows == 3584, "View Events: the table has " + std::to_string(rows) + " rows");
     if (opts.variant == &variant_full) {
+        GtkWidget* area = event_viewer_part(window, "events_plot");
+        click_plot(area, 0.33);
+        click_plot(area, 0.52);
         shoot(window, "events-viewer");
+        click_plot(area, 0.5, 3);
         for (int step = 0; step < 12; ++step)
             zoom_event_viewer(window, 0.8, 0.6);
+        click_plot(area, 0.25);
+        click_plot(area, 0.7);
         GtkTreePath* path = gtk_tree_path_new_from_indices(2100, -1);
         gtk_tree_selection_select_path(gtk_tree_view_get_selection(table), path);
         gtk_tree_view_scroll_to_cell(table, path, nullptr, TRUE, 0.5, 0);
