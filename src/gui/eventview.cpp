@@ -171,11 +171,19 @@ GtkWidget* new_table(Viewer& v) {
     return tree;
 }
 
+// "2025-01-08 07:47:33.830": a time of the controller's clock with its year, for the read-outs
+// (the table keeps the CSV's own).
+std::string clock_text(uint64_t ms) {
+    std::string iso = iso_event_time(ms, 0);
+    iso[iso.find('T')] = ' ';
+    return iso.substr(0, iso.size() - 6); // the offset: the clock has none
+}
+
 void show_readout(Viewer& v, double x) {
     const Event* e = nearest_event(v.log, time_at(frame_of(v), v.view, x));
     if (!e)
         return;
-    std::string text = event_time_text(e->record.timestamp) + "   ";
+    std::string text = clock_text(e->record.timestamp) + "   ";
     for (int ch = 0; ch < 10; ++ch)
         if (v.log.channels >> ch & 1)
             text += std::string(EVENT_CHANNEL_NAMES[ch]) + " " +
@@ -217,7 +225,7 @@ void show_between(Viewer& v) {
     } else if (!view.cursor_set[1] || !view.cursor_set[0]) {
         int c = view.cursor_set[0] ? 0 : 1;
         GCharPtr said(g_strdup_printf(_("Cursor %s at %s. Click again for the other cursor."),
-                                      c == 0 ? "A" : "B", event_time_text(view.cursor[c]).c_str()));
+                                      c == 0 ? "A" : "B", clock_text(view.cursor[c]).c_str()));
         text = said.get();
     } else {
         uint64_t a = view.cursor[0], b = view.cursor[1];
@@ -233,8 +241,7 @@ void show_between(Viewer& v) {
             // between them (both ends included).
             ngettext("A %s   B %s   span %s, %zu record", "A %s   B %s   span %s, %zu records",
                      count),
-            event_time_text(a).c_str(), event_time_text(b).c_str(), span_text(late - early).c_str(),
-            count));
+            clock_text(a).c_str(), clock_text(b).c_str(), span_text(late - early).c_str(), count));
         text = head.get();
         if (count > 0) {
             std::string rows[5];

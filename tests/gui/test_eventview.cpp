@@ -330,7 +330,7 @@ TEST_F(EventViewer, CursorsReadOutWhatChangedBetweenThem) {
     click(area, x(40));
     click(area, x(10));
     auto rows = readout();
-    EXPECT_EQ(rows["first"][0], "A 00:40:00.00 01/01/25   B 00:10:00.00 01/01/25   span "
+    EXPECT_EQ(rows["first"][0], "A 2025-01-01 00:40:00.000   B 2025-01-01 00:10:00.000   span "
                                 "00:30:00.00, 31 records");
     EXPECT_EQ(rows["°C"], (Row{"°C", "RTD1", "Oil"}));
     EXPECT_EQ(rows["change"], (Row{"change", "+30", "-30"}));
@@ -348,7 +348,7 @@ TEST_F(EventViewer, CursorsReadOutWhatChangedBetweenThem) {
     // B dragged from record 10 to 20 moves B alone, and not the plot.
     drag(area, x(10) + 2, x(20));
     rows = readout();
-    EXPECT_EQ(rows["first"][0], "A 00:40:00.00 01/01/25   B 00:20:00.00 01/01/25   span "
+    EXPECT_EQ(rows["first"][0], "A 2025-01-01 00:40:00.000   B 2025-01-01 00:20:00.000   span "
                                 "00:20:00.00, 21 records");
     EXPECT_EQ(rows["change"], (Row{"change", "+20", "-20"}));
     EXPECT_EQ(rows["mean"], (Row{"mean", "50.0", "60.0"}));
