@@ -189,7 +189,9 @@ void Link::drain() {
         FT_Read(handle_, drop, std::min<uint32_t>(queued, sizeof drop), &got);
         FT_SetTimeouts(handle_, settings_.first_byte_ms, settings_.first_byte_ms);
         drained_ += got;
-        quiet = std::max<gint64>(50000, line_us(20));
+        // A line that was sending has ended only after a silence no busy host or server
+        // makes between its bytes.
+        quiet = std::max<gint64>(250000, line_us(20));
     }
 }
 
