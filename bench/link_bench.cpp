@@ -221,12 +221,14 @@ void cli_transfers(int rounds, const std::string& cli, const std::string& tcp, N
         out.emplace_back(what, timed(rounds, limit, [&] { return run(args); }));
     };
     time("kelvra-cli download (best)", read_wire_seconds(IDENTIFICATION_COUNT) + download_limit(),
-         {cli, "download", "-o", file});
+         {cli, "--no-history", "download", "-o", file});
     time("kelvra-cli download, tcp (best)",
          read_wire_seconds(IDENTIFICATION_COUNT) + download_limit(),
-         {cli, "--port", tcp, "download", "-o", file});
-    time("kelvra-cli upload unchanged (best)", upload_limit(false), {cli, "upload", file});
-    time("kelvra-cli upload --all (best)", upload_limit(true), {cli, "upload", "--all", file});
+         {cli, "--no-history", "--port", tcp, "download", "-o", file});
+    time("kelvra-cli upload unchanged (best)", upload_limit(false),
+         {cli, "--no-history", "upload", file});
+    time("kelvra-cli upload --all (best)", upload_limit(true),
+         {cli, "--no-history", "upload", "--all", file});
     std::remove(file.c_str());
 }
 
