@@ -19,7 +19,6 @@
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <thread>
 
 namespace {
 
@@ -148,12 +147,6 @@ TEST(Cli, RefusalsAndTheirExitStatus) {
                       fifo = dir.path("fifo");
     mkfifo(fifo.c_str(), 0600); // that no program opens
     g_setenv("KELVRA_PIPE_WAIT_MS", "200", TRUE);
-    // Were a command to wait for a writer for ever, one would come, late.
-    std::jthread late([&fifo](std::stop_token stop) {
-        for (int wait = 0; wait < 1000 && !stop.stop_requested(); ++wait)
-            g_usleep(10 * 1000);
-        close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
-    });
     ASSERT_EQ(cli({"download", "-o", good}).status, 0);
     std::string text = slurp(good);
     put(dir.path("rtd.cfg"), replace(text, "\"varnel\"", "\"varnel0\""));
