@@ -31,9 +31,7 @@ using test::click;
 using test::messages;
 using test::widget;
 
-const char* COMM = "Communication error -- check your USB connection.";
-const char* PROTOCOL = "Protocol error -- equipment is incompatible with this software.";
-const char* UNKNOWN = "Unknown communication error.";
+using test::COMM, test::PROTOCOL, test::UNKNOWN;
 const char* CSV = "Error writing event CSV file.";
 // The Download of the simulator's default controller: full, 14 relays, MODBUS, event memory.
 const char* DOWNLOAD = "R 0 14|R 20 14|R 120 14|R 140 14|R 40 14|R 60 14|R 80 14|R 100 14|"
@@ -445,10 +443,6 @@ INSTANTIATE_TEST_SUITE_P(Dump, Faults,
                                             ::testing::ValuesIn(DUMP_FAULTS)),
                          case_name);
 
-} // namespace
-
-namespace {
-
 // The window reaches a controller where its Connection Settings say, remembered for the next
 // start; Help shows what went over the link and records a trace; with several bridges attached,
 // Connect asks which.
@@ -511,10 +505,6 @@ TEST_F(Commands, ConnectionSettingsStatisticsTraceAndTheChoiceOfBridge) {
     EXPECT_EQ(controller.settings().where, "") << "the choice holds for one connection";
     g_unsetenv("KELVRA_SYSFS");
 }
-
-} // namespace
-
-namespace {
 
 // With an asset name, Download, Upload, the event downloads and the report keep versions as
 // kelvra-cli does, and the History dialog brings an old version back through Upload.

@@ -2,16 +2,14 @@
 // gateway (--mbap), reached with a plain socket: one connection per request, so each case also
 // shows that the next client is taken once the last has gone.
 #include "device.h"
-#include "support/files.h"
+#include "support/sim_harness.h"
 
 #include <arpa/inet.h>
-#include <csignal>
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -48,72 +46,35 @@ std::vector<Bytes> in_two(const Bytes& whole) {
     return {Bytes(whole.begin(), whole.begin() + 3), Bytes(whole.begin() + 3, whole.end())};
 }
 
-class NetSim {
-  public:
-    explicit NetSim(std::vector<std::string> args) {
-        args.insert(args.begin(), test::binary_path("kelvra-sim"));
-        args.push_back("--exit-with-parent");
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int out = -1;
-        if (!g_spawn_async_with_pipes(nullptr, argv.data(), nullptr, G_SPAWN_DO_NOT_REAP_CHILD,
-                                      nullptr, nullptr, &pid_, nullptr, &out, nullptr, nullptr)) {
-            ADD_FAILURE() << "cannot start kelvra-sim";
-            return;
-        }
-        out_ = fdopen(out, "r");
-        char line[64] = "";
-        if (!std::fgets(line, sizeof line, out_) ||
-            std::sscanf(line, "tcp://127.0.0.1:%d\n", &port_) != 1)
-            ADD_FAILURE() << "announced: " << line;
+// Sends `writes` to the simulator at `url` (tcp://127.0.0.1:PORT) over a new connection, a
+// pause between them, and returns what comes back: `expected` bytes or less, or whatever comes
+// within 300 ms when nothing is expected.
+Bytes exchange(const std::string& url, const std::vector<Bytes>& writes, size_t expected) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(std::stoi(url.substr(url.rfind(':') + 1))));
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    Bytes got;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        return close(fd), got;
+    for (const Bytes& w : writes) {
+        send(fd, w.data(), w.size(), MSG_NOSIGNAL);
+        g_usleep(20 * 1000); // well inside the 100 ms after which a torn RTU frame is noise
     }
-    ~NetSim() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (out_)
-            std::fclose(out_);
-    }
-    NetSim(const NetSim&) = delete;
-    NetSim& operator=(const NetSim&) = delete;
-
-    // Sends `writes` over a new connection, a pause between them, and returns what comes back:
-    // `expected` bytes or less, or whatever comes within 300 ms when nothing is expected.
-    Bytes exchange(const std::vector<Bytes>& writes, size_t expected) const {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<uint16_t>(port_));
-        int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        Bytes got;
-        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-            return close(fd), got;
-        for (const Bytes& w : writes) {
-            send(fd, w.data(), w.size(), MSG_NOSIGNAL);
-            g_usleep(20 * 1000); // well inside the 100 ms after which a torn RTU frame is noise
-        }
-        gint64 deadline = g_get_monotonic_time() + (expected ? 10'000'000 : 300'000);
-        uint8_t buf[512];
-        pollfd p{fd, POLLIN, 0};
-        ssize_t n = 0;
-        while ((!expected || got.size() < expected) &&
-               poll(&p, 1, int((deadline - g_get_monotonic_time()) / 1000)) > 0 &&
-               (n = recv(fd, buf, sizeof buf, 0)) > 0)
-            got.insert(got.end(), buf, buf + n);
-        close(fd);
-        return got;
-    }
-
-  private:
-    GPid pid_ = 0;
-    FILE* out_ = nullptr;
-    int port_ = 0;
-};
+    gint64 deadline = g_get_monotonic_time() + (expected ? 10'000'000 : 300'000);
+    uint8_t buf[512];
+    pollfd p{fd, POLLIN, 0};
+    ssize_t n = 0;
+    while ((!expected || got.size() < expected) &&
+           poll(&p, 1, int((deadline - g_get_monotonic_time()) / 1000)) > 0 &&
+           (n = recv(fd, buf, sizeof buf, 0)) > 0)
+        got.insert(got.end(), buf, buf + n);
+    close(fd);
+    return got;
+}
 
 TEST(SimNet, ServesRtuFramesAndModbusTcpOnTcp) {
     struct Case {
@@ -133,9 +94,11 @@ TEST(SimNet, ServesRtuFramesAndModbusTcpOnTcp) {
           {"the dump is no MODBUS reply", {mbap_read(5, 0xFFE0)}, mbap_reply(5, gateway_failed)}}},
     };
     for (const auto& [args, cases] : sims) {
-        NetSim sim(args);
+        test::SimHarness sim(args);
+        ASSERT_TRUE(sim.started());
         for (const Case& c : cases)
-            EXPECT_EQ(sim.exchange(c.writes, c.reply.size()), c.reply) << args[0] << ": " << c.what;
+            EXPECT_EQ(exchange(sim.port(), c.writes, c.reply.size()), c.reply)
+                << args[0] << ": " << c.what;
     }
 }
 

@@ -17,6 +17,12 @@ struct Outcome {
     int status = -1;
     std::string out, err;
 };
+// The link's failures as the window and kelvra-cli say them.
+inline constexpr const char* COMM = "Communication error -- check your USB connection.";
+inline constexpr const char* PROTOCOL =
+    "Protocol error -- equipment is incompatible with this software.";
+inline constexpr const char* UNKNOWN = "Unknown communication error.";
+
 // Runs kelvra-cli with `args`, keeping no history unless they name one (--asset, --history or
 // the history command).
 Outcome cli(std::vector<std::string> args);
