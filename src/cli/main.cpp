@@ -720,11 +720,13 @@ constexpr int PNG_WIDTH = 1200, PNG_HEIGHT = 700;
 // The outputs of events, created before the long download so that a place that cannot be
 // written is found first, and written from the records once they are in.
 struct EventOutputs {
+    const char* csv_name = nullptr; // the CSV in the layout that explains itself, when asked for
     std::optional<SafeFile> csv, png;
 
-    int open() {
-        if (opts.output && !csv.emplace(opts.output).stream()) {
-            say(events_write_error_text(opts.output, csv->error()));
+    int open(const char* csv_path) {
+        csv_name = csv_path;
+        if (csv_name && !csv.emplace(csv_name).stream()) {
+            say(events_write_error_text(csv_name, csv->error()));
             return EXIT_FILE;
         }
         if (opts.png && !png.emplace(opts.png).stream()) {
@@ -740,7 +742,7 @@ struct EventOutputs {
             std::string text = event_iso_text(about, records);
             if (std::fwrite(text.data(), 1, text.size(), csv->stream()) != text.size() ||
                 !csv->commit()) {
-                say(events_write_error_text(opts.output, csv->error()));
+                say(events_write_error_text(csv_name, csv->error()));
                 return EXIT_FILE;
             }
         }
@@ -769,7 +771,7 @@ int history_events(const char* key) {
         return EXIT_FILE;
     }
     EventOutputs out;
-    if (int status = out.open())
+    if (int status = out.open(opts.output))
         return status;
     return out.write(about, records, records);
 }
@@ -795,17 +797,11 @@ int events(Parameters& p) {
     // The export's layout is written from the dump itself.
     EventOutputs out;
     std::optional<SafeFile> export_csv;
-    const char* export_name = opts.output;
-    GCharPtr export_owned; // taken from the options, which no longer hold it
-    if (opts.output && !opts.iso) {
-        if (!export_csv.emplace(opts.output).stream()) {
-            say(events_write_error_text(opts.output, export_csv->error()));
-            return EXIT_FILE;
-        }
-        export_owned.reset(opts.output);
-        opts.output = nullptr;
+    if (opts.output && !opts.iso && !export_csv.emplace(opts.output).stream()) {
+        say(events_write_error_text(opts.output, export_csv->error()));
+        return EXIT_FILE;
     }
-    if (int status = out.open())
+    if (int status = out.open(opts.iso ? opts.output : nullptr))
         return status;
     // Stopped now, the controller goes on sending: the user is told for how long.
     g_strlcpy(
@@ -825,7 +821,7 @@ int events(Parameters& p) {
         return status;
     if (export_csv &&
         (!write_event_csv(export_csv->stream(), dump.get(), length) || !export_csv->commit())) {
-        say(events_write_error_text(export_name, export_csv->error()));
+        say(events_write_error_text(opts.output, export_csv->error()));
         return EXIT_FILE;
     }
     std::vector<EventRecord> records = dump_records(dump.get(), length);
