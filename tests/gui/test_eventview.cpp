@@ -194,10 +194,13 @@ TEST_F(EventViewer, ShowsZoomsAndExportsTheDownloadedEvents) {
                                : -1;
         return balance;
     };
-    // On the screen once the server has shown the window and asked for its contents, which on a
-    // loaded machine takes a while.
+    auto least = [&](const Picture& p) {
+        return std::min({drawn(p, 500), drawn(p, 1500), drawn(p, 2500)});
+    };
+    // On the screen once the server has shown the window and asked for all its contents, which on
+    // a loaded machine takes a while and may come in parts.
     std::optional<Picture> screen;
-    for (int i = 0; i < 250 && (!screen || drawn(*screen, 500) < 0); ++i, g_usleep(20 * 1000)) {
+    for (int i = 0; i < 250 && (!screen || least(*screen) < 0); ++i, g_usleep(20 * 1000)) {
         gdk_display_sync(gdk_display_get_default());
         test::flush_events();
         gdk_window_process_all_updates();
@@ -207,8 +210,7 @@ TEST_F(EventViewer, ShowsZoomsAndExportsTheDownloadedEvents) {
     }
     ASSERT_EQ(png.size(), screen->size());
     for (const Picture* p : {&*screen, &png})
-        for (size_t n : {500u, 1500u, 2500u})
-            EXPECT_GE(drawn(*p, n), 0) << "event " << n << (p == &png ? " in the picture" : "");
+        EXPECT_GE(least(*p), 0) << (p == &png ? "in the picture" : "on the screen");
     // A relay's row is filled where it is closed and empty where it is open (away from its
     // edges, which are smoothed: some events share a pixel).
     for (size_t n = 10; n + 10 < log.valid_count; ++n)
