@@ -13,6 +13,7 @@
 // No display needed: history_bench [--rounds N] [--assets N] [--versions N]
 #include "device.h"
 #include "history/history.h"
+#include "processes.h"
 
 #include <algorithm>
 #include <chrono>
@@ -29,8 +30,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -62,70 +61,6 @@ void report(const char* what, const Times& t, const char* note = "") {
     std::printf("%-44s best %9.2f ms   median %9.2f ms%s%s\n", what, t.best * 1000, t.median * 1000,
                 t.ok ? "" : "   FAILED", note);
 }
-
-std::vector<char*> argv_of(std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    return argv;
-}
-
-// Runs a program to its end, its output thrown away; true when it exits with 0.
-bool run(std::vector<std::string> args) {
-    std::vector<char*> argv = argv_of(args);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    int status = -1;
-    bool ok = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0 &&
-              waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-    return ok;
-}
-
-// kelvra-sim on a pseudo-terminal at `link`, stopped and reaped on destruction.
-class Simulator {
-  public:
-    Simulator(std::string program, std::string link) {
-        std::vector<std::string> args{std::move(program), "--baud",        "115200",
-                                      "--link",           std::move(link), "--exit-with-parent"};
-        std::vector<char*> argv = argv_of(args);
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(fds[1]);
-        out_ = fds[0];
-        // Its first line says the link is there.
-        char c = 0;
-        pollfd p{out_, POLLIN, 0};
-        while (pid_ > 0 && poll(&p, 1, 10000) > 0 && read(out_, &c, 1) == 1 && c != '\n')
-            ready_ = true;
-        ready_ = ready_ && c == '\n';
-    }
-    ~Simulator() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0)
-            close(out_);
-    }
-    bool ready() const { return ready_; }
-
-  private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    bool ready_ = false;
-};
 
 // An asset's settings at a version: the simulator's own, a set point changed per version and
 // another per asset, so that every version changes the asset's files.
@@ -218,15 +153,17 @@ int main(int argc, char** argv) {
     report("record, one version", timed(rounds, [&] { return record(assets / 2, v++); }));
 
     // The whole command against the simulator, with the history and without one.
-    const std::string cli = KELVRA_BINARY_DIR "/kelvra-cli", link = top + "/port";
-    Simulator sim(KELVRA_BINARY_DIR "/kelvra-sim", link);
+    const std::string cli = KELVRA_BINARY_DIR "/kelvra-cli";
+    bench::Simulator sim(KELVRA_BINARY_DIR "/kelvra-sim", {"--baud", "115200"});
+    const std::string& link = sim.port();
     if (sim.ready()) {
         Times kept = timed(rounds, [&] {
-            return run({cli, "--port", link, "--asset", key_of(assets / 2), "--history", path,
-                        "download"});
+            return bench::run({cli, "--port", link, "--asset", key_of(assets / 2), "--history",
+                               path, "download"});
         });
         Times plain = timed(rounds, [&] {
-            return run({cli, "--port", link, "--no-history", "-o", top + "/plain.cfg", "download"});
+            return bench::run(
+                {cli, "--port", link, "--no-history", "-o", top + "/plain.cfg", "download"});
         });
         report("kelvra-cli download, with the history", kept);
         report("kelvra-cli download --no-history -o FILE", plain);
@@ -238,8 +175,9 @@ int main(int argc, char** argv) {
 
     // sync with nothing new: the remote has had it all from the first sync.
     std::string said;
-    bool remote_ok = run({"/usr/bin/env", "git", "init", "-q", "--bare", remote}) &&
-                     run({"/usr/bin/env", "git", "-C", path, "remote", "add", "origin", remote});
+    bool remote_ok =
+        bench::run({"/usr/bin/env", "git", "init", "-q", "--bare", remote}) &&
+        bench::run({"/usr/bin/env", "git", "-C", path, "remote", "add", "origin", remote});
     start = Clock::now();
     bool pushed = remote_ok && history->sync(&said) == History::SyncResult::done;
     std::printf("%-44s %9.1f ms   %s\n", "sync, first push of it all",
