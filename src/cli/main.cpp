@@ -252,13 +252,11 @@ struct AssetHistory {
     // After the link opened: EXIT_OK, or EXIT_FILE after the message when the history cannot
     // be used.
     int open(const Link& link) {
-        asset.reached = link.opened();
-        for (const bridge::UsbTty& t : attached_bridges())
-            if (t.path == link.opened())
-                asset.serial = t.serial;
-        if (opts.no_history)
+        asset = asset_reached(opts.asset ? opts.asset : "", link.opened());
+        if (opts.no_history) {
+            asset.key.clear();
             return EXIT_OK;
-        asset.key = opts.asset ? opts.asset : asset.serial;
+        }
         if (asset.key.empty()) {
             say(no_history_text());
             return EXIT_OK;

@@ -16,10 +16,10 @@
 
 namespace {
 
-std::unique_ptr<History> open_history(bool quiet = false) {
+std::unique_ptr<History> open_history() {
     std::string error;
     std::unique_ptr<History> h = History::open(History::folder(), &error);
-    if (!h && !quiet)
+    if (!h)
         error_dialog(history_error_text(error).c_str());
     return h;
 }
@@ -43,13 +43,7 @@ enum { RESPONSE_COMPARE = 1, RESPONSE_RESTORE = 2, RESPONSE_CONTROLLER = 3, RESP
 } // namespace
 
 Asset current_asset() {
-    Asset a{asset_name(), "", controller.opened()};
-    for (const bridge::UsbTty& t : attached_bridges())
-        if (t.path == controller.opened())
-            a.serial = t.serial;
-    if (a.key.empty())
-        a.key = a.serial;
-    return a;
+    return asset_reached(asset_name(), controller.opened());
 }
 
 std::string asset_key() {
@@ -89,10 +83,10 @@ void keep_events(const uint8_t* dump, uint32_t length, EventSource* view) {
         view->dump.assign(dump, dump + length);
     }
     std::unique_ptr<History> history = asset.key.empty() ? nullptr : open_history();
-    std::string error;
-    EventSource merged;
     if (!history)
         return;
+    std::string error;
+    EventSource merged;
     if (history
             ->record_events(asset, about, dump_records(dump, length), "events " + asset.key, &error)
             .empty() ||

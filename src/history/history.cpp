@@ -4,6 +4,7 @@
 #include "formats/eventcsv.h"
 #include "formats/eventlog.h"
 #include "formats/safefile.h"
+#include "link/serial.h"
 
 #include <algorithm>
 #include <git2.h>
@@ -159,6 +160,16 @@ std::string read_back_text(const Variant& v, const std::vector<Difference>& kept
     return out.append(".");
 }
 
+Asset asset_reached(const std::string& name, const std::string& opened) {
+    Asset a{name, "", opened};
+    for (const bridge::UsbTty& t : attached_bridges())
+        if (t.path == opened)
+            a.serial = t.serial;
+    if (a.key.empty())
+        a.key = a.serial;
+    return a;
+}
+
 std::string History::folder(const char* dir) {
     if (dir && *dir)
         return dir;
@@ -261,8 +272,8 @@ bool History::events(const std::string& key, const std::string& rev, EventFileHe
 bool History::blob_text(const std::string& rev, const std::string& key, const char* file,
                         std::string* text) const {
     Git<git_object, git_object_free> found;
-    std::string spec = rev + ":" + folder_name(key) + "/" + file;
-    if (git_revparse_single(&found.p, repo_, spec.c_str()) != 0 ||
+    std::string object = rev + ":" + folder_name(key) + "/" + file;
+    if (git_revparse_single(&found.p, repo_, object.c_str()) != 0 ||
         git_object_type(found.p) != GIT_OBJECT_BLOB)
         return false;
     auto* blob = reinterpret_cast<git_blob*>(found.p);

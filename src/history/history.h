@@ -20,6 +20,10 @@ struct Asset {
     std::string reached; // the port or URL it was reached by
 };
 
+// The asset reached through the port or URL `opened`: named `name`, else by its USB bridge's
+// serial number; an empty key when it has neither (a pseudo-terminal, a server).
+Asset asset_reached(const std::string& name, const std::string& opened);
+
 struct Version {
     std::string rev;  // the commit's id, abbreviated
     std::string date; // ISO 8601, local time
