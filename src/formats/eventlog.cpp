@@ -51,3 +51,12 @@ EventLog make_event_log(const std::vector<EventRecord>& records) {
         events.push_back({i, records[i], is_valid_event_time(records[i].timestamp)});
     return event_log_of(std::move(events));
 }
+
+std::pair<size_t, size_t> events_between(const EventLog& log, uint64_t from, uint64_t to) {
+    auto begin = log.events.begin(), end = begin + static_cast<long>(log.valid_count);
+    auto lo = std::lower_bound(begin, end, from,
+                               [](const Event& e, uint64_t t) { return e.record.timestamp < t; });
+    auto hi = std::upper_bound(lo, end, to,
+                               [](uint64_t t, const Event& e) { return t < e.record.timestamp; });
+    return {static_cast<size_t>(lo - begin), static_cast<size_t>(hi - begin)};
+}

@@ -5,6 +5,7 @@
 #include "formats/eventcsv.h"
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 struct Event {
@@ -26,6 +27,9 @@ struct EventLog {
 // Whether a time stamp is one the controller's clock can give: after 1970 and before its
 // 32-bit seconds wrap in 2106.
 bool is_valid_event_time(uint64_t milliseconds);
+
+// The valid events from `from` to `to`, both included, as the indexes [first, last).
+std::pair<size_t, size_t> events_between(const EventLog& log, uint64_t from, uint64_t to);
 
 // The log of a whole dump; empty when `length` is not a whole dump.
 EventLog read_event_log(const uint8_t* dump, size_t length);

@@ -230,12 +230,10 @@ void show_between(Viewer& v) {
     } else {
         uint64_t a = view.cursor[0], b = view.cursor[1];
         uint64_t early = std::min(a, b), late = std::max(a, b);
-        auto begin = v.log.events.begin(), end = begin + static_cast<long>(v.log.valid_count);
-        auto lo = std::lower_bound(
-            begin, end, early, [](const Event& e, uint64_t t) { return e.record.timestamp < t; });
-        auto hi = std::upper_bound(
-            begin, end, late, [](uint64_t t, const Event& e) { return t < e.record.timestamp; });
-        auto count = static_cast<size_t>(hi - lo);
+        auto [first, last] = events_between(v.log, early, late);
+        auto lo = v.log.events.begin() + static_cast<long>(first);
+        auto hi = v.log.events.begin() + static_cast<long>(last);
+        size_t count = last - first;
         GCharPtr head(g_strdup_printf(
             // TRANSLATORS: the cursors' times, the time between them, and how many records lie
             // between them (both ends included).

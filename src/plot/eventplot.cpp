@@ -39,16 +39,8 @@ PlotView fitted(PlotView v, const EventLog& log, uint64_t from, uint64_t to) {
 
 // The visible valid events, with one more on either side so that lines reach the edges.
 std::pair<size_t, size_t> visible(const EventLog& log, const PlotView& v) {
-    auto begin = log.events.begin(), end = begin + static_cast<long>(log.valid_count);
-    auto lo = std::lower_bound(begin, end, v.from,
-                               [](const Event& e, uint64_t t) { return e.record.timestamp < t; });
-    auto hi = std::upper_bound(begin, end, v.to,
-                               [](uint64_t t, const Event& e) { return t < e.record.timestamp; });
-    if (lo != begin)
-        --lo;
-    if (hi != end)
-        ++hi;
-    return {static_cast<size_t>(lo - begin), static_cast<size_t>(hi - begin)};
+    auto [lo, hi] = events_between(log, v.from, v.to);
+    return {lo > 0 ? lo - 1 : lo, hi < log.valid_count ? hi + 1 : hi};
 }
 
 double text_width(cairo_t* cr, const std::string& text) {
