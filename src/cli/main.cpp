@@ -243,6 +243,16 @@ struct Connection {
     }
 };
 
+// The history in --history's folder (else the default one); null after saying why it cannot
+// be used.
+std::unique_ptr<History> open_history() {
+    std::string error;
+    std::unique_ptr<History> history = History::open(History::folder(opts.history), &error);
+    if (!history)
+        say(history_error_text(error));
+    return history;
+}
+
 // The history of the asset a command transfers. The asset is named by --asset, else by its USB
 // bridge's serial number; one without either (a pseudo-terminal, a server) has none, as said.
 struct AssetHistory {
@@ -261,12 +271,8 @@ struct AssetHistory {
             say(no_history_text());
             return EXIT_OK;
         }
-        std::string error;
-        history = History::open(History::folder(opts.history), &error);
-        if (history)
-            return EXIT_OK;
-        say(history_error_text(error));
-        return EXIT_FILE;
+        history = open_history();
+        return history ? EXIT_OK : EXIT_FILE;
     }
     // A version of the asset: EXIT_OK (also when no history is kept), or EXIT_FILE after the
     // message.
@@ -445,9 +451,11 @@ int read_source(const char* source, Parameters& p, std::string* version = nullpt
         take_layout_of_file(p);
         return EXIT_OK;
     }
+    std::unique_ptr<History> history = open_history();
+    if (!history)
+        return EXIT_FILE;
     std::string error, commit;
-    std::unique_ptr<History> history = History::open(History::folder(opts.history), &error);
-    if (history && history->load(std::string(source, at), at + 1, p, &commit, &error)) {
+    if (history->load(std::string(source, at), at + 1, p, &commit, &error)) {
         if (version)
             *version = std::string(source, at) + "@" + commit;
         return EXIT_OK;
@@ -655,12 +663,9 @@ int scan(Parameters& p) {
 
 // The versions of one asset (of every asset without a name), newest first.
 int show_history(const char* asset) {
-    std::string error;
-    std::unique_ptr<History> history = History::open(History::folder(opts.history), &error);
-    if (!history) {
-        say(history_error_text(error));
+    std::unique_ptr<History> history = open_history();
+    if (!history)
         return EXIT_FILE;
-    }
     for (const Version& v : history->versions(asset))
         std::printf("%s  %s  %s  %s\n", v.rev.c_str(), v.date.c_str(), v.author.c_str(),
                     v.message.c_str());
@@ -669,12 +674,9 @@ int show_history(const char* asset) {
 
 // The history shared through its remote: fetched, merged, pushed.
 int sync() {
-    std::string error;
-    std::unique_ptr<History> history = History::open(History::folder(opts.history), &error);
-    if (!history) {
-        say(history_error_text(error));
+    std::unique_ptr<History> history = open_history();
+    if (!history)
         return EXIT_FILE;
-    }
     std::string said;
     History::SyncResult r = history->sync(&said);
     if (r == History::SyncResult::done) {
@@ -760,11 +762,13 @@ struct EventOutputs {
 
 // An asset's merged event history, from the history alone: no controller.
 int history_events(const char* key) {
-    std::string error;
-    std::unique_ptr<History> history = History::open(History::folder(opts.history), &error);
+    std::unique_ptr<History> history = open_history();
+    if (!history)
+        return EXIT_FILE;
     EventFileHeader about;
     std::vector<EventRecord> records;
-    if (!history || !history->events(key, "HEAD", &about, &records, &error)) {
+    std::string error;
+    if (!history->events(key, "HEAD", &about, &records, &error)) {
         say(history_error_text(error));
         return EXIT_FILE;
     }
